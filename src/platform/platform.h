@@ -60,7 +60,7 @@ public:
 #if defined(_WIN32)
     static constexpr int kEntryCount = 6;
 #else
-    static constexpr int kEntryCount = 11;
+    static constexpr int kEntryCount = 10;
 #endif
     WinUsbApi();
     ~WinUsbApi() override;
