@@ -3,6 +3,7 @@
 // every axis's velocity and acceleration limits, and the probe command that
 // arms the controller.
 #include <cmath>
+#include <limits>
 
 #include "common/bytes.h"
 #include "common/fpconv.h"
@@ -43,9 +44,12 @@ double minimum(const double v[6]) {
 }
 
 // Component-wise limit / |velocity|. An axis that does not move gives an
-// infinite ratio and never limits.
+// infinite ratio and never limits, whatever its limit (also 0 or negative).
 void ratios(const double limit[6], const double velocity[6], double out[6]) {
-    for (int i = 0; i < kAxes; ++i) out[i] = limit[i] / std::fabs(velocity[i]);
+    for (int i = 0; i < kAxes; ++i) {
+        out[i] = velocity[i] == 0.0 ? std::numeric_limits<double>::infinity()
+                                    : limit[i] / std::fabs(velocity[i]);
+    }
 }
 
 bool allFinite(const double v[6]) {
