@@ -130,10 +130,11 @@ bool WinUsbApi::resolve() {
         entry[i] = symbol(kEntryNames[i]);
         all = all && entry[i] != nullptr;
     }
-    // A module built against another ABI version is not used at all.
-    if (all && entryOf<AbiVersionFn>(kAbiVersion)() != TELVO_BACKEND_ABI_VERSION) {
+    // A module that lacks an entry point, or was built against another ABI
+    // version, is not used at all: it counts as missing.
+    if (all && entryOf<AbiVersionFn>(kAbiVersion)() != TELVO_BACKEND_ABI_VERSION) all = false;
+    if (!all) {
         for (auto& e : entry) e = nullptr;
-        all = false;
     }
     return all;
 }
