@@ -91,6 +91,7 @@ protected:
         tsim_set_scripted(1);
         telvo_BufClear();
         telvo_SetBuffSize(1000);
+        telvo_CmdPurge(0);  // link closed: only the cached fill level drops to 0
     }
     void TearDown() override {
         telvo_Close();

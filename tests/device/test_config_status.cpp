@@ -214,9 +214,9 @@ TEST_F(Status, RecordFieldsAndCorruptFrames) {
     EXPECT_EQ(0.0f, record.spindleRpm);
 
     // Frames whose first byte is not 60 are discarded whole.
-    for (uint8_t first : {59, 61, 0, 62}) {
+    for (int first : {59, 61, 0, 62}) {
         tsim_frame bad = f;
-        bad.length = first;
+        bad.length = static_cast<uint8_t>(first);
         bad.position[0] = 5;
         bad.event = 5;
         uint8_t raw[60];

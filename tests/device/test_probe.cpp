@@ -43,6 +43,9 @@ protected:
 };
 
 TEST_F(Probe, CommandAndFeeding) {
+    ASSERT_EQ(1, frame(0, 0, {0, 0, 0, 0, 0, 0}));
+    telvo_PosResync();
+    tsim_clear_writes();
     EXPECT_EQ(1, telvo_CmdProbe(start, end, 20.0));
     EXPECT_EQ(1, telvo_IsProbing());
     EXPECT_EQ(1, telvo_GetProbeResult());
@@ -241,6 +244,9 @@ protected:
     void SetUp() override {
         Probe::SetUp();
         tsim_set_scripted(0);
+        // Align the stream with the machine before moving it.
+        for (int i = 0; i < 10 && telvo_GetStatus(&record) == 0; ++i) tsim_advance_ms(1);
+        telvo_PosResync();
     }
     // Runs the host loop until the probe is over; returns the frame that
     // carried event 7, if any.
@@ -274,7 +280,7 @@ TEST_F(ProbeMachine, MeetsTheSurface) {
     EXPECT_GE(pos[0], 6000);
     EXPECT_LT(pos[0], 6100);
     EXPECT_EQ(pos[0], pos[4]);  // slaved axis copied
-    EXPECT_EQ(0, tsim_protocol_error_count());
+    EXPECT_EQ(0, tsim_protocol_error_count()) << tsim_protocol_error_text(0);
     EXPECT_EQ(1, telvo_BufEmpty());
 }
 
@@ -287,7 +293,7 @@ TEST_F(ProbeMachine, MissesTheSurface) {
     int32_t position[7];
     tsim_position(position);
     EXPECT_EQ(10000, position[0]);  // the whole move ran
-    EXPECT_EQ(0, tsim_protocol_error_count());
+    EXPECT_EQ(0, tsim_protocol_error_count()) << tsim_protocol_error_text(0);
 }
 
 }  // namespace
