@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds telvo and its host tool, then runs the demo against the simulated
+# controller: configure, home, run a part program, probe, disconnect, close;
+# prints the summary and writes demo.svg. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_TESTS=OFF \
+  -DTELVO_BUILD_BENCH=OFF >build/release.configure.log 2>&1 || { cat build/release.configure.log; exit 1; }
+cmake --build build/release -j "${TELVO_JOBS:-2}" --target telvo_tool >/dev/null
+exec build/release/bin/telvo demo --plot demo.svg "$@"

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building and testing telvo natively needs on Debian 12, as
+# root. Idempotent: packages already present are not fetched again, and the
+# package lists are refreshed only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git file binutils
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev libfmt-dev libtomlplusplus-dev
+  clang clang-tidy cppcheck libclang-rt-14-dev llvm
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "install-deps: missing packages (${missing[*]}); run as root" >&2
+    exit 1
+  fi
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds telvo and runs every test: the native suite, the suite again under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the
+# fuzzers and linters, and the Windows artifact under Wine. Installs what it
+# needs first. Exits non-zero when anything fails; the last line counts the
+# test programs that passed and failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=${TELVO_JOBS:-2}
+
+bash scripts/install-deps.sh || exit 1
+
+passed=0
+failed=0
+failures=()
+
+# run STAGE COMMAND...: one stage, counted once.
+run() {
+  local stage=$1; shift
+  echo "=== ${stage}"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    failures+=("$stage")
+    echo "=== ${stage}: FAILED"
+  fi
+}
+
+# build DIR CMAKE-ARGS...: configure and build one tree.
+build() {
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs"
+}
+
+# suite DIR [CTEST-ARGS...]: run a tree's tests.
+suite() {
+  local dir=$1; shift
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 600 "$@"
+}
+
+mkdir -p build
+
+run "native build" build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run "native tests" suite build/native
+
+run "asan+ubsan build" build build/asan -DCMAKE_BUILD_TYPE=Debug -DTELVO_SANITIZE=address,undefined \
+  -DTELVO_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run "asan+ubsan tests" suite build/asan
+
+run "tsan build" build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_SANITIZE=thread \
+  -DTELVO_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run "tsan tests" suite build/tsan
+
+for extra in scripts/checks/*.sh; do
+  [[ -f $extra ]] || continue
+  run "$(basename "$extra" .sh)" bash "$extra"
+done
+
+if [[ -f scripts/windows/test.sh ]]; then
+  run "windows" bash scripts/windows/test.sh
+fi
+
+echo
+if ((failed)); then
+  echo "failed stages: ${failures[*]}"
+fi
+echo "stages: ${passed} passed, ${failed} failed"
+((failed == 0))
