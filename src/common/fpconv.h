@@ -31,7 +31,8 @@ inline int32_t truncToInt32(double x) {
 inline int32_t floorToInt32(double x) {
     if (x > -2147483648.0 && x < 2147483648.0) {
         const auto i = static_cast<int32_t>(x);
-        return static_cast<double>(i) > x ? i - 1 : i;
+        // Branch-free: the comparison is data-dependent and mispredicts.
+        return i - static_cast<int32_t>(static_cast<double>(i) > x);
     }
     return truncToInt32(std::floor(x));
 }

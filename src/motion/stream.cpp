@@ -35,9 +35,10 @@ uint8_t swapNibbles(uint8_t code) {
 }  // namespace
 
 void convertTargets(const void* targets, double tracked[6], uint8_t out[48]) {
+    double t[6];
+    std::memcpy(t, targets, sizeof t);
+    int32_t words[12];
     for (int a = 0; a < 6; ++a) {
-        double t;
-        std::memcpy(&t, static_cast<const unsigned char*>(targets) + 8 * a, sizeof t);
         const double d = tracked[a];
         const int32_t base = floorToInt32(d);
         const double baseD = static_cast<double>(base);
@@ -45,21 +46,22 @@ void convertTargets(const void* targets, double tracked[6], uint8_t out[48]) {
         int32_t travel = 0;
         // A target that is not a number holds the axis where it is instead of
         // poisoning every later segment of the axis.
-        if (std::isfinite(t)) {
-            const double v = t + kHalfStep;
+        if (std::isfinite(t[a])) {
+            const double v = t[a] + kHalfStep;
             const int32_t e = floorToInt32((v - baseD) * kMicrosPerStep);
             travel = wrapSub(e, s);
             tracked[a] = v;
         }
-        putI32(out + 8 * a, wrapMul(s, kPhaseScale));
-        putI32(out + 8 * a + 4, travel);
+        words[2 * a] = wrapMul(s, kPhaseScale);
+        words[2 * a + 1] = travel;
     }
+    for (int i = 0; i < 12; ++i) putI32(out + 4 * i, words[i]);
 }
 
 // Kept out of line so that every load of its inputs follows the switch and
 // every store of its results precedes the restore: the switch statements
 // clobber memory, and the inputs and outputs are reached only through
-// pointers.
+// pointers. The stream itself switches once around a whole block.
 __attribute__((noinline)) void convertSegment(const void* targets, double tracked[6],
                                               uint8_t out[48]) {
     const platform::RoundingState previous = platform::roundDownBegin();
@@ -76,6 +78,12 @@ int bufUpdate() {
 
     link::beginBlock();
     int32_t sent = 0;
+    // One switch for the block: switching costs more than converting, and
+    // nothing between the switch and the restore but the conversion does
+    // floating-point arithmetic. Slots and tracked positions are loaded after
+    // the switch (it clobbers memory), and every result is stored before the
+    // restore.
+    const platform::RoundingState previous = platform::roundDownBegin();
     uint8_t wire[kWireSegmentSize];
     for (int32_t i = 0; i < n; ++i) {
         platform::LockGuard guard(queueLock);
@@ -88,7 +96,7 @@ int bufUpdate() {
         wire[50] = swapNibbles(segment.segmentCode);
         wire[51] = segment.segmentAux;
 
-        convertSegment(&segment, trackedPosition, wire);
+        convertTargets(&segment, trackedPosition, wire);
 
         for (int axis = 3; axis < 6; ++axis) {
             const int master = config::masterOf(axis);
@@ -99,6 +107,7 @@ int bufUpdate() {
         queue.count.store(held - 1, std::memory_order_relaxed);
         ++sent;
     }
+    platform::roundRestore(previous);
     if (sent == 0) return 0;
     // Until the next frame or purge the controller counts as full: at most
     // one block per status frame.
