@@ -424,20 +424,47 @@ void Simulator::handleCommand(const uint8_t* bytes, uint32_t count) {
         return;
     }
     const uint8_t* payload = bytes + kPacketHeaderBytes;
+
+    // Field checks of what the library fixes; a packet that fails one is
+    // refused whole, like a malformed one.
+    switch (code) {
+    case kCodeJogOn:
+        if (payload[1] != 1 && payload[1] != 0xFF) {
+            protocolError("jog: direction byte %u is neither 1 nor 255", payload[1]);
+            return;
+        }
+        break;
+    case kCodeProbe:
+        for (int i = 24; i < 48; ++i)
+            if (payload[i] != 0) {
+                protocolError("probe: reserved byte %d is 0x%02X, not 0", i, payload[i]);
+                return;
+            }
+        break;
+    case kCodeHome:
+        if (payload[0] >= kMotionAxes) {
+            protocolError("home: axis %u is not a motion axis", payload[0]);
+            return;
+        }
+        break;
+    case kCodePurge:
+        if (getU32(payload) != 0) {
+            protocolError("purge: payload 0x%08X is not zero", getU32(payload));
+            return;
+        }
+        break;
+    default:
+        break;
+    }
     lastPayload_[code].assign(payload, payload + length);
     ++commandCount_[code];
 
     switch (code) {
     case kCodeJogOn: {
         uint8_t axis = payload[0];
-        uint8_t direction = payload[1];
-        if (direction != 1 && direction != 0xFF) {
-            protocolError("jog: direction byte %u is neither 1 nor 255", direction);
-            return;
-        }
         if (axis >= kMotionAxes) return;  // no such motion axis: nothing moves
         jogging_[axis] = true;
-        jogVelocity_[axis] = static_cast<int64_t>(getI32(payload + 2)) * (direction == 1 ? 1 : -1);
+        jogVelocity_[axis] = static_cast<int64_t>(getI32(payload + 2)) * (payload[1] == 1 ? 1 : -1);
         break;
     }
     case kCodeJogOff: {
@@ -450,19 +477,10 @@ void Simulator::handleCommand(const uint8_t* bytes, uint32_t count) {
         break;
     }
     case kCodeProbe:
-        for (int i = 24; i < 48; ++i)
-            if (payload[i] != 0) {
-                protocolError("probe: reserved byte %d is 0x%02X, not 0", i, payload[i]);
-                break;
-            }
         probeArmed_ = true;
         break;
     case kCodeHome: {
         uint8_t axis = payload[0];
-        if (axis >= kMotionAxes) {
-            protocolError("home: axis %u is not a motion axis", axis);
-            return;
-        }
         if (jogging_[axis]) {
             jogging_[axis] = false;
             jogRemainder_[axis] = 0;
@@ -483,7 +501,6 @@ void Simulator::handleCommand(const uint8_t* bytes, uint32_t count) {
         haveIoConfig_ = true;
         break;
     case kCodePurge:
-        if (getU32(payload) != 0) protocolError("purge: payload 0x%08X is not zero", getU32(payload));
         purge(false);
         break;
     case kCodePurgeEndMove:

@@ -267,7 +267,8 @@ TSIM_API int tsim_executed_get(int64_t n, tsim_executed* out);
  * jog direction not 1/255, homing of an axis above 5, nonzero reserved probe
  * or purge bytes, unknown control request, wrong pipe, a second read in
  * flight); text of error i (null when out of range; the first 10000 texts
- * are kept, all are counted).
+ * are kept, all are counted). A packet or block with an error is not acted
+ * on (except an overrun, whose segments that fit are held).
  *
  * Segment checks, made when the segment executes, per axis 0..5: startPhase
  * must be a multiple of 250 in 0..249,999,750, and startPhase / 250 must equal

@@ -85,8 +85,10 @@ TEST_F(SimTest, EachMalformedPacketIsOneProtocolErrorAndIsNotActedOn) {
     expectOneMore("unknown code");
     write(0x01, {14, 0xF1, 1});
     expectOneMore("shorter than a header");
+    ASSERT_EQ(0, send(steps(0, 4, 1)));
     command(12, {1, 0, 0, 0});
     expectOneMore("purge payload not zero");
+    EXPECT_EQ(4, tsim_buffer_level());  // not purged
     command(2, {0, 2, 0, 0, 0x10, 0});
     expectOneMore("jog direction");
     command(5, {6, 0});
@@ -101,6 +103,9 @@ TEST_F(SimTest, EachMalformedPacketIsOneProtocolErrorAndIsNotActedOn) {
     EXPECT_EQ(0, tsim_command_count(5));
     EXPECT_EQ(0, tsim_command_count(8));
     EXPECT_EQ(0, tsim_command_count(14));
+    EXPECT_EQ(0, tsim_command_count(12));
+    EXPECT_EQ(0, tsim_command_count(4));
+    EXPECT_EQ(0, tsim_probe_armed());
     for (int i = 0; i < expected; ++i) EXPECT_NE(nullptr, tsim_protocol_error_text(i));
     EXPECT_EQ(nullptr, tsim_protocol_error_text(expected));
 }
