@@ -239,7 +239,7 @@ void initOverlapped(Overlapped* overlapped, Handle event) {
 
 void usbReadPipe(Handle iface, uint8_t pipe, void* buffer, uint32_t count, Overlapped* overlapped) {
     auto read = entryOf<ReadPipeAsyncFn>(kReadPipeAsync);
-    auto* record = reinterpret_cast<PosixOverlapped*>(overlapped->storage);
+    auto* record = std::launder(reinterpret_cast<PosixOverlapped*>(overlapped->storage));
     if (read == nullptr || record->event == nullptr) return;
     (void)read(iface, pipe, buffer, count, &completeRead, record->event);
 }
@@ -296,16 +296,22 @@ void sleepMs(uint32_t milliseconds) {
 
 static_assert(sizeof(pthread_mutex_t) <= 64);
 
+namespace {
+pthread_mutex_t* mutexIn(unsigned char* storage) {
+    return std::launder(reinterpret_cast<pthread_mutex_t*>(storage));
+}
+}  // namespace
+
 RecursiveLock::RecursiveLock() {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), &attributes);
+    pthread_mutex_init(new (storage_) pthread_mutex_t, &attributes);
     pthread_mutexattr_destroy(&attributes);
 }
 
-RecursiveLock::~RecursiveLock() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
-void RecursiveLock::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
-void RecursiveLock::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+RecursiveLock::~RecursiveLock() { pthread_mutex_destroy(mutexIn(storage_)); }
+void RecursiveLock::lock() { pthread_mutex_lock(mutexIn(storage_)); }
+void RecursiveLock::unlock() { pthread_mutex_unlock(mutexIn(storage_)); }
 
 }  // namespace telvo::platform
