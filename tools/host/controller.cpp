@@ -1,0 +1,140 @@
+// Run-time binding of the simulator's control API (see controller.h).
+#include "controller.h"
+
+#include <telvo/telvo.h>
+
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
+
+#include <telvo_sim.h>
+
+namespace telvo::tool {
+
+struct Simulator::Api {
+    decltype(&tsim_reset) reset = nullptr;
+    decltype(&tsim_set_realtime) setRealtime = nullptr;
+    decltype(&tsim_advance_ms) advanceMs = nullptr;
+    decltype(&tsim_clock_ms) clockMs = nullptr;
+    decltype(&tsim_set_buffer_size) setBufferSize = nullptr;
+    decltype(&tsim_set_homing_time) setHomingTime = nullptr;
+    decltype(&tsim_set_probe_surface) setProbeSurface = nullptr;
+    decltype(&tsim_set_probe_decel) setProbeDecel = nullptr;
+    decltype(&tsim_write_count) writeCount = nullptr;
+    decltype(&tsim_write_get) writeGet = nullptr;
+    decltype(&tsim_clear_writes) clearWrites = nullptr;
+    decltype(&tsim_executed_count) executedCount = nullptr;
+    decltype(&tsim_block_count) blockCount = nullptr;
+    decltype(&tsim_protocol_error_count) protocolErrorCount = nullptr;
+    decltype(&tsim_protocol_error_text) protocolErrorText = nullptr;
+};
+
+#if defined(_WIN32)
+
+std::unique_ptr<Simulator> Simulator::attach() { return nullptr; }
+Simulator::~Simulator() = default;
+
+#else
+
+namespace {
+
+template <typename F>
+bool bind(void* handle, const char* name, F& slot) {
+    slot = reinterpret_cast<F>(dlsym(handle, name));
+    return slot != nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Simulator> Simulator::attach() {
+    // The library binds the module while it is loaded, so by now it is
+    // resident: RTLD_NOLOAD finds it and never loads a second copy.
+    void* handle = nullptr;
+    std::string path;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&telvo_Open), &info) && info.dli_fname) {
+        std::string lib = info.dli_fname;
+        size_t slash = lib.rfind('/');
+        std::string candidate = (slash == std::string::npos ? std::string(".") : lib.substr(0, slash)) + "/libtelvo_usb.so";
+        handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (handle) path = candidate;
+    }
+    if (!handle) {
+        handle = dlopen("libtelvo_usb.so", RTLD_NOW | RTLD_NOLOAD);
+        if (handle) path = "libtelvo_usb.so";
+    }
+    if (!handle) return nullptr;
+
+    auto api = std::make_unique<Api>();
+    bool ok = bind(handle, "tsim_reset", api->reset) && bind(handle, "tsim_set_realtime", api->setRealtime) &&
+              bind(handle, "tsim_advance_ms", api->advanceMs) && bind(handle, "tsim_clock_ms", api->clockMs) &&
+              bind(handle, "tsim_set_buffer_size", api->setBufferSize) &&
+              bind(handle, "tsim_set_homing_time", api->setHomingTime) &&
+              bind(handle, "tsim_set_probe_surface", api->setProbeSurface) &&
+              bind(handle, "tsim_set_probe_decel", api->setProbeDecel) &&
+              bind(handle, "tsim_write_count", api->writeCount) && bind(handle, "tsim_write_get", api->writeGet) &&
+              bind(handle, "tsim_clear_writes", api->clearWrites) &&
+              bind(handle, "tsim_executed_count", api->executedCount) &&
+              bind(handle, "tsim_block_count", api->blockCount) &&
+              bind(handle, "tsim_protocol_error_count", api->protocolErrorCount) &&
+              bind(handle, "tsim_protocol_error_text", api->protocolErrorText);
+    if (!ok) {
+        dlclose(handle);
+        return nullptr;
+    }
+    std::unique_ptr<Simulator> sim(new Simulator());
+    sim->api_ = std::move(api);
+    sim->handle_ = handle;
+    sim->path_ = path;
+    return sim;
+}
+
+Simulator::~Simulator() {
+    // Drops only the reference RTLD_NOLOAD took; the library keeps its own.
+    if (handle_) dlclose(handle_);
+}
+
+#endif
+
+void Simulator::reset() { api_->reset(); }
+void Simulator::setRealtime(double speed) { api_->setRealtime(speed); }
+void Simulator::advanceMs(int ms) { api_->advanceMs(ms); }
+int64_t Simulator::clockMs() { return api_->clockMs(); }
+void Simulator::setBufferSize(int size) { api_->setBufferSize(size); }
+void Simulator::setHomingTime(int ms) { api_->setHomingTime(ms); }
+void Simulator::setProbeSurface(int axis, int32_t threshold, int direction) {
+    api_->setProbeSurface(axis, threshold, direction);
+}
+void Simulator::setProbeDecel(int ms) { api_->setProbeDecel(ms); }
+
+std::vector<SimWrite> Simulator::takeWrites() {
+    std::vector<SimWrite> out;
+    int count = api_->writeCount();
+    for (int i = 0; i < count; ++i) {
+        SimWrite w;
+        int failed = 0;
+        int length = api_->writeGet(i, &w.pipe, nullptr, 0, &w.device, &failed);
+        if (length < 0) break;
+        w.bytes.resize(static_cast<size_t>(length));
+        api_->writeGet(i, &w.pipe, w.bytes.data(), length, &w.device, &failed);
+        w.failed = failed != 0;
+        out.push_back(std::move(w));
+    }
+    if (count > 0) api_->clearWrites();
+    return out;
+}
+
+int64_t Simulator::executedCount() { return api_->executedCount(); }
+int64_t Simulator::blockCount() { return api_->blockCount(); }
+
+std::vector<std::string> Simulator::protocolErrors() {
+    std::vector<std::string> out;
+    int n = api_->protocolErrorCount();
+    for (int i = 0; i < n; ++i) {
+        const char* text = api_->protocolErrorText(i);
+        out.emplace_back(text ? text : "");
+    }
+    return out;
+}
+
+}  // namespace telvo::tool
