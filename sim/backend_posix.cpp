@@ -10,7 +10,11 @@
 
 #include "sim_core.h"
 
-using tsim::simulator;
+// Once the module is being unloaded there is no simulator: every call then
+// fails or does nothing.
+#define SIM_OR(gone)                               \
+    tsim::Simulator* sim = tsim::instance();       \
+    if (sim == nullptr) return gone
 
 extern "C" {
 
@@ -18,34 +22,45 @@ uint32_t telvo_backend_abi_version(void) { return TELVO_BACKEND_ABI_VERSION; }
 
 int telvo_backend_list(const telvo_guid* guid, uint32_t index, char* path, uint32_t capacity,
                        uint32_t* required) {
-    return simulator().list(guid, index, path, capacity, required);
+    SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
+    return sim->list(guid, index, path, capacity, required);
 }
 
-int telvo_backend_open(const char* path, telvo_backend_file* file) { return simulator().open(path, file); }
+int telvo_backend_open(const char* path, telvo_backend_file* file) {
+    SIM_OR(TELVO_BACKEND_ERROR_FILE_NOT_FOUND);
+    return sim->open(path, file);
+}
 
-void telvo_backend_close(telvo_backend_file file) { simulator().close(file); }
+void telvo_backend_close(telvo_backend_file file) { SIM_OR(); sim->close(file); }
 
 int telvo_backend_initialize(telvo_backend_file file, telvo_backend_interface* iface) {
-    return simulator().initialize(file, iface);
+    SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
+    return sim->initialize(file, iface);
 }
 
-void telvo_backend_free(telvo_backend_interface iface) { simulator().free(iface); }
+void telvo_backend_free(telvo_backend_interface iface) { SIM_OR(); sim->free(iface); }
 
 int telvo_backend_write_pipe(telvo_backend_interface iface, uint8_t pipe, const void* data, uint32_t count,
                              uint32_t* transferred) {
-    return simulator().writePipe(iface, pipe, data, count, transferred);
+    SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
+    return sim->writePipe(iface, pipe, data, count, transferred);
 }
 
 int telvo_backend_read_pipe_async(telvo_backend_interface iface, uint8_t pipe, void* buffer, uint32_t count,
                                   telvo_backend_completion done, void* context) {
-    return simulator().readPipeAsync(iface, pipe, buffer, count, done, context);
+    SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
+    return sim->readPipeAsync(iface, pipe, buffer, count, done, context);
 }
 
 int telvo_backend_control_transfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer,
                                    uint32_t count, uint32_t* transferred) {
-    return simulator().controlTransfer(iface, setup, buffer, count, transferred);
+    SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
+    return sim->controlTransfer(iface, setup, buffer, count, transferred);
 }
 
-void telvo_backend_show_message(const char* text, const char* caption) { simulator().showMessage(text, caption); }
+void telvo_backend_show_message(const char* text, const char* caption) {
+    SIM_OR();
+    sim->showMessage(text, caption);
+}
 
 }  // extern "C"

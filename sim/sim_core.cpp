@@ -51,22 +51,35 @@ constexpr char kDefaultFirmware[kFirmwareMaxBytes] = {'0', '1', '.', '2', '3'};
 
 }  // namespace
 
-// The simulator is created with the module and never destroyed, so a call
-// that arrives during process exit (a library's own teardown) still finds it.
-// What must not outlive the module is the real-time thread: the guard below
-// stops and joins it when the module is unloaded or the process exits.
-Simulator& simulator() {
-    alignas(Simulator) static unsigned char storage[sizeof(Simulator)];
-    static Simulator* instance = new (storage) Simulator;
-    return *instance;
-}
-
+// The simulator lives from the loading of the module to its unloading (or
+// the end of the process). Its teardown first stops and joins the real-time
+// thread, so no thread outlives the module, and then destroys the state.
+// Calls that arrive after that (from another library's own teardown) find no
+// simulator and fail.
 namespace {
-struct UnloadGuard {
-    UnloadGuard() { simulator(); }
-    ~UnloadGuard() { simulator().stopRealtime(); }
-} unloadGuard;
+alignas(Simulator) unsigned char storage[sizeof(Simulator)];
+enum class Life { unborn, alive, gone };
+Life life = Life::unborn;
+
+struct Lifetime {
+    Lifetime() { instance(); }
+    ~Lifetime() {
+        if (life != Life::alive) return;
+        Simulator* sim = std::launder(reinterpret_cast<Simulator*>(storage));
+        sim->stopRealtime();
+        life = Life::gone;
+        sim->~Simulator();
+    }
+} lifetime;
 }  // namespace
+
+Simulator* instance() {
+    if (life == Life::unborn) {
+        new (storage) Simulator;
+        life = Life::alive;
+    }
+    return life == Life::alive ? std::launder(reinterpret_cast<Simulator*>(storage)) : nullptr;
+}
 
 Simulator::Simulator() {
     resetLocked();
@@ -86,7 +99,7 @@ void Simulator::resetLocked() {
     firmwareLength_ = kFirmwareMaxBytes;
     for (Fault& f : faults_) f = Fault{false, 0, false};
     for (FileSlot& f : files_) f = FileSlot{false, 0, 0};
-    for (InterfaceSlot& s : interfaces_) s = InterfaceSlot{false, 0, 0, false, false, false, nullptr, 0, nullptr, nullptr};
+    for (InterfaceSlot& s : interfaces_) s = InterfaceSlot{};
     nextSerial_ = 1;
 
     writes_.clear();
@@ -194,7 +207,8 @@ void Simulator::recordWrite(int device, uint8_t pipe, const uint8_t* data, uint3
 // Handles
 
 void* Simulator::makeHandle(uint32_t serial, int slot) const {
-    return reinterpret_cast<void*>(static_cast<uintptr_t>((serial << kHandleSlotBits) | static_cast<uint32_t>(slot)));
+    uint32_t value = (serial << kHandleSlotBits) | static_cast<uint32_t>(slot);
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(value));
 }
 
 int Simulator::fileSlot(telvo_backend_file file) const {
@@ -269,7 +283,12 @@ int Simulator::initialize(telvo_backend_file file, telvo_backend_interface* ifac
         uint32_t serial = nextSerial_;
         nextSerial_ = nextSerial_ + 1 >= kSerialLimit ? 1 : nextSerial_ + 1;
         // A freshly opened status pipe has a frame ready.
-        interfaces_[slot] = InterfaceSlot{true, serial, files_[f].device, true, false, false, nullptr, 0, nullptr, nullptr};
+        InterfaceSlot& s = interfaces_[slot];
+        s = InterfaceSlot{};
+        s.inUse = true;
+        s.serial = serial;
+        s.device = files_[f].device;
+        s.frameDue = true;
         *iface = makeHandle(serial, slot);
         return TELVO_BACKEND_OK;
     }
@@ -647,8 +666,8 @@ void Simulator::executeSegment() {
             int64_t current = floorMod(exact_[a], kMicro);
             int64_t received = phase / kPhaseUnit;
             if (received != current) {
-                protocolError("slot %u axis %d: start phase discontinuity (segment starts at %lld, machine at %lld "
-                              "millionths)",
+                protocolError("slot %u axis %d: start phase discontinuity "
+                              "(segment starts at %lld, machine at %lld millionths)",
                               s.slot, a, static_cast<long long>(received), static_cast<long long>(current));
                 exact_[a] += received - current;
             }

@@ -50,7 +50,7 @@ constexpr int kErrorDeviceNotConnected = 1167;
 class Simulator {
 public:
     Simulator();
-    ~Simulator() = default;
+    ~Simulator() = default;  // the real-time thread is stopped before
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
@@ -153,16 +153,16 @@ private:
         int device;
     };
     struct InterfaceSlot {
-        bool inUse;
-        uint32_t serial;
-        int device;
-        bool frameDue;      // a machine frame is ready for the next read
-        bool readPending;
-        bool readStuck;     // accepted under TSIM_FAULT_READ_NEVER_COMPLETES
-        uint8_t* buffer;
-        uint32_t count;
-        telvo_backend_completion done;
-        void* context;
+        bool inUse = false;
+        uint32_t serial = 0;
+        int device = 0;
+        bool frameDue = false;     // a machine frame is ready for the next read
+        bool readPending = false;
+        bool readStuck = false;    // accepted under TSIM_FAULT_READ_NEVER_COMPLETES
+        uint8_t* buffer = nullptr;
+        uint32_t count = 0;
+        telvo_backend_completion done = nullptr;
+        void* context = nullptr;
     };
 
     // State handling; every *Locked member expects mutex_ held.
@@ -276,7 +276,8 @@ private:
 void encodeFrame(const tsim_frame& frame, uint8_t out[kFrameBytes]);
 void decodeFrame(const uint8_t in[kFrameBytes], tsim_frame* frame);
 
-// The one simulator of the process, created when the module loads.
-Simulator& simulator();
+// The one simulator of the process, created when the module loads; null
+// once the module is being unloaded or the process has begun to exit.
+Simulator* instance();
 
 }  // namespace tsim

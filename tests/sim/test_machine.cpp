@@ -286,6 +286,7 @@ TEST_F(SimTest, JogMovesAtTheCommandedSpeedUntilOff) {
     ASSERT_EQ(0, command(2, jogOn(0, 1, 1000 << 12)));  // 1000 steps/s
     ASSERT_EQ(0, command(2, jogOn(1, 0xFF, 3 << 12)));  // 3 steps/s backwards
     ASSERT_EQ(0, command(2, jogOn(2, 1, 1)));           // 1/4096 step/s
+    ASSERT_EQ(0, command(2, jogOn(3, 0xFF, 1)));        // the same backwards
     ASSERT_EQ(0, command(2, jogOn(6, 1, 1000 << 12)));  // no motion axis: ignored
     EXPECT_EQ(2, readNow().state);
     tsim_advance_ms(1000);
@@ -294,15 +295,22 @@ TEST_F(SimTest, JogMovesAtTheCommandedSpeedUntilOff) {
     EXPECT_EQ(-3, counterOf(1));
     EXPECT_EQ(-2'500'000, exactOf(1));
     EXPECT_EQ(0, counterOf(6));
+    // 1000 ms at 1/4096 step/s is 244.14 millionths: whole millionths are
+    // moved, rounded down, the rest carried.
+    EXPECT_EQ(500'000 + 244, exactOf(2));
+    EXPECT_EQ(500'000 - 245, exactOf(3));
     ASSERT_EQ(0, command(3, {0}));
     ASSERT_EQ(0, command(3, {1}));
     tsim_advance_ms(3096);
     EXPECT_EQ(1000, counterOf(0));
     EXPECT_EQ(-3, counterOf(1));
     EXPECT_EQ(500'000 + 1000, exactOf(2));  // 4096 ms at 1/4096 step/s, nothing lost
+    EXPECT_EQ(500'000 - 1000, exactOf(3));
     EXPECT_EQ(2, readNext().state);
     ASSERT_EQ(0, command(3, {2}));
+    ASSERT_EQ(0, command(3, {3}));
     EXPECT_EQ(500'000, exactOf(2));  // at rest mid-step
+    EXPECT_EQ(500'000, exactOf(3));
     EXPECT_EQ(0, readNext().state);
     EXPECT_EQ(0, tsim_protocol_error_count()) << joined(protocolErrors());
 }
