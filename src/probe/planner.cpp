@@ -143,6 +143,29 @@ void planProbeMove(const double start[6], const double end[6], double speed) {
     plan.endDistance = plan.cruiseSpeed * plan.cruiseTime + plan.accelRate * plan.accelTime * plan.accelTime;
 }
 
+void buildProbeCommand(uint8_t out[kProbeCommandSize]) {
+    int32_t figure[6];
+    int32_t reserved[6] = {};
+    for (int i = 0; i < kAxes; ++i) {
+        const double a = config::axisLimits.stepsPerUnit[i] * probePlan.accelVector[i];
+        // Each product is a double of its own before the truncation.
+        const double scaled = std::fabs(a * kFigureScaleA);
+        const double product = scaled * kFigureScaleB;
+        figure[i] = truncToInt32(product);
+    }
+    for (int j = 3; j < 6; ++j) {
+        const int master = config::masterOf(j);
+        if (master >= 0) {
+            figure[j] = figure[master];
+            reserved[j] = reserved[master];
+        }
+    }
+    for (int i = 0; i < kAxes; ++i) {
+        putI32(out + 4 * i, figure[i]);
+        putI32(out + 24 + 4 * i, reserved[i]);
+    }
+}
+
 int cmdProbe(const double* start, const double* end, double speed) {
     status::ProbeState& state = status::probeState;
     // A new probe never inherits a settling countdown of an earlier one.
@@ -169,27 +192,8 @@ int cmdProbe(const double* start, const double* end, double speed) {
         return 0;
     }
 
-    int32_t figure[6];
-    int32_t reserved[6] = {};
-    for (int i = 0; i < kAxes; ++i) {
-        const double a = config::axisLimits.stepsPerUnit[i] * probePlan.accelVector[i];
-        // Each product is a double of its own before the truncation.
-        const double scaled = std::fabs(a * kFigureScaleA);
-        const double product = scaled * kFigureScaleB;
-        figure[i] = truncToInt32(product);
-    }
-    for (int j = 3; j < 6; ++j) {
-        const int master = config::masterOf(j);
-        if (master >= 0) {
-            figure[j] = figure[master];
-            reserved[j] = reserved[master];
-        }
-    }
     uint8_t payload[kProbeCommandSize];
-    for (int i = 0; i < kAxes; ++i) {
-        putI32(payload + 4 * i, figure[i]);
-        putI32(payload + 24 + 4 * i, reserved[i]);
-    }
+    buildProbeCommand(payload);
     state.active = 1;
     state.result = status::kProbeRunning;
     return link::sendCommand(link::kCmdProbe, payload, kProbeCommandSize);

@@ -37,6 +37,10 @@ void feedProbeMove();
 // Watches each new status record for the probe events.
 void probeStatusHook(MachineStatus* record);
 
+// The 48-byte payload of the probe command for the current plan: per axis
+// the acceleration figure (slaved axes copied), then 24 reserved zero bytes.
+void buildProbeCommand(uint8_t out[48]);
+
 int cmdProbe(const double* start, const double* end, double speed);
 int getProbePos(double* pos);
 
