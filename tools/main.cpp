@@ -152,10 +152,10 @@ void addStreamRows(std::vector<Row>& rows, const tool::Machine& m, const tool::S
     rows.push_back({"segments sent", fmt::format("{} of {}", s.sent, s.segments)});
     rows.push_back({"segments executed", fmt::format("{}", s.executed)});
     rows.push_back({"motion blocks", fmt::format("{}", s.blocks)});
-    rows.push_back({"buffer level", s.lowestLevel < 0 ? std::string("not seen while streaming")
-                                                       : fmt::format("lowest {}, highest {} of {} while streaming{}", s.lowestLevel,
-                                                                     s.highestLevel, bufferSize,
-                                                                     s.underruns ? fmt::format(" ({} empty frames)", s.underruns) : "")});
+    std::string lowest = s.lowestLevel < 0 ? std::string("lowest - (never filled)")
+                                           : fmt::format("lowest {} once filled", s.lowestLevel);
+    rows.push_back({"buffer level", fmt::format("{}, highest {}, of {}{}", lowest, s.highestLevel, bufferSize,
+                                                s.underruns ? fmt::format(" ({} frames ran empty)", s.underruns) : "")});
     rows.push_back({"final position", stepsText(m, toLongs(s.finalPosition)) + " steps"});
     rows.push_back({"program end point", stepsText(m, s.expectedEnd) + " steps"});
     rows.push_back({"end point reached", s.endReached ? "yes" : "NO"});
@@ -256,7 +256,7 @@ int cmdRun(const Common& c, const std::string& file, const std::string& format) 
         trajectory = loadProgram(file, format, m, session.positionSteps());
         if (!c.quiet) fmt::print("running {}: {} segments, {:.1f} s of motion\n", file, trajectory.targets.size(), trajectory.seconds());
         std::fflush(stdout);
-        stats = session.stream(trajectory);
+        stats = session.stream(trajectory, "run");
         session.disconnect();
         session.close();
     });
@@ -310,7 +310,7 @@ int cmdDemo(Common c, bool noPlot) {
         fmt::print("running the demo part: {} moves, {} segments, {:.1f} s of motion\n", program.moves.size(),
                    trajectory.targets.size(), trajectory.seconds());
         std::fflush(stdout);
-        stats = session.stream(trajectory);
+        stats = session.stream(trajectory, "part");
 
         Vec6 probeStart = session.positionSteps(), probeEnd = probeStart;
         for (int a = 0; a < 3; ++a) {
@@ -322,7 +322,7 @@ int cmdDemo(Common c, bool noPlot) {
         std::fflush(stdout);
         probe = session.probe(probeStart, probeEnd, tool::kDemoProbe.speed);
         // Back up to where the probing move began.
-        session.stream(tool::straightMove(session.positionSteps(), probeStart, m.limits()));
+        session.stream(tool::straightMove(session.positionSteps(), probeStart, m.limits()), "retract");
         session.disconnect();
         session.close();
     });
@@ -366,7 +366,7 @@ int cmdProbe(Common c, const std::string& from, const std::string& to, double ve
         Vec6 end = parsePoint(to, m, start, "--end");
         rows.push_back({"probing move", fmt::format("{} -> {} at {:g} {}/s", unitsText(m, start), unitsText(m, end), velocity, m.units)});
         outcome = session.probe(start, end, velocity);
-        session.stream(tool::straightMove(session.positionSteps(), start, m.limits()));
+        session.stream(tool::straightMove(session.positionSteps(), start, m.limits()), "retract");
         session.disconnect();
         session.close();
     });

@@ -1,1 +1,174 @@
+// Machine files: what reaches the library's records, and errors that name
+// the key and its line.
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/machine.h"
+
+using namespace telvo::tool;
+
+namespace {
+
+const char* const kMinimal = R"([axis.x]
+steps_per_unit = 100
+max_velocity = 1000
+acceleration = 5000
+)";
+
+std::string errorOf(const std::string& text) {
+    try {
+        loadMachine(text, "m.toml");
+    } catch (const ToolError& e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
+}  // namespace
+
+TEST(Machine, DefaultMachineFillsTheLibraryRecords) {
+    Machine m = defaultMachine();
+    EXPECT_EQ(m.units, "mm");
+    EXPECT_EQ(m.bufferSize, 1000);
+    EXPECT_EQ(m.axisList(), "XYZA");
+    const MachineConfig& c = m.config;
+    EXPECT_EQ(c.axes[0].stepsPerUnit, 800);
+    EXPECT_EQ(c.axes[0].maxVelocity, 40000);
+    EXPECT_EQ(c.axes[0].acceleration, 400000);
+    EXPECT_EQ(c.axes[2].stepsPerUnit, 1600);
+    EXPECT_EQ(c.axes[3].slaveOf, 2);  // A copies Y: one-based
+    EXPECT_EQ(c.axes[4].stepsPerUnit, 0);
+    EXPECT_EQ(c.axes[6].stepsPerUnit, 0);
+    EXPECT_EQ(m.io.pins[28].pin, 10);
+    EXPECT_EQ(m.io.pins[28].pinFlags, 1);
+    EXPECT_EQ(m.io.pins[29].pin, 11);
+    EXPECT_EQ(m.io.pins[0].pin, 0);
+    EXPECT_TRUE(m.simulator.surface.enabled);
+    EXPECT_EQ(m.simulator.surface.axis, 2);
+    EXPECT_DOUBLE_EQ(m.simulator.surface.at, -2.5);
+    EXPECT_EQ(m.simulator.surface.direction, -1);
+    EXPECT_EQ(m.simulator.homingTimeMs, 250);
+
+    MotionLimits l = m.limits();
+    EXPECT_TRUE(l[3].enabled);
+    EXPECT_EQ(l[3].slaveOf, 2);
+    EXPECT_FALSE(l[4].enabled);
+    EXPECT_DOUBLE_EQ(l[2].maxVelocity, 32000);
+    EXPECT_DOUBLE_EQ(l[2].stepsPerUnit, 1600);
+}
+
+TEST(Machine, EveryKeyReachesItsField) {
+    Machine m = loadMachine(R"(
+[machine]
+name = "lathe"
+units = "inch"
+[controller]
+buffer_size = 512
+machine_param1 = 7
+machine_param2 = -2
+machine_param3 = 3
+machine_param4 = 2147483647
+machine_param5 = 255
+machine_param6 = 9
+machine_switch1 = 1
+machine_switch2 = 1
+[axis.x]
+steps_per_unit = 4000
+max_velocity = 524287
+acceleration = 2147483647
+aux_velocity = 1000
+device_param1 = -1
+device_param2 = 2
+device_param3 = 3
+device_param4 = 4
+[axis.c]
+steps_per_unit = 10
+max_velocity = 100
+acceleration = 1000
+slave_of = "x"
+[io]
+values = [1, 2, 65535]
+[[io.pin]]
+entry = 46
+pin = 200
+flags = 3
+[simulator]
+homing_time_ms = 0
+probe_decel_ms = 3
+[simulator.probe_surface]
+axis = "x"
+at = 1
+direction = 1
+)",
+                            "lathe.toml");
+    EXPECT_EQ(m.name, "lathe");
+    EXPECT_DOUBLE_EQ(m.mmPerUnit(), 25.4);
+    EXPECT_EQ(m.bufferSize, 512);
+    const MachineConfig& c = m.config;
+    EXPECT_EQ(c.machineParam1, 7);
+    EXPECT_EQ(c.machineParam2, -2);
+    EXPECT_EQ(c.machineParam3, 3);
+    EXPECT_EQ(c.machineParam4, 2147483647);
+    EXPECT_EQ(c.machineParam5, 255);
+    EXPECT_EQ(c.machineParam6, 9);
+    EXPECT_EQ(c.machineSwitch1, 1);
+    EXPECT_EQ(c.machineSwitch2, 1);
+    EXPECT_EQ(c.axes[0].maxVelocity, 524287);
+    EXPECT_EQ(c.axes[0].acceleration, 2147483647);
+    EXPECT_EQ(c.axes[0].auxVelocity, 1000);
+    EXPECT_EQ(c.axes[0].deviceParam1, -1);
+    EXPECT_EQ(c.axes[0].deviceParam2, 2);
+    EXPECT_EQ(c.axes[0].deviceParam3, 3);
+    EXPECT_EQ(c.axes[0].deviceParam4, 4);
+    EXPECT_EQ(c.axes[5].slaveOf, 1);
+    EXPECT_EQ(m.io.ioValues[0], 1);
+    EXPECT_EQ(m.io.ioValues[2], 65535);
+    EXPECT_EQ(m.io.ioValues[3], 0);
+    EXPECT_EQ(m.io.pins[46].pin, 200);
+    EXPECT_EQ(m.io.pins[46].pinFlags, 3);
+    EXPECT_EQ(m.simulator.homingTimeMs, 0);
+    EXPECT_EQ(m.simulator.probeDecelMs, 3);
+    EXPECT_EQ(m.simulator.surface.direction, 1);
+    EXPECT_EQ(m.axisList(), "XC");
+}
+
+TEST(Machine, BadFilesNameTheKeyAndTheLine) {
+    struct Case {
+        std::string text;
+        const char* expected;
+    } cases[] = {
+        {std::string("speed = 3\n") + kMinimal, "m.toml:1: speed: unknown key"},
+        {std::string(kMinimal) + "[axis.y]\nsteps_per_unit = 100\nmax_velocity = 600000\nacceleration = 1\n",
+         "m.toml:7: axis.y.max_velocity: must be from 1 to 524287 (got 600000)"},
+        {"[axis.x]\nsteps_per_unit = \"800\"\nmax_velocity = 1\nacceleration = 1\n",
+         "m.toml:2: axis.x.steps_per_unit: must be an integer"},
+        {"[axis.x]\nsteps_per_unit = 1.5\nmax_velocity = 1\nacceleration = 1\n",
+         "m.toml:2: axis.x.steps_per_unit: must be an integer"},
+        {"\n[axis.x]\nmax_velocity = 1\nacceleration = 1\n", "m.toml:2: axis.x.steps_per_unit: missing"},
+        {std::string(kMinimal) + "stepz = 4\n", "m.toml:5: axis.x.stepz: unknown key"},
+        {std::string(kMinimal) + "slave_of = \"y\"\n", "m.toml:5: axis.x.slave_of: only axes a, b and c"},
+        {std::string(kMinimal) + "[axis.a]\nsteps_per_unit = 1\nmax_velocity = 1\nacceleration = 1\nslave_of = \"y\"\n",
+         "m.toml:9: axis.a.slave_of: follows an axis that is not configured"},
+        {std::string(kMinimal) + "[axis.a]\nsteps_per_unit = 1\nmax_velocity = 1\nacceleration = 1\nslave_of = \"w\"\n",
+         "m.toml:9: axis.a.slave_of: must be one of"},
+        {std::string(kMinimal) + "[axis.q]\n", "m.toml:5: axis.q: unknown key"},
+        {std::string("[machine]\nunits = \"cm\"\n") + kMinimal, "m.toml:2: machine.units: must be \"mm\" or \"inch\""},
+        {std::string("[controller]\nbuffer_size = 200\n") + kMinimal, "m.toml:2: controller.buffer_size: must be from 300 to 1000"},
+        {std::string(kMinimal) + "[[io.pin]]\nentry = 47\n", "m.toml:6: io.pin.entry: must be from 0 to 46"},
+        {std::string(kMinimal) + "[[io.pin]]\nentry = 3\n[[io.pin]]\nentry = 3\n", "m.toml:8: io.pin.entry: entry 3 is given twice"},
+        {std::string(kMinimal) + "[[io.pin]]\nentry = 3\nflags = 4\n", "m.toml:7: io.pin.flags: must be from 0 to 3"},
+        {std::string(kMinimal) + "[io]\nvalues = [1, 2, 70000]\n", "m.toml:6: io.values: must be from 0 to 65535"},
+        {std::string(kMinimal) + "[simulator.probe_surface]\naxis = \"z\"\nat = 1\n",
+         "m.toml:6: simulator.probe_surface.axis: is not a configured axis"},
+        {std::string(kMinimal) + "[simulator.probe_surface]\naxis = \"x\"\nat = 1\ndirection = 0\n",
+         "m.toml:8: simulator.probe_surface.direction: must be 1 or -1"},
+        {"[machine]\nname = \"no axes\"\n", "m.toml:1: axis: missing"},
+        {std::string(kMinimal) + "max_velocity = 3\n", "m.toml:5:"},  // duplicate key: a syntax error
+        {"[axis.x\nsteps_per_unit = 1\n", "m.toml:1:"},
+    };
+    for (const Case& k : cases) {
+        std::string error = errorOf(k.text);
+        EXPECT_EQ(error.rfind(k.expected, 0), 0u) << "file:\n" << k.text << "\nerror: " << error;
+    }
+}

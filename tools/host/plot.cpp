@@ -101,16 +101,18 @@ void toolpathPanel(SvgDocument& svg, const PlotData& d) {
         svg.text(p.x + 8, p.y - 8, d.probeLabel, 11);
     }
 
-    // Legend.
-    double lx = left + width - 250, ly = top + 18;
-    svg.rect(lx - 8, ly - 14, 248, d.probe ? 62 : 44, "#ffffff", "#cccccc");
-    svg.line(lx, ly - 4, lx + 30, ly - 4, kCommandedColour, 3.0);
-    svg.text(lx + 38, ly, "commanded (1 ms targets)", 12);
-    svg.line(lx, ly + 14, lx + 30, ly + 14, kExecutedColour, 1.2);
-    svg.text(lx + 38, ly + 18, "executed (status positions)", 12);
+    // Legend, in one row above the panel's right end.
+    double ly = top - 14;
+    double lx = left + width - (d.probe ? 590 : 440);
+    svg.line(lx, ly - 4, lx + 24, ly - 4, kCommandedColour, 3.0);
+    svg.text(lx + 30, ly, "commanded (1 ms targets)", 12);
+    lx += 200;
+    svg.line(lx, ly - 4, lx + 24, ly - 4, kExecutedColour, 1.2);
+    svg.text(lx + 30, ly, "executed (status positions)", 12);
     if (d.probe) {
-        svg.circle(lx + 15, ly + 32, 5, "#ff7f0e", "#000000");
-        svg.text(lx + 38, ly + 36, "probe trigger", 12);
+        lx += 220;
+        svg.circle(lx + 12, ly - 4, 5, "#ff7f0e", "#000000");
+        svg.text(lx + 24, ly, "probe trigger", 12);
     }
 }
 

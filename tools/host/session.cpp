@@ -31,6 +31,9 @@ constexpr double kSettleTimeout = 5.0;
 // Slack on top of a stream's own duration before the loop gives up.
 constexpr double kStreamSlack = 30.0;
 constexpr double kLiveProgressPeriodMs = 100.0;
+// The library sends while the controller holds at most its buffer size less
+// this many segments.
+constexpr int kFlowControlMargin = 150;
 
 std::string unitsText(double v) { return fmt::format("{:.3f}", v); }
 
@@ -176,7 +179,9 @@ void Session::onStatus(const MachineStatus& record) {
     if (stats_) {
         int level = record.bufferLevel;
         stats_->highestLevel = std::max(stats_->highestLevel, level);
-        if (level > 0) primed_ = true;
+        // The lowest level counts once the buffer has first filled up to
+        // where the library's flow control holds it.
+        if (level >= machine_.bufferSize - kFlowControlMargin) primed_ = true;
         if (primed_ && !allSent_) {
             stats_->lowestLevel = stats_->lowestLevel < 0 ? level : std::min(stats_->lowestLevel, level);
             if (level == 0) ++stats_->underruns;
@@ -274,8 +279,8 @@ void Session::progressLine(const StreamStats& stats, size_t total, double startT
     for (int a = 0; a < kAxisCount; ++a) {
         if (machine_.axes[a].configured) position += fmt::format(" {} {}", kAxisLetters[a], unitsText(units[a]));
     }
-    std::string line = fmt::format("[{:5.1f}%] {}/{} segments  {} {:.1f} s  remaining {:.1f} s  buffer {:4}  {}",
-                                   percent, executed, total, sim_ && options_.speed <= 0.0 ? "clock" : "elapsed",
+    std::string line = fmt::format("{} [{:5.1f}%] {}/{} segments  {} {:.1f} s  remaining {:.1f} s  buffer {:4}  {}",
+                                   progressLabel_, percent, executed, total, sim_ && options_.speed <= 0.0 ? "clock" : "elapsed",
                                    elapsed, final ? 0.0 : remaining, status_.bufferLevel, position);
     if (options_.progress == ProgressMode::Live) {
         fmt::print(options_.progressStream, "\r{:<110}", line);
@@ -286,7 +291,7 @@ void Session::progressLine(const StreamStats& stats, size_t total, double startT
     std::fflush(options_.progressStream);
 }
 
-StreamStats Session::stream(const Trajectory& trajectory) {
+StreamStats Session::stream(const Trajectory& trajectory, const std::string& label) {
     StreamStats stats;
     const MotionLimits limits = machine_.limits();
     stats.segments = trajectory.targets.size();
@@ -302,6 +307,7 @@ StreamStats Session::stream(const Trajectory& trajectory) {
     double start = now();
     streamWallStart_ = std::chrono::steady_clock::now();
     lastProgressDecile_ = -1;
+    progressLabel_ = label;
     stats_ = &stats;
     streaming_ = true;
     allSent_ = false;
@@ -364,7 +370,7 @@ ProbeOutcome Session::probe(const Vec6& startSteps, const Vec6& endSteps, double
     for (int a = 0; a < kAxisCount; ++a) {
         if (limits[a].enabled && std::fabs(here[a] - startSteps[a]) > 0.5) atStart = false;
     }
-    if (!atStart) stream(straightMove(here, startSteps, limits));
+    if (!atStart) stream(straightMove(here, startSteps, limits), "approach");
 
     double length = 0.0;
     for (int a = 0; a < kAxisCount; ++a) {

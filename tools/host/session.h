@@ -48,7 +48,9 @@ struct StreamStats {
     size_t sent = 0;               // taken by telvo_BufUpdate
     int64_t executed = 0;          // by the controller
     int64_t blocks = 0;            // motion blocks written
-    int lowestLevel = -1;          // controller buffer while streaming
+    int lowestLevel = -1;          // controller buffer, once first filled
+                                   // and until everything was sent; -1 if
+                                   // it never filled (short streams)
     int highestLevel = -1;
     int underruns = 0;             // frames with an empty buffer mid-stream
     std::array<long long, kAxisCount> expectedEnd{};  // steps
@@ -94,7 +96,8 @@ public:
     // Homes every configured axis, Z first.
     void homeAll();
     // Streams a trajectory that starts at the controller's position.
-    StreamStats stream(const Trajectory& trajectory);
+    // `label` starts its progress lines.
+    StreamStats stream(const Trajectory& trajectory, const std::string& label);
     // A probing move between two points in steps at `speed` units/s.
     ProbeOutcome probe(const Vec6& startSteps, const Vec6& endSteps, double speed);
     // Jogs an axis at `velocity` units/s (sign = direction) for `seconds`.
@@ -148,6 +151,7 @@ private:
     std::chrono::steady_clock::time_point hostStart_;
     std::chrono::steady_clock::time_point lastProgress_{};
     int lastProgressDecile_ = -1;
+    std::string progressLabel_;
     PlotData plot_;
     // Streaming state read by onStatus.
     bool streaming_ = false;

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common.h"
+
 namespace telvo::tool {
 
 enum class TraceKind : uint8_t { Command = 1, Block = 2, Status = 3, Note = 4, Segment = 5 };
