@@ -1,4 +1,5 @@
 // Streaming on the wire and the direct commands' payloads.
+#include <chrono>
 #include <limits>
 
 #include "harness.h"
@@ -237,7 +238,10 @@ TEST_F(Commands, DisconnectSequence) {
     openClean();
     telvo_CmdHomeAxis(1);
     tsim_clear_writes();
+    const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(0, telvo_Disconnect());
+    // Six pauses of 100 ms: a lower bound, which sleeping cannot undercut.
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(600));
     const auto w = writes();
     ASSERT_EQ(2u, w.size());
     EXPECT_EQ(bytes({0x06, 0xF9, 0x08, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}), w[0].bytes);
