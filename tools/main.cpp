@@ -486,7 +486,7 @@ void addRunOptions(CLI::App* sub, Common& c, double defaultSpeed) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"telvo: drive a motion controller through the telvo library"};
+    CLI::App app{"telvo: drive a motion controller through the telvo library", "telvo"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "telvo tool 1.0");
 

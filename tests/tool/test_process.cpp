@@ -1,1 +1,243 @@
+// The `telvo` binary run as a process, the way a person runs it: the demo,
+// part programs good and bad, machine files, every subcommand, and decoding
+// a recorded trace. The simulated clock is stepped (--speed 0).
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kTool = TELVO_TOOL_PATH;
+const std::string kData = TELVO_TOOL_TEST_DATA;
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string readAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+size_t lines(const std::string& s) {
+    size_t n = 0;
+    for (char c : s) n += c == '\n';
+    return n;
+}
+
+// The value column of a summary row, e.g. row(out, "final position").
+std::string row(const std::string& out, const std::string& key) {
+    std::smatch m;
+    std::regex r("\\n  " + key + " +([^\\n]*)\\n");
+    return std::regex_search(out, m, r) ? m[1].str() : std::string("(no row '" + key + "')");
+}
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/telvo_tool_XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    Result run(const std::string& args) {
+        std::string cmd = "cd '" + dir_.string() + "' && '" + kTool + "' " + args + " >out.txt 2>err.txt </dev/null";
+        int status = std::system(cmd.c_str());
+        Result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = readAll(dir_ / "out.txt");
+        r.err = readAll(dir_ / "err.txt");
+        return r;
+    }
+    fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(Tool, DemoEndsOnItsEndPointAndItsTraceDecodes) {
+    Result r = run("demo --speed 0 --quiet --trace demo.trace --plot demo.svg");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("\nSummary\n"), std::string::npos) << r.out;
+    EXPECT_EQ(row(r.out, "final position"), "X 36000  Y 28000  Z 8000  A 28000 steps");
+    EXPECT_EQ(row(r.out, "program end point"), "X 36000  Y 28000  Z 8000  A 28000 steps");
+    EXPECT_EQ(row(r.out, "end point reached"), "yes");
+    EXPECT_EQ(row(r.out, "protocol errors"), "0");
+    EXPECT_EQ(row(r.out, "segments sent"), "17040 of 17040");
+    EXPECT_EQ(row(r.out, "segments executed"), "17040");
+    EXPECT_EQ(row(r.out, "firmware"), "01.23");
+    EXPECT_EQ(row(r.out, "probe").rfind("triggered at X 45.000  Y 35.000  Z -2.5", 0), 0u) << row(r.out, "probe");
+
+    std::string svg = readAll(dir_ / "demo.svg");
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    EXPECT_NE(svg.find("<polyline"), std::string::npos);
+    EXPECT_NE(svg.find("probe trigger"), std::string::npos);
+
+    Result d = run("decode demo.trace");
+    ASSERT_EQ(d.code, 0) << d.err;
+    const char* expected[] = {
+        "times from the simulated controller's clock",
+        "NOTE telvo_Open() = 1",
+        "AXIS_CONFIG (9) 262 bytes",
+        "axis   A: 800 steps/unit, max velocity 40000 steps/s",
+        "slave of Y",
+        "IO_CONFIG (11) 112 bytes",
+        "low bank: 6:11+f0 12:10+f0",
+        "HOME (5) axis Z",
+        "HOME (5) axis A",
+        "BLOCK 75 segments, slots 0..74",
+        "  slot    0 code 0x00 aux 0x00 | X +0.000000@0.500000",
+        "PROBE (4) acceleration figures X=0 Y=0 Z=1280",
+        "PURGE_END_OF_MOVE (13)",
+        "SET_OUTPUTS (6) outputs 0x0000 word1 0x0000 word2 0x0000",
+        "STOP (14) mode 3",
+        "STATUS state 0 event 0 flags 0x00 pos X 0 Y 0 Z 0 A 0",
+        "NOTE telvo_Close() = 1",
+    };
+    for (const char* e : expected) EXPECT_NE(d.out.find(e), std::string::npos) << e;
+    EXPECT_NE(d.out.find(" event 7 "), std::string::npos) << "no probe trigger in the status records";
+    EXPECT_NE(d.out.find(" event 5 "), std::string::npos) << "no homing event in the status records";
+
+    Result brief = run("decode --brief demo.trace");
+    ASSERT_EQ(brief.code, 0);
+    EXPECT_NE(brief.out.find("BLOCK 75 segments, slots 0..74, travel X +0.000 Y +0.000 Z +"), std::string::npos);
+    EXPECT_LT(lines(brief.out), lines(d.out));
+}
+
+TEST_F(Tool, RunsAProgramWithArcs) {
+    Result r = run("run " + kData + "/arcs.nc --speed 0 --plot arcs.svg --trace arcs.trace");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(row(r.out, "program end point"), "X 16000  Y 8000  Z 8000  A 8000 steps");
+    EXPECT_EQ(row(r.out, "final position"), row(r.out, "program end point"));
+    EXPECT_EQ(row(r.out, "end point reached"), "yes");
+    EXPECT_EQ(row(r.out, "protocol errors"), "0");
+    // Not a terminal: the progress comes as lines, ending at 100 %.
+    EXPECT_NE(r.err.find("run [100.0%]"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "arcs.svg"));
+    EXPECT_GT(fs::file_size(dir_ / "arcs.trace"), 16u);
+}
+
+TEST_F(Tool, RunsCsvTargets) {
+    Result r = run("run " + kData + "/ramp.csv --speed 0 --quiet");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(row(r.out, "segments executed"), "400");
+    EXPECT_EQ(row(r.out, "final position"), "X 4000  Y 2000  Z 0  A 2000 steps");
+    EXPECT_EQ(row(r.out, "end point reached"), "yes");
+}
+
+TEST_F(Tool, ProgramErrorsStopBeforeAnythingMoves) {
+    Result r = run("run " + kData + "/bad_program.nc --speed 0");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "telvo: error: " + kData +
+                         "/bad_program.nc:6: M3 is not supported (supported: G0 G1 G2 G3 G17 G20 G21 G90 G91 F N X Y Z A B C I J R)\n");
+}
+
+TEST_F(Tool, MachineFileErrorsNameTheKeyAndLine) {
+    const std::string expected =
+        "telvo: error: " + kData + "/bad_machine.toml:9: axis.y.max_velocity: must be from 1 to 524287 (got 900000)\n";
+    Result r = run("run " + kData + "/arcs.nc --speed 0 --machine " + kData + "/bad_machine.toml");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, expected);
+    Result check = run("machine " + kData + "/bad_machine.toml");
+    EXPECT_EQ(check.code, 1);
+    EXPECT_EQ(check.err, expected);
+
+    // The built-in machine prints as a file that loads back.
+    Result builtin = run("machine");
+    ASSERT_EQ(builtin.code, 0);
+    std::ofstream(dir_ / "mine.toml") << builtin.out;
+    Result mine = run("machine mine.toml");
+    ASSERT_EQ(mine.code, 0) << mine.err;
+    EXPECT_NE(mine.out.find("A: 800 steps/mm, max 50 mm/s, acceleration 500 mm/s^2, follows Y"), std::string::npos) << mine.out;
+}
+
+TEST_F(Tool, DirectSubcommands) {
+    Result info = run("info");
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("firmware    01.23"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("controller  simulated"), std::string::npos) << info.out;
+
+    Result home = run("home z --speed 0");
+    ASSERT_EQ(home.code, 0) << home.err;
+    EXPECT_NE(home.out.find("homed Z; position X 0.000  Y 0.000  Z 0.000  A 0.000 mm"), std::string::npos) << home.out;
+    Result all = run("home all --speed 0");
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_NE(all.out.find("homed XYZA"), std::string::npos) << all.out;
+
+    Result jog = run("jog y -v -10 --time 0.25 --speed 0");
+    ASSERT_EQ(jog.code, 0) << jog.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(jog.out, m, std::regex("jogged Y by (-[0-9.]+) mm"))) << jog.out;
+    EXPECT_LT(std::stod(m[1]), -2.0);
+    EXPECT_GT(std::stod(m[1]), -3.0);
+
+    Result status = run("status --time 0.05 --every 10 --speed 0");
+    ASSERT_EQ(status.code, 0) << status.err;
+    EXPECT_GE(std::count(status.out.begin(), status.out.end(), '\n'), 5);
+    EXPECT_NE(status.out.find("state 0 event 0 flags 0x00  X     0.000"), std::string::npos) << status.out;
+
+    Result probe = run("probe --start 10,20,0 --end 10,20,-5 -v 2 --speed 0 --quiet");
+    ASSERT_EQ(probe.code, 0) << probe.out << probe.err;
+    EXPECT_NE(probe.out.find("triggered at X 10.000  Y 20.000  Z -2.5"), std::string::npos) << probe.out;
+    Result miss = run("probe --start 10,20,0 --end 10,20,-5 -v 2 --speed 0 --quiet --surface z=-9");
+    EXPECT_EQ(miss.code, 1);
+    EXPECT_NE(miss.out.find("ended without a trigger"), std::string::npos) << miss.out;
+}
+
+TEST_F(Tool, EveryErrorIsOneLineWithANonZeroExit) {
+    struct Case {
+        std::string args;
+        int code;
+        const char* message;
+    } cases[] = {
+        {"", 2, "telvo: error: A subcommand is required"},
+        {"fly", 2, "telvo: error: "},
+        {"run", 2, "FILE is required"},
+        {"run missing.nc", 2, "File does not exist: missing.nc"},
+        {"run " + kData + "/arcs.nc --speed -1", 2, "--speed"},
+        {"home q --speed 0", 1, "telvo: error: 'q' is not an axis (x, y, z, a, b or c)"},
+        {"home b --speed 0", 1, "telvo: error: axis B is not configured on this machine"},
+        {"jog x -v 80 --speed 0", 1, "telvo: error: jog velocity 80 units/s is above axis X's max_velocity (50 units/s)"},
+        {"jog a -v 1 --speed 0", 1, "telvo: error: axis A follows another axis"},
+        {"probe --start 1,1,1 --end 1,1,1 -v 2 --speed 0", 1, "telvo: error: the probing move is empty"},
+        {"probe --start 1,x --end 1 -v 2 --speed 0", 1, "telvo: error: --start: 'x' is not a number"},
+        {"probe --start 1 --end 2 -v 0 --speed 0", 1, "telvo: error: --velocity must be above 0"},
+        {"decode " + kData + "/arcs.nc", 1, "telvo: error: not a telvo trace"},
+    };
+    for (const Case& k : cases) {
+        Result r = run(k.args);
+        EXPECT_EQ(r.code, k.code) << k.args << "\n" << r.err;
+        EXPECT_EQ(lines(r.err), 1u) << k.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(k.message), std::string::npos) << k.args << "\n" << r.err;
+    }
+}
+
+TEST_F(Tool, EverySubcommandHasHelp) {
+    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine"}) {
+        Result r = run(std::string(sub) + " --help");
+        EXPECT_EQ(r.code, 0) << sub;
+        EXPECT_NE(r.out.find(std::string("Usage: telvo ") + sub), std::string::npos) << r.out;
+    }
+    Result top = run("--help");
+    EXPECT_EQ(top.code, 0);
+    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine"}) {
+        EXPECT_NE(top.out.find(std::string("\n  ") + sub), std::string::npos) << sub;
+    }
+}

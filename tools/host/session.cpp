@@ -364,6 +364,15 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
 
 ProbeOutcome Session::probe(const Vec6& startSteps, const Vec6& endSteps, double speed) {
     const MotionLimits limits = machine_.limits();
+    double length = 0.0;
+    for (int a = 0; a < kAxisCount; ++a) {
+        double d = (endSteps[a] - startSteps[a]) / limits[a].stepsPerUnit;
+        length += d * d;
+    }
+    length = std::sqrt(length);
+    // Refused before anything moves; the library would refuse it too.
+    if (length == 0.0) throw ToolError("the probing move is empty: start and end are the same point");
+
     // The probing move begins at its start point: go there first.
     Vec6 here = positionSteps();
     bool atStart = true;
@@ -371,13 +380,6 @@ ProbeOutcome Session::probe(const Vec6& startSteps, const Vec6& endSteps, double
         if (limits[a].enabled && std::fabs(here[a] - startSteps[a]) > 0.5) atStart = false;
     }
     if (!atStart) stream(straightMove(here, startSteps, limits), "approach");
-
-    double length = 0.0;
-    for (int a = 0; a < kAxisCount; ++a) {
-        double d = (endSteps[a] - startSteps[a]) / limits[a].stepsPerUnit;
-        length += d * d;
-    }
-    length = std::sqrt(length);
 
     ProbeOutcome out;
     double start = now();
