@@ -427,11 +427,12 @@ int cmdStatus(const Common& c, double seconds, double everyMs) {
         session.open();
         fmt::print("controller {} (firmware {})\n", session.controllerDescription(), session.firmware());
         std::fflush(stdout);
-        session.watch(seconds, everyMs, [&](const MachineStatus& s, double t) {
+        session.watch(seconds, everyMs, [&](const tool::StatusFields& s, double t) {
             std::string position;
             for (int a = 0; a < tool::kAxisCount; ++a) {
                 if (m.axes[a].configured) {
-                    position += fmt::format(" {} {:9.3f}", tool::kAxisLetters[a], s.position[a] / static_cast<double>(m.axes[a].stepsPerUnit));
+                    position += fmt::format(" {} {:9.3f}", tool::kAxisLetters[a],
+                                            s.position[static_cast<size_t>(a)] / static_cast<double>(m.axes[a].stepsPerUnit));
                 }
             }
             fmt::print("{:9.3f} s  state {} event {} flags 0x{:02X} {}  buffer {:4}  tag {}  rpm {:.1f}\n", t, s.state, s.event,

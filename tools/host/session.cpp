@@ -169,15 +169,15 @@ void Session::drainWrites() {
 }
 
 void Session::onStatus(const MachineStatus& record) {
-    status_ = record;
+    status_ = fieldsOf(record);
     ++frames_;
     double t = now();
     if (trace_.isOpen()) trace_.status(static_cast<int64_t>(std::llround(t * 1e6)), record);
     Vec6 units = positionUnits();
     plot_.executed.push_back({units[0], units[1]});
-    plot_.bufferLevel.push_back({t, static_cast<double>(record.bufferLevel)});
+    plot_.bufferLevel.push_back({t, static_cast<double>(status_.bufferLevel)});
     if (stats_) {
-        int level = record.bufferLevel;
+        int level = status_.bufferLevel;
         stats_->highestLevel = std::max(stats_->highestLevel, level);
         // The lowest level counts once the buffer has first filled up to
         // where the library's flow control holds it.
@@ -243,14 +243,14 @@ void Session::homeAll() {
 
 Vec6 Session::positionSteps() const {
     Vec6 p{};
-    for (int a = 0; a < kAxisCount; ++a) p[a] = status_.position[a];
+    for (size_t a = 0; a < kAxisCount; ++a) p[a] = status_.position[a];
     return p;
 }
 
 Vec6 Session::positionUnits() const {
     Vec6 p{};
     for (int a = 0; a < kAxisCount; ++a) {
-        p[a] = machine_.axes[a].configured ? status_.position[a] / static_cast<double>(machine_.axes[a].stepsPerUnit) : 0.0;
+        p[a] = machine_.axes[a].configured ? status_.position[static_cast<size_t>(a)] / static_cast<double>(machine_.axes[a].stepsPerUnit) : 0.0;
     }
     return p;
 }
@@ -354,7 +354,7 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
     stats.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - streamWallStart_).count();
     stats.endReached = true;
     for (int a = 0; a < kAxisCount; ++a) {
-        stats.finalPosition[a] = status_.position[a];
+        stats.finalPosition[a] = status_.position[static_cast<size_t>(a)];
         if (stats.finalPosition[a] != stats.expectedEnd[a]) stats.endReached = false;
     }
     progressLine(stats, total, start, true);
@@ -428,15 +428,16 @@ void Session::jog(int axis, double velocity, double seconds) {
     drainWrites();
     note(fmt::format("telvo_CmdJogOff({}) = {}", axis, off));
     // Wait until the axis stands still: the same position in two frames.
-    int32_t last = status_.position[axis];
+    const size_t ax = static_cast<size_t>(axis);
+    int32_t last = status_.position[ax];
     int still = 0;
     uint64_t seen = frames_;
     runUntil(
         [&] {
             if (frames_ != seen) {
                 seen = frames_;
-                still = status_.position[axis] == last ? still + 1 : 0;
-                last = status_.position[axis];
+                still = status_.position[ax] == last ? still + 1 : 0;
+                last = status_.position[ax];
             }
             return still >= 3;
         },
@@ -444,7 +445,7 @@ void Session::jog(int axis, double velocity, double seconds) {
     resync();
 }
 
-void Session::watch(double seconds, double everyMs, const std::function<void(const MachineStatus&, double)>& print) {
+void Session::watch(double seconds, double everyMs, const std::function<void(const StatusFields&, double)>& print) {
     double start = now();
     double last = -1e300;
     while (seconds <= 0.0 || now() - start < seconds) {

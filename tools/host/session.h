@@ -104,7 +104,7 @@ public:
     void jog(int axis, double velocity, double seconds);
     // Calls `print` with status records at most every `everyMs`, for
     // `seconds` (0: until interrupted).
-    void watch(double seconds, double everyMs, const std::function<void(const MachineStatus&, double)>& print);
+    void watch(double seconds, double everyMs, const std::function<void(const StatusFields&, double)>& print);
     // telvo_Disconnect, then telvo_Close; safe to call twice.
     void disconnect();
     void close();
@@ -114,7 +114,7 @@ public:
     // The controller's counters as of the last status record.
     Vec6 positionSteps() const;
     Vec6 positionUnits() const;
-    const MachineStatus& lastStatus() const { return status_; }
+    const StatusFields& lastStatus() const { return status_; }
     // Seconds on the controller's clock (simulated) or the host's.
     double now() const;
 
@@ -145,7 +145,7 @@ private:
     TraceWriter trace_;
     bool open_ = false;
     bool realtimeStarted_ = false;
-    MachineStatus status_{};
+    StatusFields status_{};
     uint64_t frames_ = 0;
     int64_t blockWrites_ = 0;
     std::chrono::steady_clock::time_point hostStart_;

@@ -125,6 +125,27 @@ void decodeIoConfig(const uint8_t* p, std::vector<std::string>& out) {
 
 // ---- records -------------------------------------------------------------
 
+StatusFields fieldsOf(const MachineStatus& r) {
+    StatusFields f;
+    f.length = r.length;
+    f.state = r.state;
+    f.event = r.event;
+    f.flags = r.flags;
+    f.deviceWord0 = r.deviceWord0;
+    f.deviceWord1 = r.deviceWord1;
+    for (int i = 0; i < 7; ++i) f.position[static_cast<size_t>(i)] = r.position[i];
+    f.spindleRpm = r.spindleRpm;
+    f.bufferLevel = r.bufferLevel;
+    f.deviceInt0 = r.deviceInt0;
+    f.deviceInt1 = r.deviceInt1;
+    f.deviceInt2 = r.deviceInt2;
+    f.deviceByte = r.deviceByte;
+    f.eventAxis = r.eventAxis;
+    f.segmentTag = r.segmentTag;
+    f.deviceWord2 = r.deviceWord2;
+    return f;
+}
+
 void encodeStatus(const MachineStatus& r, uint8_t out[kStatusRecordSize]) {
     out[0] = r.length;
     out[1] = r.state;
@@ -409,9 +430,9 @@ std::vector<std::string> decodeBlock(const uint8_t* data, size_t size, bool brie
 
 std::string decodeStatusRecord(const uint8_t* data, size_t size) {
     if (size != kStatusRecordSize) return fmt::format("STATUS record of {} bytes (expected 62): {}", size, hexBytes(data, size));
-    MachineStatus r = decodeStatus(data);
+    StatusFields r = fieldsOf(decodeStatus(data));
     std::string s = fmt::format("STATUS state {} event {} flags 0x{:02X} pos", r.state, r.event, r.flags);
-    for (int i = 0; i < kAxisCount; ++i) s += fmt::format(" {} {}", kAxisLetters[i], r.position[i]);
+    for (size_t i = 0; i < kAxisCount; ++i) s += fmt::format(" {} {}", kAxisLetters[i], r.position[i]);
     s += fmt::format(" | buffer {} tag {} rpm {:.1f}", r.bufferLevel, r.segmentTag, r.spindleRpm);
     if (r.eventAxis) s += fmt::format(" eventAxis 0x{:02X}", r.eventAxis);
     if (r.position[6]) s += fmt::format(" pos7 {}", r.position[6]);
@@ -436,9 +457,15 @@ std::vector<std::string> decodeRecord(const TraceRecord& record, bool brief) {
         if (n != kSegmentRecordSize) {
             lines.push_back(fmt::format("SEGMENT record of {} bytes (expected 54)", n));
         } else {
+            // Copies: fields of the packed record cannot be passed by reference.
             MotionSegment s = decodeSegment(d);
-            std::string line = fmt::format("SEGMENT tag {} code 0x{:02X} aux 0x{:02X} target", s.tag, s.segmentCode, s.segmentAux);
-            for (int a = 0; a < kAxisCount; ++a) line += fmt::format(" {} {:.6f}", kAxisLetters[a], s.target[a]);
+            int32_t tag = s.tag;
+            unsigned code = s.segmentCode, aux = s.segmentAux;
+            std::string line = fmt::format("SEGMENT tag {} code 0x{:02X} aux 0x{:02X} target", tag, code, aux);
+            for (int a = 0; a < kAxisCount; ++a) {
+                double target = s.target[a];
+                line += fmt::format(" {} {:.6f}", kAxisLetters[a], target);
+            }
             lines.push_back(line);
         }
         break;

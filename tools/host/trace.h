@@ -16,6 +16,7 @@
 
 #include <telvo/telvo.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -36,6 +37,22 @@ constexpr size_t kTraceRecordHeaderSize = 12;
 constexpr size_t kStatusRecordSize = 62;
 constexpr size_t kSegmentRecordSize = 54;
 constexpr size_t kWireSegmentSize = 52;
+
+// The status record with naturally aligned fields. The library's record is
+// packed, so its fields must not be bound to references (formatting,
+// std::max); the tool works on this copy instead.
+struct StatusFields {
+    uint8_t length = 0, state = 0, event = 0, flags = 0;
+    uint16_t deviceWord0 = 0, deviceWord1 = 0;
+    std::array<int32_t, 7> position{};
+    float spindleRpm = 0.0f;
+    uint16_t bufferLevel = 0;
+    uint32_t deviceInt0 = 0, deviceInt1 = 0, deviceInt2 = 0;
+    uint8_t deviceByte = 0, eventAxis = 0;
+    int32_t segmentTag = 0;
+    uint16_t deviceWord2 = 0;
+};
+StatusFields fieldsOf(const MachineStatus& record);
 
 struct TraceRecord {
     TraceKind kind = TraceKind::Note;
