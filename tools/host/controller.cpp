@@ -3,7 +3,11 @@
 
 #include <telvo/telvo.h>
 
-#if !defined(_WIN32)
+#include <type_traits>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #endif
 
@@ -29,22 +33,50 @@ struct Simulator::Api {
     decltype(&tsim_protocol_error_text) protocolErrorText = nullptr;
 };
 
-#if defined(_WIN32)
-
-std::unique_ptr<Simulator> Simulator::attach() { return nullptr; }
-Simulator::~Simulator() = default;
-
-#else
-
 namespace {
 
-template <typename F>
-bool bind(void* handle, const char* name, F& slot) {
-    slot = reinterpret_cast<F>(dlsym(handle, name));
-    return slot != nullptr;
+// Looks up every control function; false when one is missing (a real
+// backend has none of them).
+template <typename Lookup>
+bool bindAll(Simulator::Api& api, Lookup lookup) {
+    auto bind = [&](const char* name, auto& slot) {
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(lookup(name));
+        return slot != nullptr;
+    };
+    return bind("tsim_reset", api.reset) && bind("tsim_set_realtime", api.setRealtime) &&
+           bind("tsim_advance_ms", api.advanceMs) && bind("tsim_clock_ms", api.clockMs) &&
+           bind("tsim_set_buffer_size", api.setBufferSize) && bind("tsim_set_homing_time", api.setHomingTime) &&
+           bind("tsim_set_probe_surface", api.setProbeSurface) && bind("tsim_set_probe_decel", api.setProbeDecel) &&
+           bind("tsim_write_count", api.writeCount) && bind("tsim_write_get", api.writeGet) &&
+           bind("tsim_clear_writes", api.clearWrites) && bind("tsim_executed_count", api.executedCount) &&
+           bind("tsim_block_count", api.blockCount) && bind("tsim_protocol_error_count", api.protocolErrorCount) &&
+           bind("tsim_protocol_error_text", api.protocolErrorText);
 }
 
 }  // namespace
+
+#if defined(_WIN32)
+
+std::unique_ptr<Simulator> Simulator::attach() {
+    // The library loaded WinUsb.dll at its own load; a simulated one exports
+    // the control API beside the WinUSB entry points.
+    HMODULE module = GetModuleHandleA("WinUsb.dll");
+    if (!module) return nullptr;
+    auto api = std::make_unique<Api>();
+    if (!bindAll(*api, [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); })) {
+        return nullptr;
+    }
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(module, path, MAX_PATH);
+    std::unique_ptr<Simulator> sim(new Simulator());
+    sim->api_ = std::move(api);
+    sim->path_ = path;
+    return sim;
+}
+
+Simulator::~Simulator() = default;
+
+#else
 
 std::unique_ptr<Simulator> Simulator::attach() {
     // The library binds the module while it is loaded, so by now it is
@@ -66,18 +98,7 @@ std::unique_ptr<Simulator> Simulator::attach() {
     if (!handle) return nullptr;
 
     auto api = std::make_unique<Api>();
-    bool ok = bind(handle, "tsim_reset", api->reset) && bind(handle, "tsim_set_realtime", api->setRealtime) &&
-              bind(handle, "tsim_advance_ms", api->advanceMs) && bind(handle, "tsim_clock_ms", api->clockMs) &&
-              bind(handle, "tsim_set_buffer_size", api->setBufferSize) &&
-              bind(handle, "tsim_set_homing_time", api->setHomingTime) &&
-              bind(handle, "tsim_set_probe_surface", api->setProbeSurface) &&
-              bind(handle, "tsim_set_probe_decel", api->setProbeDecel) &&
-              bind(handle, "tsim_write_count", api->writeCount) && bind(handle, "tsim_write_get", api->writeGet) &&
-              bind(handle, "tsim_clear_writes", api->clearWrites) &&
-              bind(handle, "tsim_executed_count", api->executedCount) &&
-              bind(handle, "tsim_block_count", api->blockCount) &&
-              bind(handle, "tsim_protocol_error_count", api->protocolErrorCount) &&
-              bind(handle, "tsim_protocol_error_text", api->protocolErrorText);
+    bool ok = bindAll(*api, [&](const char* name) { return dlsym(handle, name); });
     if (!ok) {
         dlclose(handle);
         return nullptr;

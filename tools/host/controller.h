@@ -6,7 +6,8 @@
 // tool looks them up in the very module the library bound, so it steers the
 // same simulator instance the library talks to. When they are missing the
 // module is a real USB backend and the tool drives the real controller. On
-// Windows the library uses WinUSB and there is no simulator.
+// Windows the same holds for WinUsb.dll: the simulated one (used under Wine)
+// exports the control API, the system's does not.
 #pragma once
 
 #include <cstdint>

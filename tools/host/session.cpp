@@ -11,6 +11,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <mmsystem.h>
 #endif
 
 namespace telvo::tool {
@@ -43,6 +44,10 @@ void requestStop() { gStopRequested = 1; }
 
 Session::Session(const Machine& machine, SessionOptions options)
     : machine_(machine), options_(std::move(options)), hostStart_(std::chrono::steady_clock::now()) {
+#if defined(_WIN32)
+    // Millisecond sleeps for the loop instead of the default 15.6 ms tick.
+    timeBeginPeriod(1);
+#endif
     sim_ = Simulator::attach();
     if (!options_.tracePath.empty()) {
         trace_.open(options_.tracePath, sim_ ? TraceClock::Simulated : TraceClock::Host);
@@ -57,6 +62,9 @@ Session::~Session() {
         open_ = false;
     }
     if (realtimeStarted_ && sim_) sim_->setRealtime(0.0);
+#if defined(_WIN32)
+    timeEndPeriod(1);
+#endif
 }
 
 std::string Session::controllerDescription() const {
