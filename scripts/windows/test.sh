@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Builds telvo.dll for 32- and 64-bit Windows and runs every Windows check,
+# for each width:
+#   artifact   file type, the 26 undecorated exports, system-only imports,
+#              the import library (scripts/windows/check-artifact.sh);
+#   host       tests/windows/host_test.cpp: the DLL loaded by name, no controller;
+#   platform   tests/windows/platform_test.cpp: the Win32 platform layer itself;
+#   e2e        tests/windows/e2e_test.cpp: the DLL against the simulated controller;
+#   golden     tests/golden/golden.cpp built for Windows: its output must hash
+#              to tests/golden/golden.sha256, the value the native build gives.
+# The programs run under Wine in the prefix of scripts/windows/wine-prefix.sh.
+# Installs what it needs when run as root. Exits non-zero on any failure; the
+# last line reads "N passed, M failed" (one per check above and width).
+set -uo pipefail
+source "$(dirname "$0")/common.sh"
+
+if [[ $(id -u) -eq 0 ]]; then
+  bash "$root/scripts/windows/install-deps.sh" || exit 1
+fi
+
+passed=0
+failed=0
+failures=()
+stage() {  # stage NAME COMMAND...
+  local name=$1; shift
+  echo "=== windows: $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "=== windows: $name FAILED"
+  fi
+}
+
+prefix=$wbuild/wineprefix
+export WINEPREFIX=$prefix WINEDEBUG=-all
+cleanup() { WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+# run_wine ARCH DIR PROGRAM [ARGS...]: runs a test program in DIR, bounded
+# in time so that a program that hangs (a message box nobody dismisses)
+# fails instead of blocking.
+run_wine() {
+  local arch=$1 dir=$2; shift 2
+  (cd "$dir" && timeout 600 "$(wine_loader "$arch")" "$@")
+}
+
+build_tests() {  # build_tests ARCH
+  local arch=$1 dir=$wbuild/tests-$1
+  cmake -S "$root/tests/windows" -B "$dir" -G Ninja \
+    --toolchain "$root/cmake/toolchain-mingw-$arch.cmake" \
+    -DTELVO_PRODUCT_BUILD="$wbuild/$arch" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs" || return 1
+  # The programs run beside the product DLL they test.
+  cp "$wbuild/$arch/bin/telvo.dll" "$dir/bin/"
+  # The host test sees Wine's own WinUSB, so it runs where WinUsb.dll is not.
+  mkdir -p "$dir/bare"
+  cp "$wbuild/$arch/bin/telvo.dll" "$dir/bin/telvo_host_test.exe" "$dir/bare/"
+}
+
+host_test() {  # host_test ARCH
+  run_wine "$1" "$wbuild/tests-$1/bare" telvo_host_test.exe
+}
+
+sim_test() {  # sim_test ARCH PROGRAM
+  WINEDLLOVERRIDES="winusb=native,builtin" run_wine "$1" "$wbuild/tests-$1/bin" "$2"
+}
+
+golden_test() {  # golden_test ARCH
+  local arch=$1 out=$wbuild/tests-$1/golden.out expected actual
+  # The C runtime writes text-mode line ends; the comparison is of the text.
+  WINEDLLOVERRIDES="winusb=native,builtin" run_wine "$arch" "$wbuild/tests-$arch/bin" telvo_golden.exe |
+    tr -d '\r' >"$out" || { echo "golden program failed"; return 1; }
+  expected=$(tr -d ' \n' <"$root/tests/golden/golden.sha256")
+  actual=$(sha256sum "$out" | cut -d' ' -f1)
+  echo "golden [$arch]: $(wc -l <"$out") lines, sha256 $actual"
+  [[ $actual == "$expected" ]] || { echo "golden [$arch]: expected $expected; output kept in $out"; return 1; }
+}
+
+mkdir -p "$wbuild"
+stage "build" bash "$root/scripts/windows/build.sh" all
+for arch in "${arches[@]}"; do
+  stage "artifact $arch" bash "$root/scripts/windows/check-artifact.sh" "$arch" "$wbuild/$arch"
+done
+stage "wine prefix" bash "$root/scripts/windows/wine-prefix.sh" "$prefix"
+for arch in "${arches[@]}"; do
+  if ! build_tests "$arch"; then
+    failed=$((failed + 1))
+    failures+=("test build $arch")
+    continue
+  fi
+  stage "host $arch" host_test "$arch"
+  stage "platform $arch" sim_test "$arch" telvo_platform_test.exe
+  stage "e2e $arch" sim_test "$arch" telvo_e2e_test.exe
+  stage "golden $arch" golden_test "$arch"
+done
+
+echo
+((failed)) && echo "windows: failed: ${failures[*]}"
+echo "$passed passed, $failed failed"
+((failed == 0))
