@@ -241,8 +241,6 @@ int cmdInfo(const Common& c) {
 
 int cmdRun(const Common& c, const std::string& file, const std::string& format) {
     tool::Machine m = loadMachine(c);
-    // Check the program before anything moves.
-    (void)loadProgram(file, format, m, Vec6{});
     tool::Session session(m, sessionOptions(c));
     tool::StreamStats stats;
     tool::Trajectory trajectory;
@@ -252,6 +250,9 @@ int cmdRun(const Common& c, const std::string& file, const std::string& format) 
         rows.push_back({"controller", session.controllerDescription()});
         rows.push_back({"firmware", session.firmware()});
         session.configure();
+        // Check the program before anything moves, from where it will start:
+        // here, or the home position (all counters 0).
+        (void)loadProgram(file, format, m, c.home ? Vec6{} : session.positionSteps());
         if (c.home) session.homeAll();
         trajectory = loadProgram(file, format, m, session.positionSteps());
         if (!c.quiet) fmt::print("running {}: {} segments, {:.1f} s of motion\n", file, trajectory.targets.size(), trajectory.seconds());

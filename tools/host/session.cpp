@@ -291,8 +291,13 @@ void Session::progressLine(const StreamStats& stats, size_t total, double startT
                                    progressLabel_, percent, executed, total, sim_ && options_.speed <= 0.0 ? "clock" : "elapsed",
                                    elapsed, final ? 0.0 : remaining, status_.bufferLevel, position);
     if (options_.progress == ProgressMode::Live) {
-        fmt::print(options_.progressStream, "\r{:<110}", line);
-        if (final) fmt::print(options_.progressStream, "\n");
+        // Padded to the longest line so far, so nothing of an earlier one shows.
+        liveWidth_ = std::max(liveWidth_, line.size());
+        fmt::print(options_.progressStream, "\r{:<{}}", line, liveWidth_);
+        if (final) {
+            fmt::print(options_.progressStream, "\n");
+            liveWidth_ = 0;
+        }
     } else {
         fmt::print(options_.progressStream, "{}\n", line);
     }

@@ -152,6 +152,7 @@ private:
     std::chrono::steady_clock::time_point lastProgress_{};
     int lastProgressDecile_ = -1;
     std::string progressLabel_;
+    size_t liveWidth_ = 0;
     PlotData plot_;
     // Streaming state read by onStatus.
     bool streaming_ = false;
