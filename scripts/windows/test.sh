@@ -61,6 +61,8 @@ build_tests() {  # build_tests ARCH
 }
 
 host_test() {  # host_test ARCH
+  # The controller's interface back to unlinked, whatever a test before left.
+  bash "$root/scripts/windows/wine-prefix.sh" "$prefix" >/dev/null || return 1
   run_wine "$1" "$wbuild/tests-$1/bare" telvo_host_test.exe
 }
 
