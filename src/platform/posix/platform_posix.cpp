@@ -89,9 +89,10 @@ bool libraryDirectory(char* out, size_t capacity) {
     const char* slash = std::strrchr(info.dli_fname, '/');
     if (slash == nullptr) return false;
     const auto length = static_cast<size_t>(slash - info.dli_fname) + 1;
-    if (length + std::strlen(TELVO_BACKEND_MODULE_NAME) + 1 > capacity) return false;
+    constexpr char kModule[] = TELVO_BACKEND_MODULE_NAME;
+    if (length + sizeof kModule > capacity) return false;
     std::memcpy(out, info.dli_fname, length);
-    std::strcpy(out + length, TELVO_BACKEND_MODULE_NAME);
+    std::memcpy(out + length, kModule, sizeof kModule);  // with its NUL
     return true;
 }
 
@@ -168,7 +169,7 @@ int32_t listFirstInterface(const Guid& guid, char* path, uint32_t capacity, int3
     const size_t length = std::strlen(buffer);
     if (length >= capacity) return statusFromError(kErrorFilenameTooLong);
     std::memset(path, 0, capacity);
-    std::memcpy(path, buffer, length);
+    std::memcpy(path, buffer, length + 1);  // with its NUL; the rest stays NUL
     return 0;
 }
 
@@ -283,7 +284,7 @@ void showMessage(const char* text, const char* caption) {
     if (show != nullptr) {
         show(text, caption);
     } else {
-        std::fprintf(stderr, "%s: %s\n", caption, text);
+        (void)std::fprintf(stderr, "%s: %s\n", caption, text);
     }
 }
 
