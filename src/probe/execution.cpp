@@ -48,8 +48,7 @@ void feedProbeMove() {
         if (status::currentState() == status::kStateHalted) (void)status::cmdPurge(0);
         return;
     }
-    MotionSegment segment;
-    std::memset(&segment, 0, sizeof segment);
+    MotionSegment segment{};
     double sample[6];
     double target[6];
     while (motion::bufFreeCount() > 0 && state.planReady == 1) {
