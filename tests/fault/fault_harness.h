@@ -227,7 +227,7 @@ protected:
             fresh = telvo_GetStatus(&r) == 1;
         }
         ASSERT_TRUE(fresh);
-        for (int a = 0; a < 6; ++a) ASSERT_EQ(0, r.position[a]);
+        for (int a = 0; a < 6; ++a) ASSERT_EQ(0, static_cast<int32_t>(r.position[a]));
         telvo_PosResync();
 
         tsim_set_frame_period(framePeriod);

@@ -74,7 +74,7 @@ const std::vector<WritePoint>& writePoints() {
          1,
          [](MachineStatus& r) {
              EXPECT_EQ(62, r.length);
-             EXPECT_EQ(850, r.bufferLevel);  // the record keeps the received level
+             EXPECT_EQ(850, static_cast<int>(r.bufferLevel));  // the record keeps the received level
          }},
         {"GetStatusProbeTriggerEnd", 0,
          [](FaultTest&, MachineStatus& r) {
@@ -520,10 +520,10 @@ TEST_F(Frames, GarbageContentTakenAsItStands) {
         EXPECT_EQ(raw[1], r.state);
         const uint16_t index = static_cast<uint16_t>(raw[56] | (raw[57] << 8));
         if (index >= 5000) {
-            EXPECT_EQ(0, r.segmentTag) << i;
+            EXPECT_EQ(0, static_cast<int32_t>(r.segmentTag)) << i;
         }
         const uint16_t level = static_cast<uint16_t>(raw[40] | (raw[41] << 8));
-        EXPECT_EQ(level, r.bufferLevel);
+        EXPECT_EQ(level, static_cast<uint16_t>(r.bufferLevel));
         if (level > 850 && raw[1] != 3) {
             EXPECT_EQ(0, telvo_BufUpdate()) << i;
         }

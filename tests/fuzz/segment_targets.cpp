@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MachineConfig config = standardConfig();
     uint8_t slaveOf[6] = {0, 0, 0, 0, 0, 0};
     for (int j = 3; j < 6; ++j) {
-        slaveOf[j] = (setup & (4 << (j - 3))) != 0 ? static_cast<uint8_t>(in.u8() % 9) : 0;
+        slaveOf[j] = (setup & (4 << (j - 3))) != 0 ? static_cast<uint8_t>(in.u8() % 9) : uint8_t{0};
         config.axes[j].slaveOf = slaveOf[j];
     }
     IoConfig io;

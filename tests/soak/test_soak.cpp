@@ -197,7 +197,7 @@ protected:
             fresh = telvo_GetStatus(&r) == 1;
         }
         ASSERT_TRUE(fresh);
-        ASSERT_EQ(0, r.bufferLevel);
+        ASSERT_EQ(0, static_cast<int>(r.bufferLevel));
         ASSERT_EQ(0, r.state);
         ASSERT_EQ(seen_, tsim_executed_count()) << "the machine ran on after the purge";
         telvo_PosResync();
