@@ -259,7 +259,7 @@ int usbControlTransfer(Handle iface, const uint8_t setup[8], void* buffer, uint3
 }
 
 void initOverlapped(Overlapped* overlapped, Handle event) {
-    auto* record = ::new (static_cast<void*>(overlapped->storage)) OverlappedRecord{};
+    auto* record = new (overlapped->storage) OverlappedRecord();
     record->overlapped.hEvent = event;
 }
 
@@ -323,7 +323,7 @@ RecursiveLock::RecursiveLock() {
     static_assert(sizeof(CRITICAL_SECTION) <= sizeof(storage_),
                   "CRITICAL_SECTION must fit the lock's storage");
     static_assert(alignof(CRITICAL_SECTION) <= 16);
-    auto* section = ::new (static_cast<void*>(storage_)) CRITICAL_SECTION;
+    auto* section = new (storage_) CRITICAL_SECTION;
     InitializeCriticalSection(section);
 }
 
