@@ -142,6 +142,9 @@ void probes() {
 }  // namespace
 
 int main() {
+    // Two million small writes: fully buffered, so slow consoles keep up.
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     configurations();
     segments();
     probes();
