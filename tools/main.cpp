@@ -145,7 +145,7 @@ void printTable(const std::string& title, const std::vector<Row>& rows) {
     for (const Row& r : rows) width = std::max(width, r.key.size());
     fmt::print("\n{}\n", title);
     for (const Row& r : rows) fmt::print("  {:<{}}  {}\n", r.key, width, r.value);
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 }
 
 void addStreamRows(std::vector<Row>& rows, const tool::Machine& m, const tool::StreamStats& s, int bufferSize) {
@@ -256,7 +256,7 @@ int cmdRun(const Common& c, const std::string& file, const std::string& format) 
         if (c.home) session.homeAll();
         trajectory = loadProgram(file, format, m, session.positionSteps());
         if (!c.quiet) fmt::print("running {}: {} segments, {:.1f} s of motion\n", file, trajectory.targets.size(), trajectory.seconds());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         stats = session.stream(trajectory, "run");
         session.disconnect();
         session.close();
@@ -290,7 +290,7 @@ int cmdDemo(Common c, bool noPlot) {
         session.configure();
         start = session.now();
         fmt::print("homing {}\n", m.axisList());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         session.homeAll();
 
         tool::GcodeContext context;
@@ -310,7 +310,7 @@ int cmdDemo(Common c, bool noPlot) {
         tool::Trajectory trajectory = tool::interpolate(program, here, m.limits());
         fmt::print("running the demo part: {} moves, {} segments, {:.1f} s of motion\n", program.moves.size(),
                    trajectory.targets.size(), trajectory.seconds());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         stats = session.stream(trajectory, "part");
 
         Vec6 probeStart = session.positionSteps(), probeEnd = probeStart;
@@ -320,7 +320,7 @@ int cmdDemo(Common c, bool noPlot) {
             probeEnd[a] = tool::kDemoProbe.end[a] * m.axes[a].stepsPerUnit;
         }
         fmt::print("probing from {} towards {}\n", unitsText(m, probeStart), unitsText(m, probeEnd));
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         probe = session.probe(probeStart, probeEnd, tool::kDemoProbe.speed);
         // Back up to where the probing move began.
         session.stream(tool::straightMove(session.positionSteps(), probeStart, m.limits()), "retract");
@@ -427,7 +427,7 @@ int cmdStatus(const Common& c, double seconds, double everyMs) {
     withSession(session, [&] {
         session.open();
         fmt::print("controller {} (firmware {})\n", session.controllerDescription(), session.firmware());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         session.watch(seconds, everyMs, [&](const tool::StatusFields& s, double t) {
             std::string position;
             for (int a = 0; a < tool::kAxisCount; ++a) {
@@ -438,7 +438,7 @@ int cmdStatus(const Common& c, double seconds, double everyMs) {
             }
             fmt::print("{:9.3f} s  state {} event {} flags 0x{:02X} {}  buffer {:4}  tag {}  rpm {:.1f}\n", t, s.state, s.event,
                        s.flags, position, s.bufferLevel, s.segmentTag, s.spindleRpm);
-            std::fflush(stdout);
+            (void)std::fflush(stdout);
         });
         session.close();
         session.finishTrace();
@@ -449,7 +449,7 @@ int cmdStatus(const Common& c, double seconds, double everyMs) {
 int cmdDecode(const std::string& file, bool brief) {
     tool::TraceFile trace = tool::readTraceFile(file);
     std::string text = tool::decodeTrace(trace, brief);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) throw ToolError("could not write the decoded trace");
     return 0;
 }
 
@@ -487,7 +487,9 @@ void addRunOptions(CLI::App* sub, Common& c, double defaultSpeed) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int runTool(int argc, char** argv) {
     CLI::App app{"telvo: drive a motion controller through the telvo library", "telvo"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "telvo tool 1.0");
@@ -561,8 +563,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    (void)std::signal(SIGINT, onSignal);
+    (void)std::signal(SIGTERM, onSignal);
     try {
         if (*info) return cmdInfo(infoC);
         if (*run) return cmdRun(runC, file, format);
@@ -574,13 +576,27 @@ int main(int argc, char** argv) {
         if (*decode) return cmdDecode(file, brief);
         if (*machine) return cmdMachine(file);
     } catch (const tool::Interrupted&) {
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         fmt::print(stderr, "\ntelvo: interrupted; machine stopped and controller released\n");
         return kExitInterrupted;
     } catch (const std::exception& e) {
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         fmt::print(stderr, "telvo: error: {}\n", e.what());
         return kExitError;
     }
     return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing escapes as a crash, not even a failure to set up the parser.
+    try {
+        return runTool(argc, argv);
+    } catch (const std::exception& e) {
+        (void)std::fprintf(stderr, "telvo: error: %s\n", e.what());
+    } catch (...) {
+        (void)std::fprintf(stderr, "telvo: error: unexpected failure\n");
+    }
+    return kExitError;
 }

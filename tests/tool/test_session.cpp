@@ -86,7 +86,7 @@ TEST(Session, StreamsAProgramWithArcsOntoItsEndPoint) {
     // The trace holds every block; their wire travel adds up to the move
     // (to the targets, of which the counters hold the rounded values).
     TraceFile trace = readTraceFile(tracePath);
-    std::remove(tracePath.c_str());
+    (void)std::remove(tracePath.c_str());
     int64_t blocks = 0, wireSegments = 0;
     double travel[kAxisCount] = {};
     int32_t lastTag = 0;

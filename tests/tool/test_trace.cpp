@@ -32,7 +32,7 @@ std::string tempPath(const char* name) {
     return (std::filesystem::temp_directory_path() / (std::string("telvo_trace_test_") + std::to_string(::getpid()) + name)).string();
 }
 
-void expectTraceError(std::vector<uint8_t> bytes, const char* message) {
+void expectTraceError(const std::vector<uint8_t>& bytes, const char* message) {
     try {
         parseTrace(bytes);
         ADD_FAILURE() << "accepted";
@@ -80,7 +80,7 @@ TEST(Trace, RecordsComeBackAsWritten) {
         w.close();
     }
     std::vector<uint8_t> bytes = fileBytes(path);
-    std::remove(path.c_str());
+    (void)std::remove(path.c_str());
     // Header plus five records of 12 bytes and their data.
     EXPECT_EQ(bytes.size(), 16u + 5 * 12 + 4 + 104 + 62 + 16 + 54);
     EXPECT_EQ(std::memcmp(bytes.data(), "TLVTRACE\x01\x00\x01\x00\x00\x00\x00\x00", 16), 0);

@@ -43,12 +43,14 @@ std::string unitsText(double v) { return fmt::format("{:.3f}", v); }
 void requestStop() { gStopRequested = 1; }
 
 Session::Session(const Machine& machine, SessionOptions options)
-    : machine_(machine), options_(std::move(options)), hostStart_(std::chrono::steady_clock::now()) {
+    : machine_(machine),
+      options_(std::move(options)),
+      sim_(Simulator::attach()),
+      hostStart_(std::chrono::steady_clock::now()) {
 #if defined(_WIN32)
     // Millisecond sleeps for the loop instead of the default 15.6 ms tick.
     timeBeginPeriod(1);
 #endif
-    sim_ = Simulator::attach();
     if (!options_.tracePath.empty()) {
         trace_.open(options_.tracePath, sim_ ? TraceClock::Simulated : TraceClock::Host);
     }
@@ -301,7 +303,7 @@ void Session::progressLine(const StreamStats& stats, size_t total, double startT
     } else {
         fmt::print(options_.progressStream, "{}\n", line);
     }
-    std::fflush(options_.progressStream);
+    (void)std::fflush(options_.progressStream);
 }
 
 StreamStats Session::stream(const Trajectory& trajectory, const std::string& label) {

@@ -134,10 +134,11 @@ std::vector<double> niceTicks(double lo, double hi, int target) {
         step = m * magnitude;
         if (step >= raw) break;
     }
-    double first = std::ceil(lo / step - 1e-9);
-    for (double k = first;; k += 1.0) {
-        double v = k * step;
-        if (v > hi + step * 1e-9) break;
+    // Integer multiples of the step: no drift from repeated additions.
+    auto first = static_cast<long long>(std::ceil(lo / step - 1e-9));
+    auto last = static_cast<long long>(std::floor(hi / step + 1e-9));
+    for (long long k = first; k <= last; ++k) {
+        double v = static_cast<double>(k) * step;
         ticks.push_back(std::fabs(v) < step * 1e-9 ? 0.0 : v);
     }
     return ticks;
