@@ -33,6 +33,12 @@
 // last epoch executed and the counters equal floor(target + 0.5) of the
 // last segment; no protocol error, no message.
 //
+// A second run moves the simulated clock from a third thread, the
+// controller's own: status reads then complete on that thread, as USB
+// completions do, while the host thread polls. It has no purges (a purge
+// needs the machine to stand still between a frame and the purge) and
+// checks the same sequence with a quarter of the segments.
+//
 // TELVO_SOAK_SEGMENTS sets the segments to execute (default 1,000,000),
 // TELVO_SOAK_SEED the seed (default 1).
 #include <gtest/gtest.h>
@@ -214,6 +220,50 @@ protected:
         while (shared_.parked.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     }
 
+    // Open, configure, take a first frame and start the first epoch there.
+    void start(MachineStatus& r) {
+        ASSERT_EQ(1, telvo_Open());
+        MachineConfig config;
+        std::memset(&config, 0, sizeof config);
+        IoConfig io;
+        std::memset(&io, 0, sizeof io);
+        ASSERT_EQ(1, telvo_Init(&config, &io));
+        bool framed = false;
+        for (int i = 0; i < 10 && !framed; ++i) {
+            tsim_advance_ms(1);
+            framed = telvo_GetStatus(&r) == 1;
+        }
+        ASSERT_TRUE(framed);
+        telvo_PosResync();
+        Epoch first;
+        first.firstSeq = 0;
+        for (int a = 0; a < 6; ++a) first.anchor[a] = static_cast<double>(r.position[a]);
+        shared_.epochs.push_back(first);
+    }
+
+    // After the adder stopped: everything of the last epoch executed, then
+    // nothing more; the counters stand at floor(target + 0.5) of the last
+    // segment; no protocol error, no message.
+    void expectAllExecuted(int64_t added) {
+        ASSERT_EQ(added, nextDue_) << "segments of the last epoch never executed";
+        tsim_advance_ms(100);
+        consumeExecuted();
+        ASSERT_EQ(added, nextDue_) << "something ran after the last segment";
+        checkWrites();
+        EXPECT_EQ(1, telvo_BufEmpty());
+        EXPECT_EQ(0, tsim_buffer_level());
+        int32_t counters[7];
+        tsim_position(counters);
+        const Epoch& last = shared_.epochs.back();
+        for (int a = 0; a < 6; ++a) {
+            EXPECT_EQ(static_cast<int32_t>(std::floor(target(last, a, added - 1) + 0.5)), counters[a]) << a;
+        }
+        EXPECT_EQ(0, tsim_protocol_error_count()) << (tsim_protocol_error_count() ? tsim_protocol_error_text(0) : "");
+        EXPECT_EQ(0, tsim_message_count());
+        EXPECT_EQ(0, shared_.refusedAdds.load());
+        EXPECT_EQ(added, seen_ + discarded_);
+    }
+
     Shared shared_;
     int64_t seen_ = 0;          // executed-log entries read
     int64_t nextDue_ = 0;       // the segment due to execute next
@@ -231,24 +281,9 @@ TEST_F(Soak, TwoThreadsPausesAndPurgesLoseNothing) {
     std::mt19937 rng(seed);
     const auto began = std::chrono::steady_clock::now();
 
-    ASSERT_EQ(1, telvo_Open());
-    MachineConfig config;
-    std::memset(&config, 0, sizeof config);
-    IoConfig io;
-    std::memset(&io, 0, sizeof io);
-    ASSERT_EQ(1, telvo_Init(&config, &io));
     MachineStatus r{};
-    bool framed = false;
-    for (int i = 0; i < 10 && !framed; ++i) {
-        tsim_advance_ms(1);
-        framed = telvo_GetStatus(&r) == 1;
-    }
-    ASSERT_TRUE(framed);
-    telvo_PosResync();
-    Epoch first;
-    first.firstSeq = 0;
-    for (int a = 0; a < 6; ++a) first.anchor[a] = static_cast<double>(r.position[a]);
-    shared_.epochs.push_back(first);
+    start(r);
+    ASSERT_FALSE(HasFatalFailure());
 
     std::thread adding(adder, std::ref(shared_), seed * 2654435761u + 1);
     int64_t totalSent = 0;
@@ -310,26 +345,8 @@ TEST_F(Soak, TwoThreadsPausesAndPurgesLoseNothing) {
         }
     }
     ASSERT_FALSE(HasFatalFailure());
-    ASSERT_EQ(added, nextDue_) << "segments of the last epoch never executed";
-    tsim_advance_ms(100);
-    consumeExecuted();
-    ASSERT_EQ(added, nextDue_) << "something ran after the last segment";
-    checkWrites();
+    expectAllExecuted(added);
     EXPECT_EQ(totalSent, blocks_.segments);
-    EXPECT_EQ(1, telvo_BufEmpty());
-    EXPECT_EQ(0, tsim_buffer_level());
-
-    // The counters stand at floor(target + 0.5) of the last segment.
-    int32_t counters[7];
-    tsim_position(counters);
-    const Epoch& last = shared_.epochs.back();
-    for (int a = 0; a < 6; ++a) {
-        EXPECT_EQ(static_cast<int32_t>(std::floor(target(last, a, added - 1) + 0.5)), counters[a]) << a;
-    }
-    EXPECT_EQ(0, tsim_protocol_error_count()) << (tsim_protocol_error_count() ? tsim_protocol_error_text(0) : "");
-    EXPECT_EQ(0, tsim_message_count());
-    EXPECT_EQ(0, shared_.refusedAdds.load());
-    EXPECT_EQ(added, seen_ + discarded_);
 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf("soak: %lld segments executed, %lld added, %lld discarded by %lld purges, %lld stream pauses, "
@@ -340,6 +357,70 @@ TEST_F(Soak, TwoThreadsPausesAndPurgesLoseNothing) {
                 static_cast<long long>(tsim_clock_ms()), seconds, static_cast<double>(seen_) / seconds);
     EXPECT_GT(purges_, 0);
     EXPECT_GT(pauses, 0);
+}
+
+// Status reads complete on the controller's thread, which alone moves the
+// simulated clock; the host thread polls and streams, the adder adds.
+TEST_F(Soak, CompletionsOnTheControllerThread) {
+    const int64_t wanted = envInt("TELVO_SOAK_SEGMENTS", 1000000) / 4;
+    const auto seed = static_cast<uint32_t>(envInt("TELVO_SOAK_SEED", 1));
+    std::mt19937 rng(seed + 17);
+    const auto began = std::chrono::steady_clock::now();
+    MachineStatus r{};
+    start(r);
+    ASSERT_FALSE(HasFatalFailure());
+
+    std::atomic<bool> controllerStop{false};
+    std::thread controller([&controllerStop] {
+        while (!controllerStop.load(std::memory_order_acquire)) {
+            tsim_advance_ms(1);
+            std::this_thread::yield();
+        }
+    });
+    std::thread adding(adder, std::ref(shared_), seed * 2246822519u + 3);
+    int64_t totalSent = 0;
+    int64_t frames = 0;
+    int32_t lastTag = 0;
+    while (seen_ < wanted && !HasFatalFailure()) {
+        if (telvo_GetStatus(&r) != 1) {
+            if (rng() % 64 == 0) std::this_thread::yield();
+            continue;
+        }
+        ++frames;
+        consumeExecuted();
+        if (HasFatalFailure()) break;
+        // Tags only move forward, and only over executed segments.
+        const int32_t tag = r.segmentTag;
+        ASSERT_GE(tag, lastTag);
+        ASSERT_LE(tag - 1, lastExecuted_);
+        lastTag = tag;
+        const int sent = telvo_BufUpdate();
+        sentInEpoch_ += sent;
+        totalSent += sent;
+        if (frames % 512 == 0) checkWrites();
+    }
+    shared_.stop.store(true, std::memory_order_release);
+    adding.join();
+    const int64_t added = shared_.added.load();
+    for (int64_t i = 0; i < 100000000 && nextDue_ < added && !HasFatalFailure(); ++i) {
+        if (telvo_GetStatus(&r) == 1) {
+            const int sent = telvo_BufUpdate();
+            sentInEpoch_ += sent;
+            totalSent += sent;
+        }
+        consumeExecuted();
+    }
+    controllerStop.store(true, std::memory_order_release);
+    controller.join();
+    ASSERT_FALSE(HasFatalFailure());
+    expectAllExecuted(added);
+    EXPECT_EQ(totalSent, blocks_.segments);
+
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::printf("soak, completions on the controller thread: %lld segments executed, %lld frames, %lld blocks, "
+                "%lld ms simulated, %.1f s\n",
+                static_cast<long long>(seen_), static_cast<long long>(frames), static_cast<long long>(blocks_.blocks),
+                static_cast<long long>(tsim_clock_ms()), seconds);
 }
 
 }  // namespace
