@@ -169,7 +169,7 @@ protected:
             ok += telvo_BufClear();
             done.set_value(ok);
         });
-        if (result.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
             std::fprintf(stderr, "a library lock is still held: another thread cannot take it\n");
             std::fflush(stderr);
             std::_Exit(1);

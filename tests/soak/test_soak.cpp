@@ -146,6 +146,11 @@ protected:
         telvo_SetBuffSize(1000);
     }
     void TearDown() override {
+        // A failed assertion returns early: the threads still end here.
+        shared_.stop.store(true, std::memory_order_release);
+        if (adding_.joinable()) adding_.join();
+        controllerStop_.store(true, std::memory_order_release);
+        if (controller_.joinable()) controller_.join();
         telvo_Close();
         tsim_reset();
     }
@@ -265,6 +270,9 @@ protected:
     }
 
     Shared shared_;
+    std::thread adding_;
+    std::thread controller_;
+    std::atomic<bool> controllerStop_{false};
     int64_t seen_ = 0;          // executed-log entries read
     int64_t nextDue_ = 0;       // the segment due to execute next
     int64_t lastExecuted_ = -1;
@@ -285,7 +293,7 @@ TEST_F(Soak, TwoThreadsPausesAndPurgesLoseNothing) {
     start(r);
     ASSERT_FALSE(HasFatalFailure());
 
-    std::thread adding(adder, std::ref(shared_), seed * 2654435761u + 1);
+    adding_ = std::thread(adder, std::ref(shared_), seed * 2654435761u + 1);
     int64_t totalSent = 0;
     int64_t frames = 0;
     int64_t pauses = 0;
@@ -333,7 +341,7 @@ TEST_F(Soak, TwoThreadsPausesAndPurgesLoseNothing) {
 
     // Stop adding, then stream out everything added in the last epoch.
     shared_.stop.store(true, std::memory_order_release);
-    adding.join();
+    adding_.join();
     const int64_t added = shared_.added.load();
     for (int64_t i = 0; i < 10000000 && nextDue_ < added && !HasFatalFailure(); ++i) {
         tsim_advance_ms(1);
@@ -370,14 +378,13 @@ TEST_F(Soak, CompletionsOnTheControllerThread) {
     start(r);
     ASSERT_FALSE(HasFatalFailure());
 
-    std::atomic<bool> controllerStop{false};
-    std::thread controller([&controllerStop] {
-        while (!controllerStop.load(std::memory_order_acquire)) {
+    controller_ = std::thread([this] {
+        while (!controllerStop_.load(std::memory_order_acquire)) {
             tsim_advance_ms(1);
             std::this_thread::yield();
         }
     });
-    std::thread adding(adder, std::ref(shared_), seed * 2246822519u + 3);
+    adding_ = std::thread(adder, std::ref(shared_), seed * 2246822519u + 3);
     int64_t totalSent = 0;
     int64_t frames = 0;
     int32_t lastTag = 0;
@@ -400,7 +407,7 @@ TEST_F(Soak, CompletionsOnTheControllerThread) {
         if (frames % 512 == 0) checkWrites();
     }
     shared_.stop.store(true, std::memory_order_release);
-    adding.join();
+    adding_.join();
     const int64_t added = shared_.added.load();
     for (int64_t i = 0; i < 100000000 && nextDue_ < added && !HasFatalFailure(); ++i) {
         if (telvo_GetStatus(&r) == 1) {
@@ -410,8 +417,8 @@ TEST_F(Soak, CompletionsOnTheControllerThread) {
         }
         consumeExecuted();
     }
-    controllerStop.store(true, std::memory_order_release);
-    controller.join();
+    controllerStop_.store(true, std::memory_order_release);
+    controller_.join();
     ASSERT_FALSE(HasFatalFailure());
     expectAllExecuted(added);
     EXPECT_EQ(totalSent, blocks_.segments);
