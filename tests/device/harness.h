@@ -42,10 +42,13 @@ inline std::vector<uint8_t> bytes(std::initializer_list<int> list) {
 
 // A command packet: code, complement, length, payload.
 inline std::vector<uint8_t> packet(uint8_t code, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> v = {code, static_cast<uint8_t>(0xFF - code),
-                              static_cast<uint8_t>(payload.size()),
-                              static_cast<uint8_t>(payload.size() >> 8)};
-    v.insert(v.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> v;
+    v.reserve(payload.size() + 4);
+    v.push_back(code);
+    v.push_back(static_cast<uint8_t>(0xFF - code));
+    v.push_back(static_cast<uint8_t>(payload.size()));
+    v.push_back(static_cast<uint8_t>(payload.size() >> 8));
+    for (uint8_t b : payload) v.push_back(b);
     return v;
 }
 

@@ -205,9 +205,9 @@ TEST_F(Status, RecordFieldsAndCorruptFrames) {
     EXPECT_EQ(0x2222, record.deviceWord1);
     for (int i = 0; i < 7; ++i) EXPECT_EQ(-1000 * (i + 1), record.position[i]);
     EXPECT_EQ(321, record.bufferLevel);
-    EXPECT_EQ(0xA0A0A0A0u, record.deviceInt0);
-    EXPECT_EQ(1u, record.deviceInt1);
-    EXPECT_EQ(0xFFFFFFFFu, record.deviceInt2);
+    EXPECT_EQ(0xA0A0A0A0u, static_cast<uint32_t>(record.deviceInt0));  // by value: packed, unaligned
+    EXPECT_EQ(1u, static_cast<uint32_t>(record.deviceInt1));
+    EXPECT_EQ(0xFFFFFFFFu, static_cast<uint32_t>(record.deviceInt2));
     EXPECT_EQ(0x77, record.deviceByte);
     EXPECT_EQ(0x1F, record.eventAxis);
     EXPECT_EQ(0xBEEF, record.deviceWord2);

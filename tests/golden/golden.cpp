@@ -27,7 +27,9 @@ struct Lcg {
     double between(int32_t low, int32_t high, int fractionBits) {
         const uint32_t span = static_cast<uint32_t>(high - low);
         const double whole = static_cast<double>(low) + static_cast<double>(next() % (span + 1));
-        const double fraction = std::ldexp(static_cast<double>(next() & ((1u << fractionBits) - 1)), -fractionBits);
+        const uint64_t bits = (static_cast<uint64_t>(next()) << 32) | next();
+        const uint64_t mask = (uint64_t{1} << fractionBits) - 1;  // fractionBits < 53
+        const double fraction = std::ldexp(static_cast<double>(bits & mask), -fractionBits);
         return whole + fraction;
     }
 };
