@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the product for Windows with MinGW-w64: telvo.dll and its
 # import library libtelvo.dll.a, for 32-bit (the product, PE32 i386) and
-# 64-bit Windows, plus the static library the Windows tests link.
+# 64-bit Windows, plus the static library the Windows tests link, and for
+# 32-bit the host tool telvo.exe beside the DLL.
 #
 #   scripts/windows/build.sh [i686|x86_64|all]     (default: all)
 #
@@ -21,11 +22,17 @@ mkdir -p "$wbuild"
 for arch in "${selected[@]}"; do
   dir=$wbuild/$arch
   log=$wbuild/$arch.configure.log
+  tools=OFF
+  targets=(telvo telvo_static)
+  if [[ $arch == i686 ]]; then
+    tools=ON
+    targets+=(telvo_tool)
+  fi
   cmake -S "$root" -B "$dir" -G Ninja \
     --toolchain "$root/cmake/toolchain-mingw-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
-    -DTELVO_BUILD_SIM=OFF -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=OFF \
+    -DTELVO_BUILD_SIM=OFF -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=$tools \
     >"$log" 2>&1 || { cat "$log"; exit 1; }
-  cmake --build "$dir" -j "$jobs" --target telvo telvo_static
+  cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
   echo "build.sh: $dir/bin/telvo.dll"
 done

@@ -9,7 +9,7 @@
 # Result: build/windows/package/telvo-<version>-windows.zip
 #   telvo-<version>-windows/README.md
 #   telvo-<version>-windows/include/telvo/telvo.h
-#   telvo-<version>-windows/x86/telvo.dll, libtelvo.dll.a, telvo.def
+#   telvo-<version>-windows/x86/telvo.dll, libtelvo.dll.a, telvo.def, telvo.exe
 #   telvo-<version>-windows/x64/telvo.dll, libtelvo.dll.a, telvo.def
 # The DLLs are packed without debug information (the code is unchanged).
 set -euo pipefail
@@ -39,6 +39,11 @@ for arch in "${arches[@]}"; do
   bash "$root/scripts/windows/check-artifact.sh" "$arch" "$out/check-$arch" >/dev/null ||
     { echo "package.sh: packed $arch DLL fails its checks" >&2; exit 1; }
   rm -rf "$out/check-$arch"
+  # The host tool, where it was built (32-bit), beside the DLL it drives.
+  if [[ -f $wbuild/$arch/bin/telvo.exe ]]; then
+    cp "$wbuild/$arch/bin/telvo.exe" "$stage/$dir/"
+    "$arch-w64-mingw32-strip" --strip-debug "$stage/$dir/telvo.exe"
+  fi
 done
 
 (cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")

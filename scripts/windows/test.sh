@@ -7,7 +7,9 @@
 #   platform   tests/windows/platform_test.cpp: the Win32 platform layer itself;
 #   e2e        tests/windows/e2e_test.cpp: the DLL against the simulated controller;
 #   golden     tests/golden/golden.cpp built for Windows: its output must hash
-#              to tests/golden/golden.sha256, the value the native build gives.
+#              to tests/golden/golden.sha256, the value the native build gives;
+#   tool       (32-bit) the host tool telvo.exe runs its demo against the
+#              simulated controller and reaches the program's end point.
 # The programs run under Wine in the prefix of scripts/windows/wine-prefix.sh.
 # Installs what it needs when run as root. Exits non-zero on any failure; the
 # last line reads "N passed, M failed" (one per check above and width).
@@ -81,6 +83,23 @@ golden_test() {  # golden_test ARCH
   [[ $actual == "$expected" ]] || { echo "golden [$arch]: expected $expected; output kept in $out"; return 1; }
 }
 
+tool_test() {  # tool_test ARCH: telvo.exe demo beside telvo.dll and the simulator
+  local arch=$1 dir=$wbuild/tests-$1/bin out=$wbuild/tests-$1/tool-demo.out rc
+  local key='HKLM\System\CurrentControlSet\Control\DeviceClasses\{8F974853-102C-47CA-B6EC-613E800EAFAA}\##?#USB#VID_1234&PID_5678#SIM0001#{8F974853-102C-47CA-B6EC-613E800EAFAA}\#\Control'
+  local reg
+  reg=$(wine_loader x86_64)
+  cp "$wbuild/$arch/bin/telvo.exe" "$dir/" || return 1
+  "$reg" reg add "$key" /v Linked /t REG_DWORD /d 1 /f >/dev/null 2>&1 || return 1
+  WINEDLLOVERRIDES="winusb=native,builtin" run_wine "$arch" "$dir" telvo.exe demo --speed 0 \
+    --plot tool-demo.svg >"$out" 2>&1
+  rc=$?
+  "$reg" reg add "$key" /v Linked /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  tr -d '\r' <"$out" | sed -n '/Summary/,$p'
+  ((rc == 0)) &&
+    tr -d '\r' <"$out" | grep -Eq 'end point reached +yes' &&
+    tr -d '\r' <"$out" | grep -Eq 'protocol errors +0$'
+}
+
 mkdir -p "$wbuild"
 stage "build" bash "$root/scripts/windows/build.sh" all
 for arch in "${arches[@]}"; do
@@ -97,6 +116,9 @@ for arch in "${arches[@]}"; do
   stage "platform $arch" sim_test "$arch" telvo_platform_test.exe
   stage "e2e $arch" sim_test "$arch" telvo_e2e_test.exe
   stage "golden $arch" golden_test "$arch"
+  if [[ $arch == i686 ]]; then
+    stage "tool $arch" tool_test "$arch"
+  fi
 done
 
 echo
