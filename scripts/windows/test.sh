@@ -121,6 +121,8 @@ for arch in "${arches[@]}"; do
   fi
 done
 
+stage "package" bash "$root/scripts/windows/package.sh"
+
 echo
 ((failed)) && echo "windows: failed: ${failures[*]}"
 echo "$passed passed, $failed failed"
