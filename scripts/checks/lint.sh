@@ -45,15 +45,11 @@ fi
 #   missingIncludeSystem: system headers are not given to cppcheck.
 #   legacyUninitvar in platform_posix.cpp: the overlapped record is built by
 #     placement new in static storage; cppcheck 2.10 reads it as uninitialised.
-#   internalAstError in platform_win32.cpp: cppcheck 2.10 cannot parse the
-#     global placement new (::new (p) T{}) there; the file is compiled with
-#     all warnings as errors by the MinGW build instead.
 echo "--- cppcheck"
 if ! cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --quiet \
     -I include -I src \
     --suppress=missingIncludeSystem \
     --suppress=legacyUninitvar:src/platform/posix/platform_posix.cpp \
-    --suppress=internalAstError:src/platform/win32/platform_win32.cpp \
     src/; then
   echo "lint: cppcheck found problems"
   status=1
