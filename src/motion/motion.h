@@ -28,6 +28,9 @@ int32_t slotTag(int32_t slot);
 
 // Exports of the queue.
 int bufAdd(const MotionSegment* segment);
+// The same add for a caller that already holds queueLock (a batch of adds
+// under one lock).
+int bufAddLocked(const MotionSegment& segment);
 int bufFreeCount();
 int bufEmpty();
 int bufClear();

@@ -25,15 +25,19 @@ int32_t slotTag(int32_t slot) {
     return queue.slots[slot].tag;
 }
 
-int bufAdd(const MotionSegment* segment) {
-    if (segment == nullptr) return 0;
-    platform::LockGuard guard(queueLock);
+int bufAddLocked(const MotionSegment& segment) {
     const int32_t held = queue.count.load(std::memory_order_relaxed);
     if (held >= kQueueCapacity) return 0;
-    std::memcpy(&queue.slots[queue.writeIndex], segment, sizeof(MotionSegment));
+    std::memcpy(&queue.slots[queue.writeIndex], &segment, sizeof(MotionSegment));
     queue.writeIndex = (queue.writeIndex + 1) % kQueueSlots;
     queue.count.store(held + 1, std::memory_order_relaxed);
     return 1;
+}
+
+int bufAdd(const MotionSegment* segment) {
+    if (segment == nullptr) return 0;
+    platform::LockGuard guard(queueLock);
+    return bufAddLocked(*segment);
 }
 
 int bufFreeCount() { return (kQueueCapacity - 1) - queue.count.load(std::memory_order_relaxed); }

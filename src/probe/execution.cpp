@@ -14,6 +14,7 @@ namespace telvo::probe {
 
 namespace {
 constexpr uint8_t kFlagEventConsumed = 0x01;
+constexpr int kFeedBatch = 32;  // samples added per hold of the queue lock
 }
 
 int sampleProbeMove(double out[6]) {
@@ -51,11 +52,18 @@ void feedProbeMove() {
     MotionSegment segment{};
     double sample[6];
     double target[6];
+    // Samples are added in batches under one hold of the queue lock: without
+    // a lock operation between them, consecutive samples' arithmetic
+    // overlaps. A batch holds the lock for well under a microsecond, and the
+    // room is still asked for before every sample.
     while (motion::bufFreeCount() > 0 && state.planReady == 1) {
-        (void)sampleProbeMove(sample);
-        for (int i = 0; i < 6; ++i) target[i] = sample[i] * config::axisLimits.stepsPerUnit[i];
-        std::memcpy(&segment, target, sizeof target);
-        (void)motion::bufAdd(&segment);
+        platform::LockGuard guard(motion::queueLock);
+        for (int n = 0; n < kFeedBatch && motion::bufFreeCount() > 0 && state.planReady == 1; ++n) {
+            (void)sampleProbeMove(sample);
+            for (int i = 0; i < 6; ++i) target[i] = sample[i] * config::axisLimits.stepsPerUnit[i];
+            std::memcpy(&segment, target, sizeof target);
+            (void)motion::bufAddLocked(segment);
+        }
     }
 }
 
