@@ -49,6 +49,15 @@ Attachment* attachmentOf(WINUSB_INTERFACE_HANDLE handle) {
     return nullptr;
 }
 
+// The simulator's interface behind a WinUSB handle, read under the lock.
+bool interfaceOf(WINUSB_INTERFACE_HANDLE handle, telvo_backend_interface* iface) {
+    tsim::SimLock lock(attachmentLock);
+    Attachment* a = attachmentOf(handle);
+    if (a == nullptr) return false;
+    *iface = a->iface;
+    return true;
+}
+
 BOOL fail(DWORD error) {
     SetLastError(error);
     return FALSE;
@@ -115,12 +124,7 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipe
     tsim::Simulator* sim = tsim::instance();
     if (sim == nullptr) return fail(ERROR_GEN_FAILURE);
     telvo_backend_interface iface;
-    {
-        tsim::SimLock lock(attachmentLock);
-        Attachment* a = attachmentOf(interfaceHandle);
-        if (a == nullptr) return fail(ERROR_INVALID_HANDLE);
-        iface = a->iface;
-    }
+    if (!interfaceOf(interfaceHandle, &iface)) return fail(ERROR_INVALID_HANDLE);
     uint32_t written = 0;
     int error = sim->writePipe(iface, pipeId, buffer, bufferLength, &written);
     if (lengthTransferred != nullptr) *lengthTransferred = written;
@@ -133,12 +137,7 @@ BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeI
     tsim::Simulator* sim = tsim::instance();
     if (sim == nullptr) return fail(ERROR_GEN_FAILURE);
     telvo_backend_interface iface;
-    {
-        tsim::SimLock lock(attachmentLock);
-        Attachment* a = attachmentOf(interfaceHandle);
-        if (a == nullptr) return fail(ERROR_INVALID_HANDLE);
-        iface = a->iface;
-    }
+    if (!interfaceOf(interfaceHandle, &iface)) return fail(ERROR_INVALID_HANDLE);
     // Starting an overlapped request resets its event, as the I/O manager does.
     overlapped->Internal = kStatusPending;
     overlapped->InternalHigh = bufferLength;
@@ -165,12 +164,7 @@ BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE interfaceHandle, WINU
     tsim::Simulator* sim = tsim::instance();
     if (sim == nullptr) return fail(ERROR_GEN_FAILURE);
     telvo_backend_interface iface;
-    {
-        tsim::SimLock lock(attachmentLock);
-        Attachment* a = attachmentOf(interfaceHandle);
-        if (a == nullptr) return fail(ERROR_INVALID_HANDLE);
-        iface = a->iface;
-    }
+    if (!interfaceOf(interfaceHandle, &iface)) return fail(ERROR_INVALID_HANDLE);
     // The packet's USB wire layout, little-endian.
     const uint8_t setup[8] = {
         setupPacket.RequestType,
