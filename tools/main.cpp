@@ -27,6 +27,7 @@
 #include "host/gcode.h"
 #include "host/machine.h"
 #include "host/plot.h"
+#include "host/runner.h"
 #include "host/session.h"
 #include "host/trace.h"
 #include "host/trajectory.h"
@@ -50,6 +51,7 @@ struct Common {
     std::string plot;
     bool quiet = false;
     bool home = false;
+    tool::RunOptions program;  // part-program options of `run`
 };
 
 volatile std::sig_atomic_t gSignals = 0;
@@ -239,7 +241,54 @@ int cmdInfo(const Common& c) {
     return 0;
 }
 
+// A G-code program: checked whole before the controller is opened, then run
+// through the interpreter, the planner and the checker.
+int cmdRunGcode(const Common& c, const std::string& file) {
+    tool::Machine m = loadMachine(c);
+    std::string text = readFile(file);
+    // Position-independent problems: from machine zero (where homing ends).
+    tool::Interpreted pre = tool::checkProgram(text, m, c.program, Vec6{});
+    if (!pre.ok()) {
+        (void)std::fflush(stdout);
+        fmt::print(stderr, "{}", tool::formatDiagnostics(pre.errors, file, pre.errorsTruncated));
+        throw ToolError(fmt::format("{}: {}{} problem{}; nothing was run", file, pre.errors.size(), pre.errorsTruncated ? "+" : "",
+                                    pre.errors.size() == 1 ? "" : "s"));
+    }
+    tool::Session session(m, sessionOptions(c));
+    tool::ProgramRun run;
+    std::vector<Row> rows;
+    withSession(session, [&] {
+        session.open();
+        rows.push_back({"controller", session.controllerDescription()});
+        rows.push_back({"firmware", session.firmware()});
+        session.configure();
+        if (c.home) session.homeAll();
+        session.clearHistory();
+        run = tool::runProgram(session, m, text, file, c.program);
+        session.disconnect();
+        session.close();
+    });
+    rows.push_back({"program", fmt::format("{} ({} moves; planned {:.2f} s, feed-limited bound {:.2f} s)", file, run.plan.pieces.size(),
+                                           run.plan.seconds(), run.plan.feedBoundSeconds)});
+    addStreamRows(rows, m, run.stats, m.bufferSize);
+    addErrorRows(rows, session);
+    rows.push_back({"check", run.check.summary()});
+    for (const std::string& p : run.check.problems) rows.push_back({"", p});
+    if (!run.stoppedAt.empty()) rows.push_back({"stopped", run.stoppedAt});
+    rows.push_back({"time", fmt::format("{:.2f} s on the {} clock, {:.2f} s wall", run.controllerSeconds,
+                                        session.simulated() ? "controller's" : "host's", run.wallSeconds)});
+    writePlot(session, c.plot, fmt::format("telvo run {}", file));
+    if (!c.plot.empty()) rows.push_back({"plot", c.plot});
+    if (!c.trace.empty()) rows.push_back({"trace", c.trace});
+    session.finishTrace();
+    printTable("Summary", rows);
+    bool ended = run.stoppedAt.empty() ? run.stats.endReached : true;
+    return ended && run.check.ok() && session.protocolErrors().empty() ? 0 : kExitError;
+}
+
 int cmdRun(const Common& c, const std::string& file, const std::string& format) {
+    bool csv = format == "csv" || (format == "auto" && file.size() >= 4 && file.substr(file.size() - 4) == ".csv");
+    if (!csv) return cmdRunGcode(c, file);
     tool::Machine m = loadMachine(c);
     tool::Session session(m, sessionOptions(c));
     tool::StreamStats stats;
@@ -510,6 +559,9 @@ int runTool(int argc, char** argv) {
     run->add_option("--format", format, "auto (by extension), gcode or csv")->check(CLI::IsMember({"auto", "gcode", "csv"}));
     run->add_option("-p,--plot", runC.plot, "Write the toolpath and buffer plot to FILE.svg");
     run->add_flag("--home", runC.home, "Home all axes before running");
+    run->add_flag("--block-delete", runC.program.blockDelete, "Skip the lines that start with '/'");
+    run->add_flag("--stop-at-pause", runC.program.stopAtPause, "End the run at M0/M1 (default: log them and go on)");
+    run->add_flag("--pause-at-tool-change", runC.program.pauseAtToolChange, "Wait for Enter at every tool change (M6)");
 
     CLI::App* probe = app.add_subcommand("probe", "Run a probing move and report the trigger position");
     addRunOptions(probe, probeC, 1.0);

@@ -21,16 +21,22 @@ buffer_size = 1000          # segments the controller holds (300..1000)
 steps_per_unit = 800        # 800 steps per mm
 max_velocity = 40000        # 50 mm/s
 acceleration = 400000       # 500 mm/s^2
+min = -100                  # soft limits of the travel, mm (optional)
+max = 400
 
 [axis.y]
 steps_per_unit = 800
 max_velocity = 40000
 acceleration = 400000
+min = -100
+max = 300
 
 [axis.z]
 steps_per_unit = 1600
 max_velocity = 32000        # 20 mm/s
 acceleration = 320000       # 200 mm/s^2
+min = -80
+max = 80
 
 [axis.a]                    # second motor of the Y gantry
 steps_per_unit = 800
@@ -50,6 +56,39 @@ flags = 1
 entry = 29
 pin = 11
 flags = 1
+
+[motion]
+blend_tolerance = 0.01      # G64 without P: corners stay within 0.01 mm
+arc_tolerance = 0.001       # arcs are cut into chords within 0.001 mm
+
+[offsets]                   # machine coordinates, X Y Z A B C
+g54 = [0, 0, 0]             # G54..G59 work offsets (G10 L2/L20 change them for a run)
+g28 = [0, 0, 0]             # G28 and G30 stored positions
+g30 = [0, 0, 0]
+# tool_change = [0, 0, 50]  # where M6 goes; without it M6 makes no motion
+
+[[tool]]                    # the tool table: T and H numbers
+number = 1
+length = 0                  # added to Z under G43
+diameter = 3.175
+
+[[tool]]
+number = 2
+length = 0
+diameter = 6
+
+[spindle]                   # S, M3, M4, M5 -> telvo_CmdSpindle(mode, value, speed)
+cw_mode = 1
+ccw_mode = 2
+off_mode = 0
+max_rpm = 24000             # value = S / max_rpm * value_at_max
+value_at_max = 65535
+steps_per_rev = 0           # speed = S / 60 * steps_per_rev
+spin_up = 0                 # seconds of dwell after M3/M4
+
+[coolant]                   # M7, M8, M9 -> telvo_CmdSetOutputs bits
+mist_bit = 0
+flood_bit = 1
 
 [simulator]                 # only for the simulated controller
 homing_time_ms = 250

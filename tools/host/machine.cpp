@@ -3,6 +3,7 @@
 
 #include <toml++/toml.h>
 
+#include <cmath>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -71,7 +72,10 @@ public:
     double number(std::string_view key, double fallback) {
         const toml::node* node = find(key);
         if (!node) return fallback;
-        if (auto d = node->value_exact<double>()) return *d;
+        if (auto d = node->value_exact<double>()) {
+            if (!std::isfinite(*d)) fail(*node, key, "must be a finite number");
+            return *d;
+        }
         if (auto i = node->value_exact<int64_t>()) return static_cast<double>(*i);
         fail(*node, key, "must be a number");
     }
@@ -127,6 +131,9 @@ uint32_t readAxis(Section& axisTable, int index, AxisSettings& axis, const toml:
     axis.deviceParam2 = static_cast<int32_t>(axisTable.integer("device_param2", kInt32Min, kInt32Max, 0));
     axis.deviceParam3 = static_cast<int32_t>(axisTable.integer("device_param3", kInt32Min, kInt32Max, 0));
     axis.deviceParam4 = static_cast<uint8_t>(axisTable.integer("device_param4", 0, 255, 0));
+    if (axisTable.find("min")) axis.min = axisTable.number("min", 0.0);
+    if (axisTable.find("max")) axis.max = axisTable.number("max", 0.0);
+    if (axis.min && axis.max && *axis.min >= *axis.max) axisTable.fail(*axisTable.find("max"), "max", "must be above min");
     if (const toml::node* node = axisTable.find("slave_of")) {
         int master = axisByName(axisTable, *node, "slave_of");
         if (index < 3) axisTable.fail(*node, "slave_of", "only axes a, b and c can follow another axis");
@@ -137,6 +144,88 @@ uint32_t readAxis(Section& axisTable, int index, AxisSettings& axis, const toml:
     }
     axisTable.rejectUnknown();
     return 0;
+}
+
+// A position as an array of up to six numbers in axis order X Y Z A B C.
+Vec6 position(Section& s, std::string_view key, const Machine& m) {
+    const toml::node* node = s.find(key);
+    const toml::array* list = node ? node->as_array() : nullptr;
+    if (!list || list->empty() || list->size() > kAxisCount) s.fail(*node, key, "must be an array of 1 to 6 numbers (X, Y, Z, A, B, C)");
+    Vec6 out{};
+    for (size_t i = 0; i < list->size(); ++i) {
+        const toml::node& v = (*list)[i];
+        if (auto d = v.value_exact<double>()) out[i] = *d;
+        else if (auto n = v.value_exact<int64_t>()) out[i] = static_cast<double>(*n);
+        else s.fail(v, key, "entry " + std::to_string(i + 1) + " must be a number");
+        if (!std::isfinite(out[i]) || std::fabs(out[i]) > 1e9) s.fail(v, key, "entry " + std::to_string(i + 1) + " is out of range");
+        if (out[i] != 0.0 && !m.axes[i].configured) s.fail(v, key, std::string("axis ") + kAxisLetters[i] + " is not configured");
+    }
+    return out;
+}
+
+double positive(Section& s, std::string_view key, double fallback, double max) {
+    double v = s.number(key, fallback);
+    if (!(v >= 0.0) || v > max) s.fail(*s.find(key), key, "must be from 0 to " + std::to_string(static_cast<long long>(max)));
+    return v;
+}
+
+void readProgramSections(Section& top, Machine& m, const std::string& source) {
+    if (const toml::table* t = top.table("motion")) {
+        Section s(*t, "motion", source);
+        m.program.blendTolerance = positive(s, "blend_tolerance", 0.0, 1000.0);
+        m.program.arcTolerance = positive(s, "arc_tolerance", 0.0, 1000.0);
+        if (s.find("arc_tolerance") && m.program.arcTolerance <= 0.0) s.fail(*s.find("arc_tolerance"), "arc_tolerance", "must be above 0");
+        s.rejectUnknown();
+    }
+    if (const toml::table* t = top.table("offsets")) {
+        Section s(*t, "offsets", source);
+        for (int k = 0; k < 6; ++k) {
+            std::string key = "g" + std::to_string(54 + k);
+            if (s.find(key)) m.program.workOffsets[static_cast<size_t>(k)] = position(s, key, m);
+        }
+        if (s.find("g28")) m.program.g28 = position(s, "g28", m);
+        if (s.find("g30")) m.program.g30 = position(s, "g30", m);
+        if (s.find("tool_change")) m.program.toolChange = position(s, "tool_change", m);
+        s.rejectUnknown();
+    }
+    if (const toml::node* node = top.find("tool")) {
+        const toml::array* tools = node->as_array();
+        if (!tools || !tools->is_array_of_tables()) top.fail(*node, "tool", "must be written as [[tool]] tables");
+        for (const toml::node& entry : *tools) {
+            Section s(*entry.as_table(), "tool", source);
+            const toml::node* number = s.find("number");
+            if (!number) s.fail(entry, "number", "missing (the T and H number)");
+            int n = static_cast<int>(s.checkInteger(*number, "number", 1, 999999));
+            if (m.program.tools.count(n)) s.fail(*number, "number", "tool " + std::to_string(n) + " is given twice");
+            ToolEntry tool;
+            tool.length = s.number("length", 0.0);
+            if (std::fabs(tool.length) > 1e6) s.fail(*s.find("length"), "length", "is out of range");
+            tool.diameter = positive(s, "diameter", 0.0, 1e6);
+            m.program.tools[n] = tool;
+            s.rejectUnknown();
+        }
+    }
+    if (const toml::table* t = top.table("spindle")) {
+        Section s(*t, "spindle", source);
+        SpindleSettings& sp = m.spindle;
+        sp.configured = true;
+        sp.cwMode = static_cast<int>(s.integer("cw_mode", 0, 255, 1));
+        sp.ccwMode = static_cast<int>(s.integer("ccw_mode", 0, 255, 2));
+        sp.offMode = static_cast<int>(s.integer("off_mode", 0, 255, 0));
+        sp.maxRpm = positive(s, "max_rpm", 24000.0, 1e6);
+        if (!(sp.maxRpm > 0.0)) s.fail(*s.find("max_rpm"), "max_rpm", "must be above 0");
+        sp.valueAtMax = static_cast<int>(s.integer("value_at_max", 0, 65535, 65535));
+        sp.stepsPerRev = positive(s, "steps_per_rev", 0.0, 1e6);
+        sp.spinUpSeconds = positive(s, "spin_up", 0.0, 600.0);
+        s.rejectUnknown();
+    }
+    if (const toml::table* t = top.table("coolant")) {
+        Section s(*t, "coolant", source);
+        m.coolant.configured = true;
+        m.coolant.mistBit = static_cast<int>(s.integer("mist_bit", -1, 15, -1));
+        m.coolant.floodBit = static_cast<int>(s.integer("flood_bit", -1, 15, -1));
+        s.rejectUnknown();
+    }
 }
 
 void buildRecords(Machine& m) {
@@ -176,6 +265,38 @@ std::string Machine::axisList() const {
         if (axes[i].configured) s.push_back(kAxisLetters[i]);
     }
     return s;
+}
+
+GcodeSetup Machine::gcodeSetup() const {
+    GcodeSetup g;
+    g.mmPerUnit = mmPerUnit();
+    for (int a = 0; a < kAxisCount; ++a) {
+        g.configured[a] = axes[a].configured;
+        g.slaveOf[a] = axes[a].slaveOf;
+    }
+    g.workOffsets = program.workOffsets;
+    g.g28 = program.g28;
+    g.g30 = program.g30;
+    g.toolChange = program.toolChange;
+    g.tools = program.tools;
+    g.blendTolerance = program.blendTolerance > 0.0 ? program.blendTolerance : 0.01 / mmPerUnit();
+    g.spindleConfigured = spindle.configured;
+    g.coolantConfigured = coolant.configured;
+    g.spinUpSeconds = spindle.spinUpSeconds;
+    return g;
+}
+
+PlanSettings Machine::planSettings() const {
+    PlanSettings p;
+    p.limits = limits();
+    p.chordTolerance = program.arcTolerance > 0.0 ? program.arcTolerance : 0.001 / mmPerUnit();
+    for (int a = 0; a < kAxisCount; ++a) {
+        p.hasMin[a] = axes[a].min.has_value();
+        p.hasMax[a] = axes[a].max.has_value();
+        p.min[a] = axes[a].min.value_or(0.0);
+        p.max[a] = axes[a].max.value_or(0.0);
+    }
+    return p;
 }
 
 Machine loadMachine(std::string_view text, const std::string& source) {
@@ -266,6 +387,8 @@ Machine loadMachine(std::string_view text, const std::string& source) {
         }
         s.rejectUnknown();
     }
+
+    readProgramSections(top, m, source);
 
     if (const toml::table* t = top.table("simulator")) {
         Section s(*t, "simulator", source);

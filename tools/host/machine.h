@@ -11,10 +11,14 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common.h"
+#include "interp.h"
+#include "planner.h"
 #include "trajectory.h"
 
 namespace telvo::tool {
@@ -28,6 +32,36 @@ struct AxisSettings {
     int32_t auxVelocity = 0;
     int32_t deviceParam1 = 0, deviceParam2 = 0, deviceParam3 = 0;
     uint8_t deviceParam4 = 0;
+    // Soft limits of the travel, machine units.
+    std::optional<double> min, max;
+};
+
+// How S, M3, M4 and M5 drive telvo_CmdSpindle: mode byte per state, the
+// value scaled from 0 at 0 rpm to value_at_max at max_rpm, the speed in
+// steps/s (rpm / 60 * steps_per_rev).
+struct SpindleSettings {
+    bool configured = false;
+    int cwMode = 1, ccwMode = 2, offMode = 0;
+    double maxRpm = 24000.0;
+    int valueAtMax = 65535;
+    double stepsPerRev = 0.0;
+    double spinUpSeconds = 0.0;
+};
+
+// Output bits (of telvo_CmdSetOutputs' first word) for M7 and M8.
+struct CoolantSettings {
+    bool configured = false;
+    int mistBit = -1, floodBit = -1;
+};
+
+// What part programs may refer to: work offsets, stored positions, tools.
+struct ProgramSettings {
+    double blendTolerance = 0.0;  // machine units; 0 = 0.01 mm
+    double arcTolerance = 0.0;    // chord error of arcs; 0 = 0.001 mm
+    std::array<Vec6, 6> workOffsets{};
+    Vec6 g28{}, g30{};
+    std::optional<Vec6> toolChange;
+    std::map<int, ToolEntry> tools;
 };
 
 // A probe surface of the simulated controller: the probe input triggers when
@@ -53,6 +87,9 @@ struct Machine {
     MachineConfig config{};
     IoConfig io{};
     SimulatorSettings simulator;
+    SpindleSettings spindle;
+    CoolantSettings coolant;
+    ProgramSettings program;
 
     // Limits for the interpolator, in steps.
     MotionLimits limits() const;
@@ -60,6 +97,9 @@ struct Machine {
     double mmPerUnit() const { return units == "inch" ? 25.4 : 1.0; }
     // Axis letters of the configured axes, e.g. "XYZA".
     std::string axisList() const;
+    // What the interpreter and the planner need to know.
+    GcodeSetup gcodeSetup() const;
+    PlanSettings planSettings() const;
 };
 
 // Parses a machine file. `source` names it in error messages, which read

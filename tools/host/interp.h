@@ -1,0 +1,96 @@
+// The part-program interpreter: RS274/NGC G-code as CAM systems write it,
+// read the way LinuxCNC reads it (modal groups, one word of a group per
+// line, the standard order of execution within a line), turned into a list
+// of operations in machine coordinates and machine units.
+//
+// The interpreter is pure: it never touches a controller. It reads the whole
+// program and lists every problem it finds (up to a limit), each with its
+// line and the word at fault, so a refused program costs nothing but reading
+// it. Words it does not run are refused by name (see tools/README.md).
+#pragma once
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common.h"
+
+namespace telvo::tool {
+
+struct ToolEntry {
+    double length = 0.0;    // machine units, added to Z under G43
+    double diameter = 0.0;  // machine units
+};
+
+// What the program may assume about the machine, from the machine file.
+struct GcodeSetup {
+    double mmPerUnit = 1.0;                     // of the machine units
+    std::array<bool, kAxisCount> configured{};  // axes the program may move
+    std::array<int, kAxisCount> slaveOf{};      // 0 or 1 + master index
+    std::array<Vec6, 6> workOffsets{};          // G54..G59, machine units
+    Vec6 g28{}, g30{};                          // stored positions, machine coordinates
+    std::optional<Vec6> toolChange;             // where M6 moves to, machine coordinates
+    std::map<int, ToolEntry> tools;             // the tool table
+    double blendTolerance = 0.01;               // G64 without P, machine units
+    bool blockDelete = false;                   // '/' lines are skipped
+    bool spindleConfigured = false;             // a [spindle] mapping exists
+    bool coolantConfigured = false;             // a [coolant] mapping exists
+    double spinUpSeconds = 0.0;                 // dwell after M3/M4
+    int maxErrors = 20;
+};
+
+enum class OpKind { Rapid, Linear, Arc, Dwell, Spindle, Coolant, ToolChange, Pause, Message, End };
+
+struct Op {
+    OpKind kind = OpKind::Rapid;
+    int line = 0;
+    // Motion: end point, machine coordinates and units.
+    Vec6 end{};
+    double feed = 0.0;  // machine units per second (0 for rapids)
+    // Blending at the end of this move: < 0 exact stop, 0 exact path
+    // (only tangent moves continue at speed), > 0 the tolerance.
+    double tolerance = -1.0;
+    // Arcs: plane axes (first, second), centre in those axes, direction,
+    // and the number of full turns beyond the first (P word - 1).
+    int axis0 = 0, axis1 = 1;
+    double center0 = 0.0, center1 = 0.0;
+    bool ccw = false;
+    int extraTurns = 0;
+    // Dwell seconds; spindle rpm and direction (+1 cw, -1 ccw, 0 off);
+    // coolant state; tool number; M1 (optional) pauses.
+    double seconds = 0.0;
+    double rpm = 0.0;
+    int direction = 0;
+    bool mist = false, flood = false;
+    int tool = 0;
+    bool optional = false;
+    int text = -1;  // index into Interpreted::texts (messages), or -1
+};
+
+struct Diagnostic {
+    int line = 0;
+    std::string word;     // the word at fault, may be empty
+    std::string message;
+    std::string hint;     // may be empty
+};
+
+struct Interpreted {
+    Vec6 start{};
+    std::vector<Op> ops;
+    std::vector<std::string> texts;   // (MSG,...) texts, pause comments
+    std::vector<Diagnostic> errors;   // nothing may run when not empty
+    bool errorsTruncated = false;     // more than maxErrors
+    std::vector<Diagnostic> notes;    // warnings: ignored text after the end, ...
+    bool ok() const { return errors.empty(); }
+};
+
+// Interprets a whole program from `start` (machine coordinates).
+Interpreted interpret(std::string_view text, const GcodeSetup& setup, const Vec6& start);
+
+// "FILE:LINE: word: message (hint)" for each diagnostic.
+std::string formatDiagnostics(const std::vector<Diagnostic>& list, const std::string& file, bool truncated = false);
+
+}  // namespace telvo::tool

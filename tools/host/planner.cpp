@@ -1,0 +1,407 @@
+// Look-ahead planner; see planner.h.
+#include "planner.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace telvo::tool {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Directions closer than this (cosine) are one straight line.
+constexpr double kCollinear = 1.0 - 1e-12;
+// A turn sharper than this (cosine) is a reversal: a full stop.
+constexpr double kReversal = -0.9999;
+
+struct UnitAxes {
+    std::array<bool, kAxisCount> moves{};  // configured and not slaved
+    std::array<double, kAxisCount> v{}, a{};
+};
+
+// A straight piece with everything the passes need.
+struct Seg {
+    Vec6 u{};            // unit direction
+    double length = 0.0;
+    double vmax = 0.0;   // path speed limit (feed, axes)
+    double amax = 0.0;   // path acceleration limit (axes)
+    double feed = 0.0;   // programmed speed for the feed-limited bound (0: rapid)
+};
+
+// The corner at the end of a piece: blend arc or stop.
+struct Corner {
+    double vlim = 0.0;   // 0: full stop
+    double trim = 0.0;   // distance cut from both pieces
+    double radius = 0.0;
+    double angle = 0.0;  // turn angle
+    Vec6 normal{};       // towards the centre, in the plane of the turn
+    bool stop = true;
+};
+
+double dot(const Vec6& x, const Vec6& y) {
+    double s = 0.0;
+    for (int i = 0; i < kAxisCount; ++i) s += x[i] * y[i];
+    return s;
+}
+
+void segLimits(Seg& s, const UnitAxes& ax, bool rapid, double feed) {
+    s.vmax = rapid ? kInf : feed;
+    s.amax = kInf;
+    for (int i = 0; i < kAxisCount; ++i) {
+        double share = std::fabs(s.u[i]);
+        if (share <= 1e-15 || !ax.moves[i]) continue;
+        s.vmax = std::min(s.vmax, ax.v[i] / share);
+        s.amax = std::min(s.amax, ax.a[i] / share);
+    }
+    if (!std::isfinite(s.vmax)) s.vmax = feed > 0.0 ? feed : 1.0;
+    if (!std::isfinite(s.amax)) s.amax = 1.0;
+}
+
+// Corner between two pieces that may blend within `tol`.
+Corner makeCorner(const Seg& s0, const Seg& s1, double tol, const UnitAxes& ax) {
+    Corner c;
+    double cosPhi = std::clamp(dot(s0.u, s1.u), -1.0, 1.0);
+    if (tol < 0.0 || cosPhi < kReversal) return c;
+    if (cosPhi > kCollinear) {
+        c.stop = false;
+        c.vlim = std::min(s0.vmax, s1.vmax);
+        return c;
+    }
+    if (tol == 0.0) return c;
+    double phi = std::acos(cosPhi);
+    double half = phi / 2.0;
+    double cosHalf = std::cos(half), tanHalf = std::tan(half);
+    double rTol = tol * cosHalf / (1.0 - cosHalf);
+    double rLen = 0.5 * std::min(s0.length, s1.length) / tanHalf;
+    double r = std::min(rTol, rLen);
+    if (!(r > 0.0) || !std::isfinite(r)) return c;
+    Vec6 n{};
+    for (int i = 0; i < kAxisCount; ++i) n[i] = s1.u[i] - cosPhi * s0.u[i];
+    double nl = std::sqrt(dot(n, n));
+    if (!(nl > 1e-15)) return c;
+    for (double& x : n) x /= nl;
+    // Along the blend the direction and the centripetal acceleration both
+    // turn in the plane of u0 and n: an axis never carries more of either
+    // than its share of that plane.
+    double v = std::min(s0.vmax, s1.vmax);
+    double ac = kInf;
+    for (int i = 0; i < kAxisCount; ++i) {
+        if (!ax.moves[i]) continue;
+        double share = std::sqrt(s0.u[i] * s0.u[i] + n[i] * n[i]);
+        if (share <= 1e-15) continue;
+        v = std::min(v, ax.v[i] / share);
+        ac = std::min(ac, ax.a[i] / share);
+    }
+    v = std::min(v, std::sqrt(ac * r));
+    if (!(v > 0.0)) return c;
+    c.stop = false;
+    c.vlim = v;
+    c.radius = r;
+    c.angle = phi;
+    c.trim = r * tanHalf;
+    c.normal = n;
+    return c;
+}
+
+// Speed profile of one line between corners: v0 -> peak/cruise -> v1.
+struct Profile {
+    double v0 = 0.0, v1 = 0.0, vp = 0.0, a = 0.0, length = 0.0;
+    double ta = 0.0, tc = 0.0, td = 0.0, da = 0.0;
+    double total() const { return ta + tc + td; }
+    double distance(double t) const {
+        if (t <= ta) return v0 * t + 0.5 * a * t * t;
+        t -= ta;
+        if (t <= tc) return da + vp * t;
+        t -= tc;
+        t = std::min(t, td);
+        return std::min(length, da + vp * tc + vp * t - 0.5 * a * t * t);
+    }
+};
+
+Profile makeProfile(double length, double v0, double v1, double vmax, double a) {
+    Profile p;
+    p.v0 = v0;
+    p.v1 = v1;
+    p.a = a;
+    p.length = length;
+    if (length <= 0.0) return p;
+    double peak2 = (2.0 * a * length + v0 * v0 + v1 * v1) / 2.0;
+    double vp = std::min(vmax, std::sqrt(std::max(peak2, 0.0)));
+    vp = std::max({vp, v0, v1});
+    p.vp = vp;
+    p.ta = (vp - v0) / a;
+    p.td = (vp - v1) / a;
+    p.da = (vp * vp - v0 * v0) / (2.0 * a);
+    double dd = (vp * vp - v1 * v1) / (2.0 * a);
+    double cruise = length - p.da - dd;
+    if (cruise > 0.0 && vp > 0.0) {
+        p.tc = cruise / vp;
+    } else if (vp > 0.0 && cruise < 0.0) {
+        // Rounding: the ends' speeds came from the passes, so the whole line
+        // is one ramp. Spread it evenly.
+        double t = 2.0 * length / (v0 + v1 > 0.0 ? v0 + v1 : vp);
+        p.a = std::fabs(v1 - v0) / std::max(t, 1e-12);
+        p.vp = std::max(v0, v1);
+        if (v1 >= v0) {
+            p.ta = t, p.td = 0.0, p.da = length;
+        } else {
+            p.ta = 0.0, p.td = t, p.da = 0.0;
+            p.vp = v0;
+        }
+        p.tc = 0.0;
+    }
+    return p;
+}
+
+// Cuts an arc operation into chords; calls out(point) for each chord end.
+template <typename Out>
+void chords(const Vec6& from, const Op& op, double tol, Out out) {
+    int a0 = op.axis0, a1 = op.axis1;
+    double cx = op.center0, cy = op.center1;
+    double r0 = std::hypot(from[a0] - cx, from[a1] - cy);
+    double r1 = std::hypot(op.end[a0] - cx, op.end[a1] - cy);
+    double t0 = std::atan2(from[a1] - cy, from[a0] - cx);
+    double t1 = std::atan2(op.end[a1] - cy, op.end[a0] - cx);
+    constexpr double twoPi = 2.0 * std::numbers::pi;
+    double sweep = op.ccw ? t1 - t0 : t0 - t1;
+    while (sweep <= 1e-9) sweep += twoPi;  // equal ends: a full circle
+    while (sweep > twoPi + 1e-9) sweep -= twoPi;
+    sweep += twoPi * op.extraTurns;
+    double r = std::max(r0, r1);
+    double step = r > tol ? 2.0 * std::acos(1.0 - tol / r) : std::numbers::pi / 2.0;
+    step = std::min(step, std::numbers::pi / 4.0);
+    auto n = static_cast<size_t>(std::ceil(sweep / step));
+    n = std::clamp<size_t>(n, 1, 10'000'000);
+    double dir = op.ccw ? 1.0 : -1.0;
+    for (size_t k = 1; k < n; ++k) {
+        double f = static_cast<double>(k) / static_cast<double>(n);
+        double angle = t0 + dir * sweep * f;
+        double rr = r0 + (r1 - r0) * f;
+        Vec6 p{};
+        for (int i = 0; i < kAxisCount; ++i) p[i] = from[i] + (op.end[i] - from[i]) * f;
+        p[a0] = cx + rr * std::cos(angle);
+        p[a1] = cy + rr * std::sin(angle);
+        out(p);
+    }
+    out(op.end);
+}
+
+}  // namespace
+
+Plan planProgram(const Interpreted& program, const PlanSettings& settings, const Vec6& startSteps) {
+    Plan plan;
+    plan.startSteps = startSteps;
+    const MotionLimits& lim = settings.limits;
+    UnitAxes ax;
+    for (int i = 0; i < kAxisCount; ++i) {
+        ax.moves[i] = lim[i].enabled && lim[i].slaveOf == 0;
+        ax.v[i] = lim[i].maxVelocity / lim[i].stepsPerUnit;
+        ax.a[i] = lim[i].acceleration / lim[i].stepsPerUnit;
+    }
+
+    // 1. Pieces, and the events between them in program order: actions
+    // (spindle, coolant, tool change, pause, end) and dwells. A message is
+    // shown when its stretch of motion starts and does not stop the path.
+    struct Event {
+        size_t afterPiece;  // number of pieces before it
+        int op;
+    };
+    std::vector<Event> events;
+    std::vector<Seg> segs;
+    Vec6 pos = program.start;
+    auto addPiece = [&](const Vec6& to, const Op& op, double tolAtEnd) {
+        Seg s;
+        double l2 = 0.0;
+        for (int i = 0; i < kAxisCount; ++i) {
+            double d = ax.moves[i] ? to[i] - pos[i] : 0.0;
+            s.u[i] = d;
+            l2 += d * d;
+        }
+        s.length = std::sqrt(l2);
+        if (!(s.length > 1e-12)) return;
+        for (double& x : s.u) x /= s.length;
+        bool rapid = op.kind == OpKind::Rapid;
+        s.feed = rapid ? 0.0 : op.feed;
+        segLimits(s, ax, rapid, op.feed);
+        plan.pieces.push_back({pos, to, tolAtEnd, op.line, rapid});
+        segs.push_back(s);
+        pos = to;
+    };
+    for (size_t k = 0; k < program.ops.size(); ++k) {
+        const Op& op = program.ops[k];
+        switch (op.kind) {
+        case OpKind::Rapid:
+        case OpKind::Linear:
+            addPiece(op.end, op, op.tolerance);
+            break;
+        case OpKind::Arc: {
+            // Chord corners inside an arc always blend within the chord
+            // tolerance; the arc's own end takes the program's mode.
+            size_t before = plan.pieces.size();
+            chords(pos, op, settings.chordTolerance, [&](const Vec6& p) { addPiece(p, op, settings.chordTolerance); });
+            if (plan.pieces.size() > before) plan.pieces.back().tolerance = op.tolerance;
+            break;
+        }
+        case OpKind::Message:
+            break;
+        case OpKind::Dwell:
+            plan.dwellSeconds += op.seconds;
+            events.push_back({plan.pieces.size(), static_cast<int>(k)});
+            break;
+        default:
+            events.push_back({plan.pieces.size(), static_cast<int>(k)});
+            break;
+        }
+    }
+
+    // Travel: every piece end inside the soft limits.
+    for (const PathPiece& p : plan.pieces) {
+        for (int i = 0; i < kAxisCount; ++i) {
+            if (!ax.moves[i]) continue;
+            double v = p.b[i];
+            bool below = settings.hasMin[i] && v < settings.min[i] - 1e-9;
+            bool above = settings.hasMax[i] && v > settings.max[i] + 1e-9;
+            if (!below && !above) continue;
+            if (plan.errors.size() >= 20) break;
+            char buf[160];
+            std::snprintf(buf, sizeof buf, "%c %.4f is outside the machine's travel (%c %.4f .. %.4f)", kAxisLetters[i], v, kAxisLetters[i],
+                          settings.hasMin[i] ? settings.min[i] : -kInf, settings.hasMax[i] ? settings.max[i] : kInf);
+            if (plan.errors.empty() || plan.errors.back().line != p.line) plan.errors.push_back({p.line, std::string(1, kAxisLetters[i]), buf, ""});
+        }
+    }
+    if (!plan.errors.empty()) return plan;
+
+    const size_t n = segs.size();
+    // 2. Corners. corner[k] is at the end of piece k; a stop where an
+    // action or a dwell comes between pieces, and at the very end.
+    std::vector<char> forcedStop(n, 0);
+    for (const Event& e : events) {
+        if (e.afterPiece > 0) forcedStop[e.afterPiece - 1] = 1;
+    }
+    std::vector<Corner> corner(n);
+    for (size_t k = 0; k + 1 < n; ++k) {
+        if (forcedStop[k]) continue;
+        corner[k] = makeCorner(segs[k], segs[k + 1], plan.pieces[k].tolerance, ax);
+    }
+    // The two corners of a piece share its length; the trims of makeCorner
+    // already keep each within half.
+
+    // 3. Passes over the corner speeds.
+    std::vector<double> v(n + 1, 0.0);  // v[k]: speed at the start of piece k (after its corner)
+    for (size_t k = 0; k + 1 < n; ++k) v[k + 1] = corner[k].stop ? 0.0 : corner[k].vlim;
+    v[0] = 0.0;
+    v[n] = 0.0;
+    auto effective = [&](size_t k) {
+        double l = segs[k].length - (k > 0 ? corner[k - 1].trim : 0.0) - corner[k].trim;
+        return std::max(l, 0.0);
+    };
+    for (size_t k = n; k-- > 0;) {
+        double reach = std::sqrt(v[k + 1] * v[k + 1] + 2.0 * segs[k].amax * effective(k));
+        v[k] = std::min(v[k], reach);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        double reach = std::sqrt(v[k] * v[k] + 2.0 * segs[k].amax * effective(k));
+        v[k + 1] = std::min(v[k + 1], reach);
+    }
+
+    // Feed-limited bound: each piece at its programmed speed (rapids at the
+    // axes' limit), no acceleration.
+    for (size_t k = 0; k < n; ++k) plan.feedBoundSeconds += segs[k].length / segs[k].vmax;
+    plan.feedBoundSeconds += plan.dwellSeconds;
+
+    // 4. Sampling on one clock, restarting at every action.
+    std::array<double, kAxisCount> spu{};
+    for (int i = 0; i < kAxisCount; ++i) spu[i] = lim[i].stepsPerUnit;
+    const Vec6 startUnits = program.start;
+    auto toSteps = [&](const Vec6& u) {
+        Vec6 s{};
+        for (int i = 0; i < kAxisCount; ++i) {
+            s[i] = ax.moves[i] ? (u[i] == startUnits[i] ? startSteps[i] : u[i] * spu[i]) : startSteps[i];
+        }
+        applySlaves(s, startSteps, lim);
+        return s;
+    };
+    size_t nextEvent = 0;
+    size_t stepStart = 0;
+    double clock = 0.0;   // time of the last emitted sample, relative to the step's start
+    double elapsed = 0.0; // time at the start of the current element
+    Vec6 here = program.start;
+    // Emits samples at every 1 ms mark inside [elapsed, elapsed + duration),
+    // evaluated by `at(t)` with t relative to the element.
+    auto runElement = [&](double duration, auto&& at) {
+        double end = elapsed + duration;
+        while (clock + kSegmentSeconds <= end + 1e-12) {
+            clock += kSegmentSeconds;
+            plan.targets.push_back(toSteps(at(clock - elapsed)));
+        }
+        elapsed = end;
+    };
+    // At a stop: the last sample lands exactly on the point.
+    auto settle = [&](const Vec6& p) {
+        if (elapsed > clock + 1e-12) {
+            clock += kSegmentSeconds;
+            plan.targets.push_back(toSteps(p));
+        }
+        elapsed = clock;
+    };
+    auto flushEvents = [&](size_t pieceCount) {
+        while (nextEvent < events.size() && events[nextEvent].afterPiece == pieceCount) {
+            int index = events[nextEvent].op;
+            const Op& op = program.ops[static_cast<size_t>(index)];
+            settle(here);
+            if (op.kind == OpKind::Dwell) {
+                auto holds = static_cast<size_t>(std::llround(op.seconds * 1000.0));
+                for (size_t h = 0; h < holds; ++h) plan.targets.push_back(toSteps(here));
+                clock += static_cast<double>(holds) * kSegmentSeconds;
+                elapsed = clock;
+            } else {
+                plan.steps.push_back({stepStart, plan.targets.size(), index});
+                stepStart = plan.targets.size();
+                clock = elapsed = 0.0;
+            }
+            ++nextEvent;
+        }
+    };
+    flushEvents(0);
+    for (size_t k = 0; k < n; ++k) {
+        const PathPiece& piece = plan.pieces[k];
+        const Seg& s = segs[k];
+        double t0 = k > 0 ? corner[k - 1].trim : 0.0;
+        double l = effective(k);
+        Profile p = makeProfile(l, v[k], v[k + 1], s.vmax, s.amax);
+        Vec6 a = piece.a;
+        runElement(p.total(), [&](double t) {
+            double d = t0 + p.distance(t);
+            Vec6 q{};
+            for (int i = 0; i < kAxisCount; ++i) q[i] = a[i] + s.u[i] * d;
+            return q;
+        });
+        here = piece.b;
+        const Corner& c = corner[k];
+        if (k + 1 < n && !c.stop && c.radius > 0.0 && v[k + 1] > 0.0) {
+            // The blend from the tangent point on this piece to the one on the next.
+            Vec6 start{}, centre{};
+            for (int i = 0; i < kAxisCount; ++i) {
+                start[i] = piece.b[i] - s.u[i] * c.trim;
+                centre[i] = start[i] + c.normal[i] * c.radius;
+            }
+            double speed = v[k + 1];
+            runElement(c.radius * c.angle / speed, [&](double t) {
+                double psi = std::min(t * speed / c.radius, c.angle);
+                double cs = std::cos(psi), sn = std::sin(psi);
+                Vec6 q{};
+                for (int i = 0; i < kAxisCount; ++i) q[i] = centre[i] + c.radius * (s.u[i] * sn - c.normal[i] * cs);
+                return q;
+            });
+        } else if (v[k + 1] == 0.0) {
+            settle(piece.b);
+        }
+        flushEvents(k + 1);
+    }
+    settle(here);
+    if (stepStart < plan.targets.size() || plan.steps.empty()) plan.steps.push_back({stepStart, plan.targets.size(), -1});
+    return plan;
+}
+
+}  // namespace telvo::tool
