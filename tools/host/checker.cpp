@@ -51,11 +51,13 @@ public:
             allowed = 0.0;
             return 0.0;
         }
+        // The earliest of the nearest pieces: a path that comes back over
+        // itself (plunge and retract) must not pull the cursor ahead.
         double best = dist(p, k_);
         size_t at = k_;
         for (size_t j = k_ + 1; j < pieces_.size() && j <= k_ + kLookAhead; ++j) {
             double d = dist(p, j);
-            if (d < best) best = d, at = j;
+            if (d < best - 1e-9) best = d, at = j;
         }
         k_ = at;
         double tol = std::max(pieces_[k_].tolerance, 0.0);

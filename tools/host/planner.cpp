@@ -14,6 +14,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kCollinear = 1.0 - 1e-12;
 // A turn sharper than this (cosine) is a reversal: a full stop.
 constexpr double kReversal = -0.9999;
+// Share of the acceleration a blend may give to turning.
+constexpr double kMinTurnShare = 0.05;
+constexpr double kMaxTurnShare = 0.9;
 
 struct UnitAxes {
     std::array<bool, kAxisCount> moves{};  // configured and not slaved
@@ -32,6 +35,7 @@ struct Seg {
 // The corner at the end of a piece: blend arc or stop.
 struct Corner {
     double vlim = 0.0;   // 0: full stop
+    double accel = 0.0;  // along the blend, what the centripetal part leaves
     double trim = 0.0;   // distance cut from both pieces
     double radius = 0.0;
     double angle = 0.0;  // turn angle
@@ -58,6 +62,16 @@ void segLimits(Seg& s, const UnitAxes& ax, bool rapid, double feed) {
     if (!std::isfinite(s.amax)) s.amax = 1.0;
 }
 
+// Largest |a cos(psi) + b sin(psi)| for psi in [0, phi] (phi < pi).
+double peakOver(double a, double b, double phi) {
+    double amplitude = std::hypot(a, b);
+    double at = std::atan2(b, a);  // where the sinusoid peaks
+    for (double peak : {at, at + std::numbers::pi, at - std::numbers::pi}) {
+        if (peak >= 0.0 && peak <= phi) return amplitude;
+    }
+    return std::max(std::fabs(a), std::fabs(a * std::cos(phi) + b * std::sin(phi)));
+}
+
 // Corner between two pieces that may blend within `tol`.
 Corner makeCorner(const Seg& s0, const Seg& s1, double tol, const UnitAxes& ax) {
     Corner c;
@@ -81,21 +95,28 @@ Corner makeCorner(const Seg& s0, const Seg& s1, double tol, const UnitAxes& ax) 
     double nl = std::sqrt(dot(n, n));
     if (!(nl > 1e-15)) return c;
     for (double& x : n) x /= nl;
-    // Along the blend the direction and the centripetal acceleration both
-    // turn in the plane of u0 and n: an axis never carries more of either
-    // than its share of that plane.
+    // Along the blend the direction (u0 cos + n sin) and the centripetal
+    // acceleration (n cos - u0 sin) turn by phi in the plane of u0 and n:
+    // each axis is held to the largest share it takes on the way.
     double v = std::min(s0.vmax, s1.vmax);
-    double ac = kInf;
+    double ac = kInf, at = kInf;
     for (int i = 0; i < kAxisCount; ++i) {
         if (!ax.moves[i]) continue;
-        double share = std::sqrt(s0.u[i] * s0.u[i] + n[i] * n[i]);
-        if (share <= 1e-15) continue;
-        v = std::min(v, ax.v[i] / share);
-        ac = std::min(ac, ax.a[i] / share);
+        double along = peakOver(s0.u[i], n[i], phi);
+        double across = peakOver(n[i], -s0.u[i], phi);
+        if (along > 1e-15) v = std::min(v, ax.v[i] / along), at = std::min(at, ax.a[i] / along);
+        if (across > 1e-15) ac = std::min(ac, ax.a[i] / across);
     }
-    v = std::min(v, std::sqrt(ac * r));
+    if (!std::isfinite(ac) || !std::isfinite(at)) return c;
+    // The axes' acceleration is shared: a fraction for turning at the
+    // blend's top speed, the rest for speeding up or slowing down along it
+    // (so chains of short blended moves can still change speed).
+    double need = v * v / (r * ac);
+    double share = std::clamp(need, kMinTurnShare, kMaxTurnShare);
+    v = std::min(v, std::sqrt(share * ac * r));
     if (!(v > 0.0)) return c;
     c.stop = false;
+    c.accel = (1.0 - share) * at;
     c.vlim = v;
     c.radius = r;
     c.angle = phi;
@@ -137,7 +158,7 @@ Profile makeProfile(double length, double v0, double v1, double vmax, double a) 
     double cruise = length - p.da - dd;
     if (cruise > 0.0 && vp > 0.0) {
         p.tc = cruise / vp;
-    } else if (vp > 0.0 && cruise < 0.0) {
+    } else if (vp > 0.0 && cruise < -1e-9 * std::max(1.0, length) && peak2 < vp * vp * (1.0 - 1e-12)) {
         // Rounding: the ends' speeds came from the passes, so the whole line
         // is one ramp. Spread it evenly.
         double t = 2.0 * length / (v0 + v1 > 0.0 ? v0 + v1 : vp);
@@ -224,7 +245,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         bool rapid = op.kind == OpKind::Rapid;
         s.feed = rapid ? 0.0 : op.feed;
         segLimits(s, ax, rapid, op.feed);
-        plan.pieces.push_back({pos, to, tolAtEnd, op.line, rapid});
+        plan.pieces.push_back({pos, to, tolAtEnd, rapid ? 0.0 : op.feed, op.line, rapid, false});
         segs.push_back(s);
         pos = to;
     };
@@ -277,7 +298,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     // action or a dwell comes between pieces, and at the very end.
     std::vector<char> forcedStop(n, 0);
     for (const Event& e : events) {
-        if (e.afterPiece > 0) forcedStop[e.afterPiece - 1] = 1;
+        if (e.afterPiece > 0) forcedStop[e.afterPiece - 1] = 1, plan.pieces[e.afterPiece - 1].stopAfter = true;
     }
     std::vector<Corner> corner(n);
     for (size_t k = 0; k + 1 < n; ++k) {
@@ -287,23 +308,35 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     // The two corners of a piece share its length; the trims of makeCorner
     // already keep each within half.
 
-    // 3. Passes over the corner speeds.
-    std::vector<double> v(n + 1, 0.0);  // v[k]: speed at the start of piece k (after its corner)
-    for (size_t k = 0; k + 1 < n; ++k) v[k + 1] = corner[k].stop ? 0.0 : corner[k].vlim;
-    v[0] = 0.0;
-    v[n] = 0.0;
+    // 3. The path as elements: each piece's line between its corners'
+    // trims, and each blend. Speeds at the nodes between elements come from
+    // a backward and a forward pass.
     auto effective = [&](size_t k) {
         double l = segs[k].length - (k > 0 ? corner[k - 1].trim : 0.0) - corner[k].trim;
         return std::max(l, 0.0);
     };
-    for (size_t k = n; k-- > 0;) {
-        double reach = std::sqrt(v[k + 1] * v[k + 1] + 2.0 * segs[k].amax * effective(k));
-        v[k] = std::min(v[k], reach);
-    }
+    auto blended = [&](size_t k) { return k + 1 < n && !corner[k].stop && corner[k].radius > 0.0; };
+    struct Element {
+        double length, accel, vmax;
+    };
+    std::vector<Element> el;
+    std::vector<double> v;  // node speeds: v[i] before element i
+    el.reserve(2 * n);
+    v.reserve(2 * n + 1);
+    v.push_back(0.0);
     for (size_t k = 0; k < n; ++k) {
-        double reach = std::sqrt(v[k] * v[k] + 2.0 * segs[k].amax * effective(k));
-        v[k + 1] = std::min(v[k + 1], reach);
+        el.push_back({effective(k), segs[k].amax, segs[k].vmax});
+        const Corner& c = corner[k];
+        if (blended(k)) {
+            v.push_back(c.vlim);
+            el.push_back({c.radius * c.angle, c.accel, c.vlim});
+            v.push_back(c.vlim);
+        } else {
+            v.push_back(k + 1 < n && !c.stop ? c.vlim : 0.0);
+        }
     }
+    for (size_t i = el.size(); i-- > 0;) v[i] = std::min(v[i], std::sqrt(v[i + 1] * v[i + 1] + 2.0 * el[i].accel * el[i].length));
+    for (size_t i = 0; i < el.size(); ++i) v[i + 1] = std::min(v[i + 1], std::sqrt(v[i] * v[i] + 2.0 * el[i].accel * el[i].length));
 
     // Feed-limited bound: each piece at its programmed speed (rapids at the
     // axes' limit), no acceleration.
@@ -364,12 +397,13 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         }
     };
     flushEvents(0);
+    size_t e = 0;  // element index
     for (size_t k = 0; k < n; ++k) {
         const PathPiece& piece = plan.pieces[k];
         const Seg& s = segs[k];
         double t0 = k > 0 ? corner[k - 1].trim : 0.0;
-        double l = effective(k);
-        Profile p = makeProfile(l, v[k], v[k + 1], s.vmax, s.amax);
+        Profile p = makeProfile(el[e].length, v[e], v[e + 1], s.vmax, s.amax);
+        ++e;
         Vec6 a = piece.a;
         runElement(p.total(), [&](double t) {
             double d = t0 + p.distance(t);
@@ -379,22 +413,27 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         });
         here = piece.b;
         const Corner& c = corner[k];
-        if (k + 1 < n && !c.stop && c.radius > 0.0 && v[k + 1] > 0.0) {
-            // The blend from the tangent point on this piece to the one on the next.
+        if (blended(k)) {
+            // The blend from the tangent point on this piece to the one on
+            // the next, at a steady change of speed.
             Vec6 start{}, centre{};
             for (int i = 0; i < kAxisCount; ++i) {
                 start[i] = piece.b[i] - s.u[i] * c.trim;
                 centre[i] = start[i] + c.normal[i] * c.radius;
             }
-            double speed = v[k + 1];
-            runElement(c.radius * c.angle / speed, [&](double t) {
-                double psi = std::min(t * speed / c.radius, c.angle);
+            double va = v[e], vb = v[e + 1], length = el[e].length;
+            ++e;
+            double acc = (vb * vb - va * va) / (2.0 * length);
+            double duration = std::fabs(acc) < 1e-12 ? length / va : (vb - va) / acc;
+            runElement(duration, [&](double t) {
+                double d = std::min(va * t + 0.5 * acc * t * t, length);
+                double psi = d / c.radius;
                 double cs = std::cos(psi), sn = std::sin(psi);
                 Vec6 q{};
                 for (int i = 0; i < kAxisCount; ++i) q[i] = centre[i] + c.radius * (s.u[i] * sn - c.normal[i] * cs);
                 return q;
             });
-        } else if (v[k + 1] == 0.0) {
+        } else if (v[e] == 0.0) {
             settle(piece.b);
         }
         flushEvents(k + 1);

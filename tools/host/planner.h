@@ -31,10 +31,12 @@ struct PlanSettings {
 
 // One straight piece of the programmed path (a line or an arc's chord).
 struct PathPiece {
-    Vec6 a{}, b{};       // machine units
-    double tolerance = 0.0;  // allowed distance from the path at its end corner
+    Vec6 a{}, b{};           // machine units
+    double tolerance = 0.0;  // at its end corner: < 0 stop, 0 exact path, > 0 blending
+    double feed = 0.0;       // units per second; 0 for rapids
     int line = 0;
     bool rapid = false;
+    bool stopAfter = false;  // a dwell or an action follows: full stop
 };
 
 struct PlanStep {
