@@ -365,7 +365,7 @@ double Interpreter::feedFor(double length, const Words& w, const char* what) {
     if (!feed_ || !(*feed_ > 0.0)) {
         if (feedMissingReported_) return 1.0;
         feedMissingReported_ = true;
-        fail(what, "feed move with no feed rate", "give F (units per minute) on this line or before it");
+        fail(what, "feed move with no feed rate", "give F, in units per minute, on this line or before it");
     }
     return *feed_ * scale() / 60.0;
 }
@@ -447,7 +447,7 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
         double diff = std::fabs(r0 - r1);
         if (diff > kArcAbsoluteMm * mm || (diff > kArcSmallMm * mm && diff > kArcRelative * r0)) {
             fail(name, "end point is not on the arc: radius " + number(r0 / k) + " at the start, " + number(r1 / k) + " at the end",
-                 arcAbsolute_ ? "G90.1 is active: offsets are absolute centre coordinates" : "offsets are relative to the start point (G91.1)");
+                 arcAbsolute_ ? "G90.1 is active: offsets are absolute centre coordinates" : "offsets are relative to the start point under G91.1");
         }
     }
     int turns = 1;
@@ -635,7 +635,8 @@ void Interpreter::execute(Words& w, int lineNo) {
         fail(gName(motionNow < 0 ? 800 : motionNow), "coordinates with no motion mode active", "give G0 or G1 first");
     }
     if (g53 && (!motionHere || (motionNow != 0 && motionNow != 10))) fail("G53", "G53 needs a G0 or G1 move on its line");
-    if (g53 && !absolute_ && group(kGroupDistance) != 900) fail("G53", "G53 cannot be used in incremental mode (G91)");
+    bool absoluteHere = group(kGroupDistance) >= 0 ? group(kGroupDistance) == 900 : absolute_;
+    if (g53 && !absoluteHere) fail("G53", "G53 cannot be used in incremental mode (G91)");
 
     // The standard order of execution.
     if (group(kGroupFeedMode) >= 0) inverseTime_ = group(kGroupFeedMode) == 930;

@@ -1,0 +1,260 @@
+// The interpreter's word rules, as tables: what each program becomes, and
+// what each wrong line is refused with.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "host/gcodewords.h"
+#include "host/interp.h"
+#include "host/machine.h"
+
+using namespace telvo::tool;
+
+namespace {
+
+GcodeSetup mill() {
+    GcodeSetup s = defaultMachine().gcodeSetup();
+    s.workOffsets[1] = {50, 40, -10, 0, 0, 0};  // G55
+    s.g28 = {0, 0, 20, 0, 0, 0};
+    s.g30 = {100, 100, 30, 0, 0, 0};
+    s.tools[3] = {12.5, 6.0};
+    return s;
+}
+
+std::string describe(const Op& op) {
+    char buf[200];
+    switch (op.kind) {
+    case OpKind::Rapid: std::snprintf(buf, sizeof buf, "G0 %g %g %g", op.end[0], op.end[1], op.end[2]); break;
+    case OpKind::Linear: std::snprintf(buf, sizeof buf, "G1 %g %g %g F%g", op.end[0], op.end[1], op.end[2], op.feed * 60.0); break;
+    case OpKind::Arc:
+        std::snprintf(buf, sizeof buf, "%s %g %g %g C%g,%g A%d%d T%d", op.ccw ? "G3" : "G2", op.end[0], op.end[1], op.end[2],
+                      std::round(op.center0 * 1e6) / 1e6, std::round(op.center1 * 1e6) / 1e6, op.axis0, op.axis1, op.extraTurns);
+        break;
+    case OpKind::Dwell: std::snprintf(buf, sizeof buf, "dwell %g", op.seconds); break;
+    case OpKind::Spindle: std::snprintf(buf, sizeof buf, "spindle %d %g", op.direction, op.rpm); break;
+    case OpKind::Coolant: std::snprintf(buf, sizeof buf, "coolant %d %d", op.mist, op.flood); break;
+    case OpKind::ToolChange: std::snprintf(buf, sizeof buf, "tool %d", op.tool); break;
+    case OpKind::Pause: std::snprintf(buf, sizeof buf, "pause %d", op.optional); break;
+    case OpKind::Message: std::snprintf(buf, sizeof buf, "message"); break;
+    case OpKind::End: std::snprintf(buf, sizeof buf, "end"); break;
+    }
+    return buf;
+}
+
+std::vector<std::string> run(const std::string& program, const GcodeSetup& setup = mill(), Vec6 start = {}) {
+    Interpreted p = interpret(program, setup, start);
+    std::vector<std::string> out;
+    for (const Diagnostic& d : p.errors) out.push_back("error " + std::to_string(d.line) + ": " + d.word + ": " + d.message);
+    for (const Op& op : p.ops) out.push_back(describe(op));
+    return out;
+}
+
+struct Accepted {
+    const char* name;
+    const char* program;
+    std::vector<std::string> ops;
+};
+
+struct Refused {
+    const char* program;
+    int line;
+    const char* word;
+    const char* message;  // part of the message
+};
+
+}  // namespace
+
+TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
+    const std::vector<Accepted> table = {
+        {"modal motion and feed, incremental", "G21 G90 G0 X10 Y5\nG1 Z-1 F600\nX20\nG91 X-5 Y2.5\nM30",
+         {"G0 10 5 0", "G1 10 5 -1 F600", "G1 20 5 -1 F600", "G1 15 7.5 -1 F600", "end"}},
+        {"inches", "G20 G1 X1 F10\nM30", {"G1 25.4 0 0 F254", "end"}},
+        {"work offset G55", "G55 G0 X0 Y0 Z0\nG54 X0\nM30", {"G0 50 40 -10", "G0 0 40 -10", "end"}},
+        {"G10 L2 changes G55 for the run", "G10 L2 P2 X1 Y2 Z3\nG55 G0 X0 Y0 Z0\nM30", {"G0 1 2 3", "end"}},
+        {"G10 L20 makes here the given point", "G0 X10 Y10\nG10 L20 P1 X0 Y0\nG0 X5\nM30", {"G0 10 10 0", "G0 15 10 0", "end"}},
+        {"G92 and G92.1", "G0 X10\nG92 X0\nG0 X5\nG92.1\nG0 X5\nM30", {"G0 10 0 0", "G0 15 0 0", "G0 5 0 0", "end"}},
+        {"G53 ignores offsets", "G55\nG53 G0 X1 Y2\nM30", {"G0 1 2 0", "end"}},
+        {"G28 via an intermediate point, only the given axes",
+         "G0 X10 Y10 Z5\nG28 Z10\nG30\nM30",
+         {"G0 10 10 5", "G0 10 10 10", "G0 10 10 20", "G0 100 100 30", "end"}},
+        {"G28.1 stores the position", "G0 X7 Y8\nG28.1\nG0 X0 Y0\nG28\nM30", {"G0 7 8 0", "G0 0 0 0", "G0 7 8 0", "end"}},
+        {"G43 H adds the tool length to Z, G49 removes it", "T3 M6\nG43 H3\nG0 Z0\nG49\nG0 Z0\nM30",
+         {"tool 3", "G0 0 0 12.5", "G0 0 0 0", "end"}},
+        {"G43 without H takes the loaded tool; G43.1 gives it", "T3 M6 G43\nG0 Z1\nG43.1 Z2\nG0 Z1\nM30",
+         {"tool 3", "G0 0 0 13.5", "G0 0 0 3", "end"}},
+        {"standard order: spindle and coolant before motion, dwell, stop last", "S1000 M3 M8 G4 P0.5 G0 X1 M0\nS2000\nM5 M9\nM30",
+         {"spindle 1 1000", "coolant 0 1", "dwell 0.5", "G0 1 0 0", "pause 0", "spindle 1 2000", "spindle 0 2000", "coolant 0 0", "end"}},
+        {"M7 and M8 together; M1 is optional", "M7 M8\nM1\nM30", {"coolant 1 1", "pause 1", "end"}},
+        {"arcs: I/J, R (short and long), full circle with turns, helix",
+         "G0 X10\nG3 X0 Y10 I-10 J0 F60\nG2 X10 Y0 R10\nG2 X0 Y10 R-10\nG2 X0 Y10 Z-3 I0 J-10 P2\nM30",
+         {"G0 10 0 0", "G3 0 10 0 C0,0 A01 T0", "G2 10 0 0 C0,0 A01 T0", "G2 0 10 0 C0,0 A01 T0", "G2 0 10 -3 C0,0 A01 T1", "end"}},
+        {"G18 and G19 arcs use K/I and J/K", "G18 G2 X10 Z10 I5 K5 F60\nG19 G3 Y10 Z0 J5 K-5\nM30",
+         {"G2 10 0 10 C5,5 A20 T0", "G3 10 10 0 C5,5 A12 T0", "end"}},
+        {"G90.1 absolute centres", "G0 X10\nG90.1 G3 X-10 I0 J0 F60\nM30", {"G0 10 0 0", "G3 -10 0 0 C0,0 A01 T0", "end"}},
+        {"arc end within the tolerance", "G0 X10\nG3 X0 Y10.004 I-10 J0 F60\nM30", {"G0 10 0 0", "G3 0 10.004 0 C0,0 A01 T0", "end"}},
+        {"G93 inverse time: the move lasts 1/F minutes", "G93 G1 X10 F6\nM30", {"G1 10 0 0 F60", "end"}},
+        {"drilling G81 G99 at R, G98 back to the start level",
+         "G0 Z10\nG99 G81 X5 Y5 Z-2 R1 F60\nG98 X6\nG80\nM30",
+         {"G0 0 0 10", "G0 5 5 10", "G0 5 5 1", "G1 5 5 -2 F60", "G0 5 5 1", "G0 6 5 1", "G1 6 5 -2 F60", "G0 6 5 1", "end"}},
+        {"peck drilling G83 comes back to R and down above the last depth",
+         "G0 Z5\nG83 Z-2 R1 Q1.5 F60\nG80\nM30",
+         {"G0 0 0 5", "G0 0 0 1", "G1 0 0 -0.5 F60", "G0 0 0 1", "G0 0 0 -0.246", "G1 0 0 -2 F60", "G0 0 0 5", "end"}},
+        {"comments, N numbers, % delimiters, MSG", "%\nN10 (MSG, hello) G0 X1 ; rest\n%\nG0 X99", {"message", "G0 1 0 0"}},
+        {"G61.1 G61 G64 set the blending of each move", "G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30",
+         {"G0 1 0 0", "G0 2 0 0", "G0 3 0 0", "G0 4 0 0", "end"}},
+        {"G40 G49 G80 G17 G21 G94 G97 M48 header", "G17 G21 G40 G49 G80 G90 G94 G97 M48\nM30", {"end"}},
+    };
+    for (const Accepted& t : table) EXPECT_EQ(run(t.program), t.ops) << t.name;
+
+    // Blending tolerance per move: exact stop, exact path, P, the machine's default.
+    Interpreted p = interpret("G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30", mill(), {});
+    ASSERT_TRUE(p.ok());
+    EXPECT_LT(p.ops[0].tolerance, 0.0);
+    EXPECT_EQ(p.ops[1].tolerance, 0.0);
+    EXPECT_DOUBLE_EQ(p.ops[2].tolerance, 0.05);
+    EXPECT_DOUBLE_EQ(p.ops[3].tolerance, 0.01);
+}
+
+TEST(InterpWords, ProgramFlowEndsWhereTheProgramSays) {
+    // Nothing after M30 runs, and that is said.
+    Interpreted p = interpret("G0 X1\nM30\n\n(part 2)\nG0 X5\nM30\n", mill(), {});
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(p.ops.size(), 2u);
+    ASSERT_EQ(p.notes.size(), 1u);
+    EXPECT_EQ(p.notes[0].line, 5);
+    EXPECT_NE(p.notes[0].message.find("program ended on line 2"), std::string::npos);
+    // Text after the closing % is ignored, with a note.
+    p = interpret("%\nG0 X1\n%\nG0 X5 this is not even G-code\n", mill(), {});
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(p.ops.size(), 1u);
+    ASSERT_EQ(p.notes.size(), 1u);
+    EXPECT_EQ(p.notes[0].word, "%");
+    // Block delete: '/' lines run unless the option is on.
+    GcodeSetup s = mill();
+    EXPECT_EQ(run("/G0 X1\nG0 Y1\nM30", s).size(), 3u);
+    s.blockDelete = true;
+    EXPECT_EQ(run("/G0 X1\nG0 Y1\nM30", s), (std::vector<std::string>{"G0 0 1 0", "end"}));
+    // A program without an end runs to its last line, with a note.
+    p = interpret("G0 X1\n", mill(), {});
+    EXPECT_EQ(p.notes.size(), 1u);
+}
+
+TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
+    const std::vector<Refused> table = {
+        {"G1 X10", 1, "G1", "feed move with no feed rate"},
+        {"G0 X1 #1", 1, "#", "parameters (#) are not supported"},
+        {"G0 X[1+2]", 1, "X[", "expressions ([ ]) are not supported"},
+        {"O100 sub", 1, "O", "O-word subroutines and loops"},
+        {"G0 X1 *55", 1, "*", "checksums"},
+        {"G33 Z-1 K1", 1, "G33", "spindle-synchronised"},
+        {"G76 Z-1", 1, "G76", "spindle-synchronised"},
+        {"G95", 1, "G95", "feed per revolution"},
+        {"G41 X1", 1, "G41", "cutter radius compensation (G41/G42) is not supported"},
+        {"G41 D1", 1, "D1", "D words (cutter compensation)"},
+        {"G42", 1, "G42", "cutter radius compensation"},
+        {"G38.2 Z-5 F10", 1, "G38.2", "probing moves"},
+        {"G85 Z-1 R1 F10", 1, "G85", "boring cycles"},
+        {"G5.2", 1, "G5.2", "NURBS"},
+        {"G59.1", 1, "G59.1", "G59.1-G59.3"},
+        {"G12", 1, "G12", "is not supported"},
+        {"G0 G1 X1 F10", 1, "G1", "same modal group"},
+        {"G20 G21", 1, "G21", "same modal group"},
+        {"G90 G91", 1, "G91", "same modal group"},
+        {"M3 M5", 1, "M5", "same modal group"},
+        {"M9 M8", 1, "M9", "cannot share a line"},
+        {"G0 X1 X2", 1, "X2", "appears twice"},
+        {"N1 N2 G0 X1", 1, "N2", "one N word"},
+        {"G0 X1 G28 Y1", 1, "G0", "both use the axis words"},
+        {"X1", 1, "G80", "no motion mode"},
+        {"G80 X1", 1, "G80", "no motion mode"},
+        {"G0 X1 I1", 1, "I1", "no G2 or G3"},
+        {"G0 X1 R1", 1, "R1", "no arc or drilling cycle"},
+        {"G0 X1 P1", 1, "P1", "no G4, G10, G64"},
+        {"G0 X1 H1", 1, "H1", "no G43"},
+        {"G4", 1, "G4", "dwell needs P"},
+        {"G4 P-1", 1, "P-1", "cannot be negative"},
+        {"G2 X10 F10", 1, "G2", "needs I or J"},
+        {"G2 X10 I5 R5 F10", 1, "R5", "either R or the centre offsets"},
+        {"G2 X10 R2 F10", 1, "R2", "too small"},
+        {"G2 X0 Y0 R5 F10", 1, "R5", "end point other than its start"},
+        {"G0 X10\nG3 X0 Y10.02 I-10 J0 F60", 2, "G3", "end point is not on the arc"},
+        {"G0 X10\nG3 X0 Y10.6 I-10 J0 F60", 2, "G3", "end point is not on the arc"},
+        {"G2 X10 Y10 J5 K5 F60", 1, "K5", "is not an offset of the G17 plane"},
+        {"G18 G81 Z-1 R1 F10", 1, "G81", "G17 plane only"},
+        {"G81 X1 Z-1 F10", 1, "G81", "needs R"},
+        {"G83 X1 Z-1 R1 F10", 1, "G83", "needs Q above 0"},
+        {"G81 X1 Z2 R1 F10", 1, "Z2", "above the retract plane"},
+        {"G53 G0 G91 X1", 1, "G53", "incremental"},
+        {"G53 G2 X1 I1 F10", 1, "G53", "needs a G0 or G1"},
+        {"G93 G1 X1", 1, "G1", "needs its own F"},
+        {"G10 L1 P1 Z2", 1, "L1", "only G10 L2 and G10 L20"},
+        {"G10 L2 P8 X1", 1, "P8", "G59.1-G59.3 are not supported"},
+        {"G92", 1, "G92", "needs at least one axis"},
+        {"T7", 1, "T7", "not in the machine file's tool table"},
+        {"G43 H9", 1, "H9", "not in the machine file's tool table"},
+        {"G0 B1", 1, "B1", "axis B is not configured"},
+        {"G0 A1", 1, "A1", "follows axis Y"},
+        {"G0 U1", 1, "U1", "axes U, V and W"},
+        {"M62 P1", 1, "M62", "output and input codes"},
+        {"M60", 1, "M60", "pallet"},
+        {"M123", 1, "M123", "user M-codes"},
+        {"M3.5", 1, "M3.5", "no decimal part"},
+        {"G1.25 X1", 1, "G1.25", "not a valid code"},
+        {"G0 X1.2.3", 1, "X1.2.3", "malformed number"},
+        {"G0 X", 1, "X", "has no number"},
+        {"G0 X1 (open", 1, "(", "not closed"},
+        {"G0 X1 (a (b) c)", 1, "(", "nested"},
+        {"G0 X1 !", 1, "!", "unexpected character"},
+        {"G0 X1 %", 1, "%", "alone on its line"},
+        {"F-5", 1, "F-5", "cannot be negative"},
+        {"S-5", 1, "S-5", "cannot be negative"},
+        {"G64 P-1", 1, "P-1", "cannot be negative"},
+    };
+    for (const Refused& t : table) {
+        Interpreted p = interpret(t.program, mill(), {});
+        ASSERT_FALSE(p.ok()) << t.program;
+        EXPECT_TRUE(p.ops.empty()) << t.program;
+        const Diagnostic& d = p.errors.front();
+        EXPECT_EQ(d.line, t.line) << t.program;
+        EXPECT_EQ(d.word, t.word) << t.program;
+        EXPECT_NE(d.message.find(t.message), std::string::npos) << t.program << " -> " << d.message;
+    }
+    // A machine without a spindle or coolant mapping refuses their words.
+    GcodeSetup bare = mill();
+    bare.spindleConfigured = bare.coolantConfigured = false;
+    EXPECT_EQ(run("S100 M3\nM8", bare), (std::vector<std::string>{"error 1: M3: this machine has no spindle mapping",
+                                                                    "error 2: M8: this machine has no coolant outputs"}));
+}
+
+TEST(InterpWords, AllProblemsAreListedUpToTheLimit) {
+    std::string program;
+    for (int i = 0; i < 30; ++i) program += "G0 X1 #" + std::to_string(i) + "\n";
+    program += "G1 X5\n";
+    Interpreted p = interpret(program, mill(), {});
+    EXPECT_EQ(p.errors.size(), 20u);
+    EXPECT_TRUE(p.errorsTruncated);
+    EXPECT_EQ(p.errors[19].line, 20);
+    std::string text = formatDiagnostics(p.errors, "f.nc", true);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "f.nc:1: #: parameters (#) are not supported (post-process with numeric values only)");
+    EXPECT_NE(text.find("f.nc: more problems follow"), std::string::npos);
+    // A missing feed is reported once, not on every following line.
+    p = interpret("G1 X1\nX2\nX3\nG0 B1\n", mill(), {});
+    ASSERT_EQ(p.errors.size(), 2u);
+    EXPECT_EQ(p.errors[1].line, 4);
+}
+
+TEST(InterpWords, TheTableNamesEveryRefusal) {
+    // Every refused code carries the feature in its message, every code one group.
+    for (const GWordInfo& g : gWordTable()) {
+        EXPECT_GE(g.group, 0);
+        EXPECT_LT(g.group, kGroupCount);
+        EXPECT_EQ(findGWord(g.code), &g);
+        if (g.refusal) {
+            EXPECT_GT(std::string(g.refusal).size(), 15u) << g.code;
+        }
+    }
+    EXPECT_EQ(findGWord(-1), nullptr);
+    EXPECT_EQ(findGWord(1000000), nullptr);
+}
