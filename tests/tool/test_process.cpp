@@ -141,11 +141,85 @@ TEST_F(Tool, RunsCsvTargets) {
 }
 
 TEST_F(Tool, ProgramErrorsStopBeforeAnythingMoves) {
-    Result r = run("run " + kData + "/bad_program.nc --speed 0");
+    // Every problem at once, before the controller is opened: no trace.
+    const std::string f = kData + "/bad_program.nc";
+    Result r = run("run " + f + " --speed 0 --trace never.trace");
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "telvo: error: " + kData +
-                         "/bad_program.nc:6: M3 is not supported (supported: G0 G1 G2 G3 G17 G20 G21 G90 G91 F N X Y Z A B C I J R)\n");
+    EXPECT_EQ(r.err, f + ":4: #: parameters (#) are not supported (post-process with numeric values only)\n" +
+                         f + ":5: G1: feed move with no feed rate (give F, in units per minute, on this line or before it)\n" +
+                         f + ":6: G41: cutter radius compensation (G41/G42) is not supported (compensate in the CAM system; G40 is accepted)\n" +
+                         f + ":8: G2: end point is not on the arc: radius 3 at the start, 19.72308292331602 at the end (offsets are relative to the start point under G91.1)\n" +
+                         f + ":9: O: O-word subroutines and loops are not supported (post-process without subroutines)\n" +
+                         f + ":10: Z[: expressions ([ ]) are not supported (post-process with numeric values only)\n" +
+                         f + ":11: *: checksums (*) are not supported (post-process without line checksums)\n" +
+                         f + ":12: G33: spindle-synchronised motion is not supported\n" +
+                         f + ":13: G17: G18 and G17 are in the same modal group and cannot share a line\n" +
+                         f + ":14: B5: axis B is not configured on this machine\n" +
+                         "telvo: error: " + f + ": 10 problems; nothing was run\n");
+    EXPECT_FALSE(fs::exists(dir_ / "never.trace"));
+}
+
+TEST_F(Tool, TravelIsCheckedFromTheStartBeforeAnyMotion) {
+    std::ofstream(dir_ / "far.nc") << "G21 G90\nG0 X10 Y10\nG1 X390 F3000\nG91 G1 X20\nM30\n";
+    // From machine zero the program stays inside; homed elsewhere it would not.
+    Result r = run("run far.nc --speed 0 --quiet");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "far.nc:4: X: X 410.0000 is outside the machine's travel (X -100.0000 .. 400.0000)\n"
+                     "telvo: error: far.nc: the program leaves the machine's travel from where the machine stands; nothing was run\n");
+    EXPECT_EQ(r.out.find("Summary"), std::string::npos) << r.out;
+}
+
+TEST_F(Tool, TestProgramsRunEndToEndAndPassTheCheck) {
+    for (const auto& entry : fs::directory_iterator(kData + "/programs")) {
+        std::string name = entry.path().filename().string();
+        Result r = run("run " + entry.path().string() + " --speed 0 --quiet");
+        ASSERT_EQ(r.code, 0) << name << "\n" << r.out << r.err;
+        EXPECT_EQ(row(r.out, "check").rfind("passed: ", 0), 0u) << name << ": " << row(r.out, "check");
+        EXPECT_EQ(row(r.out, "end point reached"), "yes") << name;
+        EXPECT_EQ(row(r.out, "protocol errors"), "0") << name;
+        EXPECT_TRUE(std::regex_search(row(r.out, "time"), std::regex("^[0-9.]+ s on the controller's clock"))) << row(r.out, "time");
+        EXPECT_NE(r.out.find("planned (feed-limited bound"), std::string::npos) << name;
+        if (name == "two_parts.nc") {
+            EXPECT_NE(r.out.find("two_parts.nc:14: note: program ended on line 12"), std::string::npos) << r.out;
+        }
+    }
+}
+
+TEST_F(Tool, SpindleAndCoolantFollowTheMotionAndGoOffAtTheEnd) {
+    Result r = run("run " + kData + "/programs/linuxcnc_tools.nc --speed 0 --quiet --trace t.trace");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("linuxcnc_tools.nc:4: message: load the stock, zero at the front left corner"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("linuxcnc_tools.nc:5: tool change to T1"), std::string::npos);
+    Result d = run("decode t.trace");
+    ASSERT_EQ(d.code, 0);
+    // S12000 of 24000 rpm is half the value; M8 is bit 1, M7 bit 0.
+    size_t on = d.out.find("SPINDLE (7) mode 1 value 32768");
+    size_t flood = d.out.find("SET_OUTPUTS (6) outputs 0x0002");
+    size_t off = d.out.find("SPINDLE (7) mode 0 value 0");
+    size_t mist = d.out.find("SET_OUTPUTS (6) outputs 0x0001");
+    ASSERT_NE(on, std::string::npos);
+    ASSERT_NE(flood, std::string::npos);
+    ASSERT_NE(off, std::string::npos);
+    ASSERT_NE(mist, std::string::npos);
+    EXPECT_LT(on, flood);
+    EXPECT_LT(flood, off);
+    EXPECT_LT(off, mist);
+    // The spindle turns off only after the motion before M5 ran: blocks come
+    // between the first spindle on and its off.
+    EXPECT_NE(d.out.substr(on, off - on).find("BLOCK"), std::string::npos);
+
+    // M0 stops the run with --stop-at-pause; the spindle still goes off.
+    std::ofstream(dir_ / "pause.nc") << "S5000 M3\nG1 X5 F600\nM0\nG1 X10\nM30\n";
+    Result p = run("run pause.nc --speed 0 --quiet --stop-at-pause --trace p.trace");
+    ASSERT_EQ(p.code, 0) << p.out << p.err;
+    EXPECT_EQ(row(p.out, "stopped"), "stopped at M0 on line 3");
+    EXPECT_EQ(row(p.out, "final position"), "X 4000  Y 0  Z 0  A 0 steps");
+    EXPECT_NE(run("decode p.trace").out.find("SPINDLE (7) mode 0"), std::string::npos);
+    Result go = run("run pause.nc --speed 0 --quiet");
+    ASSERT_EQ(go.code, 0) << go.err;
+    EXPECT_NE(go.out.find("pause.nc:3: M0 pause: going on"), std::string::npos);
+    EXPECT_EQ(row(go.out, "final position"), "X 8000  Y 0  Z 0  A 0 steps");
 }
 
 TEST_F(Tool, MachineFileErrorsNameTheKeyAndLine) {

@@ -81,14 +81,15 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     Vec6 startSteps = session.positionSteps();
     Vec6 start = session.positionUnits();
     run.program = checkProgram(text, m, options, start);
-    if (!run.program.ok()) {
-        throw ToolError(formatDiagnostics(run.program.errors, file, run.program.errorsTruncated) + "nothing was run");
-    }
+    auto refuse = [&](const std::vector<Diagnostic>& list, bool truncated, const std::string& why) {
+        (void)std::fflush(stdout);
+        fmt::print(stderr, "{}", formatDiagnostics(list, file, truncated));
+        throw ToolError(fmt::format("{}: {}; nothing was run", file, why));
+    };
+    if (!run.program.ok()) refuse(run.program.errors, run.program.errorsTruncated, "the program has problems");
     MotionLimits limits = m.limits();
     run.plan = planProgram(run.program, m.planSettings(), startSteps);
-    if (!run.plan.errors.empty()) {
-        throw ToolError(formatDiagnostics(run.plan.errors, file) + "the program leaves the machine's travel from here; nothing was run");
-    }
+    if (!run.plan.errors.empty()) refuse(run.plan.errors, false, "the program leaves the machine's travel from where the machine stands");
     std::FILE* log = options.log;
     for (const Diagnostic& n : run.program.notes) fmt::print(log, "{}:{}: note: {}\n", file, n.line, n.message);
     fmt::print(log, "{}: {} moves, {} segments: {:.2f} s of motion and dwells planned (feed-limited bound {:.2f} s)\n", file,

@@ -1,0 +1,207 @@
+// The planner and the checker: limits, tolerances, stops, look-ahead, and
+// the test programs against the classic look-ahead model.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "classic_model.h"
+#include "host/checker.h"
+#include "host/interp.h"
+#include "host/machine.h"
+#include "host/planner.h"
+
+using namespace telvo::tool;
+
+namespace {
+
+struct Planned {
+    Interpreted program;
+    Plan plan;
+    CheckReport check;
+};
+
+Planned planText(const std::string& text, const Machine& m = defaultMachine()) {
+    Planned p;
+    p.program = interpret(text, m.gcodeSetup(), {});
+    EXPECT_TRUE(p.program.ok()) << formatDiagnostics(p.program.errors, "program");
+    p.plan = planProgram(p.program, m.planSettings(), {});
+    p.check = checkPlan(p.plan, m.limits());
+    return p;
+}
+
+// Path speed in mm/s between two targets (X, Y, Z of the built-in machine).
+double speedAt(const Plan& plan, size_t k) {
+    const Vec6& a = plan.targets[k - 1];
+    const Vec6& b = plan.targets[k];
+    return std::sqrt(std::pow((b[0] - a[0]) / 800.0, 2) + std::pow((b[1] - a[1]) / 800.0, 2) + std::pow((b[2] - a[2]) / 1600.0, 2)) / 1e-3;
+}
+
+double nearestTo(const Plan& plan, double x, double y) {
+    double best = 1e9;
+    for (const Vec6& t : plan.targets) best = std::min(best, std::hypot(t[0] / 800.0 - x, t[1] / 800.0 - y));
+    return best;
+}
+
+std::string readProgram(const std::string& name) {
+    std::ifstream in(std::string(TELVO_TOOL_TEST_DATA) + "/programs/" + name);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+TEST(Planner, CornersBlendWithinTheToleranceOrStopExactly) {
+    // A square corner at (20, 0): how close the path comes to it.
+    const char* square = "G1 X20 F1800\nY20\nM30";
+    Planned blended = planText(std::string("G64 P0.05\n") + square);
+    Planned tight = planText(std::string("G64 P0.005\n") + square);
+    Planned exact = planText(std::string("G61.1\n") + square);
+    for (const Planned* p : {&blended, &tight, &exact}) EXPECT_TRUE(p->check.ok()) << p->check.summary();
+    double dBlend = nearestTo(blended.plan, 20, 0), dTight = nearestTo(tight.plan, 20, 0);
+    // The blend arc's middle lies at the tolerance from the corner.
+    EXPECT_NEAR(dBlend, 0.05, 0.005);
+    EXPECT_NEAR(dTight, 0.005, 0.001);
+    EXPECT_LE(blended.check.deviation, 0.05 + 1e-6);
+    // Exact stop passes through the corner at rest.
+    EXPECT_LT(nearestTo(exact.plan, 20, 0), 1e-9);
+    // A wider tolerance corners faster.
+    EXPECT_LT(blended.plan.targets.size(), tight.plan.targets.size());
+    EXPECT_LT(tight.plan.targets.size(), exact.plan.targets.size());
+    // G61 (exact path) stops on a bend but not on a straight continuation.
+    Planned path = planText("G61 G1 X10 F1800\nX20\nY20\nM30");
+    Planned oneLine = planText("G61 G1 X20 F1800\nY20\nM30");
+    EXPECT_EQ(path.plan.targets.size(), oneLine.plan.targets.size());
+}
+
+TEST(Planner, ShortSegmentsReachTheFeedThroughTheLookAhead) {
+    // 2000 segments of 0.05 mm on a gentle curve at 1800 mm/min (30 mm/s):
+    // without look-ahead each would start and stop.
+    std::string program = "G64 P0.01\nG1 F1800\n";
+    double length = 0.0, x = 0.0, y = 0.0;
+    for (int k = 1; k <= 2000; ++k) {
+        double a = k * 0.0002;
+        double nx = x + 0.05 * std::cos(a), ny = y + 0.05 * std::sin(a);
+        length += std::hypot(nx - x, ny - y);
+        x = nx, y = ny;
+        char line[64];
+        std::snprintf(line, sizeof line, "X%.5f Y%.5f\n", x, y);
+        program += line;
+    }
+    Planned p = planText(program + "M30\n");
+    ASSERT_TRUE(p.check.ok()) << p.check.summary();
+    double cruise = length / 30.0;
+    // Ramps at both ends cost about v/a = 30/500 s.
+    EXPECT_LT(p.plan.seconds(), cruise + 0.1);
+    EXPECT_GT(speedAt(p.plan, p.plan.targets.size() / 2), 29.9);
+}
+
+TEST(Planner, AxisLimitsHoldOnArcsAndRapids) {
+    // A small fast circle: the centripetal acceleration limits the speed.
+    Planned p = planText("G0 X2\nG3 X2 Y0 I-2 J0 F3000\nG0 X50 Y40 Z5\nM30");
+    ASSERT_TRUE(p.check.ok()) << p.check.summary();
+    EXPECT_LE(p.check.accelerationRatio, 1.0 + 1e-6);
+    EXPECT_LE(p.check.velocityRatio, 1.0 + 1e-6);
+    // v = sqrt(a r) with a = 500 mm/s^2 and r = 2 mm (less for the share
+    // the blends keep for speeding up).
+    double mid = speedAt(p.plan, p.plan.steps.back().endTarget / 4);
+    EXPECT_LT(mid, std::sqrt(500.0 * 2.0) + 0.5);
+    // Rapids run at the axes' own limits: Z 20 mm/s, X and Y 50.
+    EXPECT_NEAR(p.check.velocityRatio, 1.0, 1e-3);
+}
+
+TEST(Planner, DwellsAndActionsStopAndSplitTheStream) {
+    Planned p = planText("G1 X10 F600\nG4 P0.25\nX20\nS1000 M3\nX30\nM5\nM30");
+    ASSERT_TRUE(p.check.ok()) << p.check.summary();
+    // Steps end at the spindle on, the spindle off and the end.
+    ASSERT_EQ(p.plan.steps.size(), 3u);
+    EXPECT_EQ(p.program.ops[static_cast<size_t>(p.plan.steps[0].op)].kind, OpKind::Spindle);
+    EXPECT_EQ(p.program.ops[static_cast<size_t>(p.plan.steps[2].op)].kind, OpKind::End);
+    // The first step holds X10 for 250 targets, exactly there.
+    size_t held = 0;
+    for (size_t k = p.plan.steps[0].firstTarget; k < p.plan.steps[0].endTarget; ++k) held += p.plan.targets[k][0] == 8000.0;
+    EXPECT_GE(held, 250u);
+    EXPECT_LE(held, 252u);
+    // Each step ends exactly at its point.
+    EXPECT_EQ(p.plan.targets[p.plan.steps[0].endTarget - 1][0], 16000.0);
+    EXPECT_EQ(p.plan.targets[p.plan.steps[1].endTarget - 1][0], 24000.0);
+    EXPECT_NEAR(p.plan.dwellSeconds, 0.25, 1e-12);
+}
+
+TEST(Planner, TravelOutsideTheSoftLimitsIsRefusedWithItsLine) {
+    Planned p = planText("G0 X10\nG1 X500 F600\nG0 Z-90\nG2 X0 Y0 I-250 J0\nM30");
+    ASSERT_EQ(p.plan.errors.size(), 3u);
+    EXPECT_EQ(p.plan.errors[0].line, 2);
+    EXPECT_EQ(p.plan.errors[0].message, "X 500.0000 is outside the machine's travel (X -100.0000 .. 400.0000)");
+    EXPECT_EQ(p.plan.errors[1].line, 3);
+    EXPECT_EQ(p.plan.errors[2].line, 4);  // the circle swings past Y 300 and Y -100
+    EXPECT_TRUE(p.plan.targets.empty());
+}
+
+TEST(Checker, CatchesSpeedAccelerationAndPathFaults) {
+    Machine m = defaultMachine();
+    Planned p = planText("G1 X10 Y5 F1200\nX20\nM30");
+    ASSERT_TRUE(p.check.ok());
+    EXPECT_TRUE(p.check.endReached);
+    // One target moved 0.02 mm off the path: a path fault (and a jerk).
+    Plan bent = p.plan;
+    bent.targets[bent.targets.size() / 3][1] += 16.0;
+    CheckReport r = checkPlan(bent, m.limits());
+    EXPECT_FALSE(r.ok());
+    EXPECT_NEAR(r.deviation, 0.02 * 2.0 / std::sqrt(5.0), 0.002);
+    // A jump of 50 steps in one millisecond breaks the velocity limit.
+    Plan jumped = p.plan;
+    for (size_t k = jumped.targets.size() / 2; k < jumped.targets.size(); ++k) jumped.targets[k][0] += 50.0;
+    r = checkPlan(jumped, m.limits());
+    EXPECT_GT(r.velocityRatio, 1.0);
+    EXPECT_FALSE(r.endReached);
+    // A stream that stops dead from speed breaks the acceleration limit.
+    Plan cut = p.plan;
+    cut.targets.resize(cut.targets.size() / 2);
+    cut.steps.back().endTarget = cut.targets.size();
+    r = checkPlan(cut, m.limits());
+    EXPECT_GT(r.accelerationRatio, 1.0);
+    EXPECT_FALSE(r.ok());
+}
+
+TEST(Checker, ReportedPositionsAllowForTheStepQuantisation) {
+    Machine m = defaultMachine();
+    Planned p = planText("G1 X10 Y5 F1200\nM30");
+    std::vector<Point> xy;
+    std::vector<double> t;
+    for (size_t k = 0; k < p.plan.targets.size(); ++k) {
+        // Whole steps, as the controller counts them.
+        xy.push_back({std::round(p.plan.targets[k][0]) / 800.0, std::round(p.plan.targets[k][1]) / 800.0});
+        t.push_back(static_cast<double>(k) * 1e-3);
+    }
+    CheckReport r = p.check;
+    checkExecuted(r, p.plan, m.limits(), xy, t);
+    EXPECT_TRUE(r.ok()) << r.summary();
+    EXPECT_EQ(r.positionsChecked, xy.size());
+    xy[xy.size() / 2].y += 0.1;
+    checkExecuted(r, p.plan, m.limits(), xy, t);
+    EXPECT_FALSE(r.ok());
+}
+
+TEST(Planner, TestProgramsKeepTheLimitsAndTheClassicModelsTime) {
+    Machine m = defaultMachine();
+    double total = 0.0, classicTotal = 0.0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(TELVO_TOOL_TEST_DATA) + "/programs")) {
+        std::string name = entry.path().filename().string();
+        Planned p = planText(readProgram(name), m);
+        ASSERT_TRUE(p.plan.errors.empty()) << name;
+        EXPECT_TRUE(p.check.ok()) << name << ": " << p.check.summary();
+        telvo::bench::ClassicResult classic = telvo::bench::classicModel(p.plan, m.limits());
+        // Never faster than every move at its feed; within 5 % of the model.
+        EXPECT_GE(p.plan.seconds(), p.plan.feedBoundSeconds) << name;
+        EXPECT_LE(p.plan.seconds(), classic.seconds * 1.05) << name;
+        EXPECT_NEAR(classic.feedBound, p.plan.feedBoundSeconds, 1e-6 * classic.feedBound) << name;
+        total += p.plan.seconds();
+        classicTotal += classic.seconds;
+    }
+    EXPECT_LE(total, classicTotal * 1.03);
+}
