@@ -404,6 +404,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         double t0 = k > 0 ? corner[k - 1].trim : 0.0;
         Profile p = makeProfile(el[e].length, v[e], v[e + 1], s.vmax, s.amax);
         ++e;
+        if (plan.rapidRuns.empty() || plan.rapidRuns.back().second != piece.rapid) plan.rapidRuns.emplace_back(plan.targets.size(), piece.rapid);
         Vec6 a = piece.a;
         runElement(p.total(), [&](double t) {
             double d = t0 + p.distance(t);
@@ -423,8 +424,10 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
             }
             double va = v[e], vb = v[e + 1], length = el[e].length;
             ++e;
-            double acc = (vb * vb - va * va) / (2.0 * length);
-            double duration = std::fabs(acc) < 1e-12 ? length / va : (vb - va) / acc;
+            // Steady change of speed: the mean speed gives the time (the
+            // squares' difference would lose it when the speeds are close).
+            double duration = 2.0 * length / (va + vb);
+            double acc = (vb - va) / duration;
             runElement(duration, [&](double t) {
                 double d = std::min(va * t + 0.5 * acc * t * t, length);
                 double psi = d / c.radius;

@@ -49,6 +49,7 @@ struct Plan {
     std::vector<Vec6> targets;              // steps, 1 ms apart within a step
     std::vector<PlanStep> steps;
     std::vector<PathPiece> pieces;          // the programmed path, for the checker
+    std::vector<std::pair<size_t, bool>> rapidRuns;  // (first target, rapid) where the kind changes
     std::vector<Diagnostic> errors;         // travel outside the soft limits
     double feedBoundSeconds = 0.0;          // every move at its feed, no acceleration
     double dwellSeconds = 0.0;

@@ -25,6 +25,7 @@ constexpr double kHeight = kBufferTop + kBufferHeight + 60.0;
 constexpr double kSimplifyPixels = 0.25;
 
 const char* const kCommandedColour = "#1f77b4";
+const char* const kRapidColour = "#ff7f0e";
 const char* const kExecutedColour = "#d62728";
 const char* const kBufferColour = "#2ca02c";
 const char* const kGridColour = "#dddddd";
@@ -89,7 +90,20 @@ void toolpathPanel(SvgDocument& svg, const PlotData& d) {
         for (const Point& p : pts) out.push_back(map(p));
         return simplifyPolyline(out, kSimplifyPixels);
     };
-    svg.polyline(mapped(d.commanded), kCommandedColour, 3.0, "", 0.45);
+    // Cuts and rapids as separate runs of the commanded path.
+    bool anyRapid = false;
+    for (size_t i = 0; i < d.commanded.size();) {
+        bool rapid = i < d.commandedRapid.size() && d.commandedRapid[i];
+        size_t j = i + 1;
+        while (j < d.commanded.size() && (j < d.commandedRapid.size() && d.commandedRapid[j]) == rapid) ++j;
+        // Each run starts where the previous one ended.
+        std::vector<Point> run(d.commanded.begin() + static_cast<std::ptrdiff_t>(i > 0 ? i - 1 : 0),
+                               d.commanded.begin() + static_cast<std::ptrdiff_t>(j));
+        if (rapid) svg.polyline(mapped(run), kRapidColour, 1.5, "6 4", 0.9);
+        else svg.polyline(mapped(run), kCommandedColour, 3.0, "", 0.45);
+        anyRapid = anyRapid || rapid;
+        i = j;
+    }
     svg.polyline(mapped(d.executed), kExecutedColour, 1.2);
     if (!d.commanded.empty()) {
         Point s = map(d.commanded.front());
@@ -103,10 +117,15 @@ void toolpathPanel(SvgDocument& svg, const PlotData& d) {
 
     // Legend, in one row above the panel's right end.
     double ly = top - 14;
-    double lx = left + width - (d.probe ? 590 : 440);
+    double lx = left + width - (d.probe ? 590 : 440) - (anyRapid ? 110 : 0);
     svg.line(lx, ly - 4, lx + 24, ly - 4, kCommandedColour, 3.0);
     svg.text(lx + 30, ly, "commanded (1 ms targets)", 12);
     lx += 200;
+    if (anyRapid) {
+        svg.line(lx, ly - 4, lx + 24, ly - 4, kRapidColour, 1.5);
+        svg.text(lx + 30, ly, "rapids", 12);
+        lx += 110;
+    }
     svg.line(lx, ly - 4, lx + 24, ly - 4, kExecutedColour, 1.2);
     svg.text(lx + 30, ly, "executed (status positions)", 12);
     if (d.probe) {

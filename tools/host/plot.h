@@ -3,6 +3,7 @@
 // controller's buffer level over time.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@ struct PlotData {
     std::string title;
     std::string units = "mm";
     std::vector<Point> commanded;       // XY, machine units
+    std::vector<uint8_t> commandedRapid;  // 1 where a commanded point is on a rapid (may be shorter)
     std::vector<Point> executed;        // XY, machine units
     std::vector<Point> bufferLevel;     // (seconds, segments held)
     double bufferSize = 1000.0;

@@ -98,6 +98,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
 
     Auxiliaries aux(session, m);
     size_t executedFrom = session.plot().executed.size();
+    size_t commandedFrom = session.plot().commanded.size();
     double startTime = session.now();
     auto wallStart = std::chrono::steady_clock::now();
     size_t nextOp = 0;  // messages are shown when their stretch starts
@@ -174,7 +175,14 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     run.stats.segments = run.plan.targets.size();
 
     run.check = checkPlan(run.plan, limits);
-    const PlotData& plot = session.plot();
+    PlotData& plot = session.plot();
+    // Rapids are drawn apart from the cuts.
+    plot.commandedRapid.resize(plot.commanded.size(), 0);
+    for (size_t r = 0; r < run.plan.rapidRuns.size(); ++r) {
+        size_t from = commandedFrom + run.plan.rapidRuns[r].first;
+        size_t to = r + 1 < run.plan.rapidRuns.size() ? commandedFrom + run.plan.rapidRuns[r + 1].first : plot.commanded.size();
+        for (size_t k = from; k < to && k < plot.commanded.size(); ++k) plot.commandedRapid[k] = run.plan.rapidRuns[r].second;
+    }
     std::vector<Point> xy(plot.executed.begin() + static_cast<std::ptrdiff_t>(executedFrom), plot.executed.end());
     std::vector<double> times;
     times.reserve(xy.size());

@@ -87,7 +87,20 @@ std::string SvgDocument::str() const {
         svgNumber(width_), svgNumber(height_), body_);
 }
 
-std::vector<Point> simplifyPolyline(const std::vector<Point>& points, double tolerance) {
+std::vector<Point> simplifyPolyline(const std::vector<Point>& input, double tolerance) {
+    if (input.size() <= 2) return input;
+    // First, in one pass, drop points closer than the tolerance to the last
+    // one kept: a long run has far more points than the drawing has room
+    // for, and the line search below is quadratic on long straight runs.
+    std::vector<Point> points;
+    points.reserve(std::min<size_t>(input.size(), 1 << 16));
+    points.push_back(input.front());
+    double t2 = tolerance * tolerance;
+    for (size_t i = 1; i + 1 < input.size(); ++i) {
+        double dx = input[i].x - points.back().x, dy = input[i].y - points.back().y;
+        if (dx * dx + dy * dy >= t2) points.push_back(input[i]);
+    }
+    points.push_back(input.back());
     if (points.size() <= 2) return points;
     std::vector<char> keep(points.size(), 0);
     keep.front() = keep.back() = 1;
