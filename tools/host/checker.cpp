@@ -13,6 +13,7 @@ constexpr size_t kMaxProblems = 5;
 constexpr double kSlack = 1e-6;
 // The search for the nearest piece looks this far ahead of the last one.
 constexpr size_t kLookAhead = 24;
+constexpr size_t kNear = 2;
 // Windows for the reported positions: long enough that one step of
 // quantisation is small against the limits.
 constexpr double kVelocityWindow = 0.010;
@@ -53,20 +54,32 @@ public:
         }
         // The earliest of the nearest pieces: a path that comes back over
         // itself (plunge and retract) must not pull the cursor ahead.
-        double best = dist(p, k_);
-        size_t at = k_;
-        for (size_t j = k_ + 1; j < pieces_.size() && j <= k_ + kLookAhead; ++j) {
-            double d = dist(p, j);
-            if (d < best - 1e-9) best = d, at = j;
+        // Near pieces first; the wider search only when they are too far.
+        double best = search(p, kNear);
+        allowed = tolerance();
+        if (best > allowed) {
+            best = search(p, kLookAhead);
+            allowed = tolerance();
         }
-        k_ = at;
-        double tol = std::max(pieces_[k_].tolerance, 0.0);
-        if (k_ > 0) tol = std::max(tol, pieces_[k_ - 1].tolerance);
-        allowed = tol;
         return best;
     }
 
 private:
+    double search(const Vec6& p, size_t ahead) {
+        double best = dist(p, k_);
+        size_t at = k_;
+        for (size_t j = k_ + 1; j < pieces_.size() && j <= k_ + ahead; ++j) {
+            double d = dist(p, j);
+            if (d < best - 1e-9) best = d, at = j;
+        }
+        k_ = at;
+        return best;
+    }
+    double tolerance() const {
+        double tol = std::max(pieces_[k_].tolerance, 0.0);
+        if (k_ > 0) tol = std::max(tol, pieces_[k_ - 1].tolerance);
+        return tol * (1.0 + kSlack) + 1e-7;
+    }
     double dist(const Vec6& p, size_t j) const {
         const PathPiece& s = pieces_[j];
         if (xyOnly_) return segmentDistance<2>({p[0], p[1]}, {s.a[0], s.a[1]}, {s.b[0], s.b[1]});
@@ -133,7 +146,7 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
             double allowed = 0.0;
             double d = cursor.distance(p, allowed);
             r.deviation = std::max(r.deviation, d);
-            if (d > allowed * (1.0 + kSlack) + 1e-7) {
+            if (d > allowed) {
                 fault(r, "target " + std::to_string(k + 1) + ": " + std::to_string(d) + " from the path of line " +
                              std::to_string(plan.pieces[cursor.piece()].line) + " (allowed " + std::to_string(allowed) + ")");
             }

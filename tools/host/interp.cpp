@@ -269,7 +269,6 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         if (ec != std::errc() || ptr != parse.data() + parse.size() || !std::isfinite(v) || std::fabs(v) > 1e9) {
             fail(std::string(1, letter) + std::string(num), "malformed number");
         }
-        std::string word;
         auto wordText = [&] { return std::string(1, letter) + std::string(num); };
         if (letter == 'G' || letter == 'M') {
             double tenth = v * 10.0;
@@ -348,11 +347,10 @@ void Interpreter::requireAxes(const Words& w) const {
     for (int a = 0; a < kAxisCount; ++a) {
         char letter = kAxisLetters[a];
         if (!w.has(letter)) continue;
+        if (s_.configured[a] && !s_.slaveOf[a]) continue;
         std::string word = std::string(1, letter) + number(w[letter]);
         if (!s_.configured[a]) fail(word, std::string("axis ") + letter + " is not configured on this machine");
-        if (s_.slaveOf[a]) {
-            fail(word, std::string("axis ") + letter + " follows axis " + kAxisLetters[s_.slaveOf[a] - 1] + " and cannot be programmed");
-        }
+        fail(word, std::string("axis ") + letter + " follows axis " + kAxisLetters[s_.slaveOf[a] - 1] + " and cannot be programmed");
     }
 }
 
@@ -818,6 +816,8 @@ void Interpreter::execute(Words& w, int lineNo) {
 
 Interpreted interpret(std::string_view text, const GcodeSetup& setup, const Vec6& start) {
     Interpreted out;
+    // About one operation per line: no regrowth of a large program's list.
+    out.ops.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 16);
     Interpreter in(setup, start, out);
     in.run(text);
     if (!out.errors.empty()) out.ops.clear();

@@ -62,14 +62,15 @@ void segLimits(Seg& s, const UnitAxes& ax, bool rapid, double feed) {
     if (!std::isfinite(s.amax)) s.amax = 1.0;
 }
 
-// Largest |a cos(psi) + b sin(psi)| for psi in [0, phi] (phi < pi).
-double peakOver(double a, double b, double phi) {
-    double amplitude = std::hypot(a, b);
-    double at = std::atan2(b, a);  // where the sinusoid peaks
-    for (double peak : {at, at + std::numbers::pi, at - std::numbers::pi}) {
-        if (peak >= 0.0 && peak <= phi) return amplitude;
-    }
-    return std::max(std::fabs(a), std::fabs(a * std::cos(phi) + b * std::sin(phi)));
+// Largest |a cos(psi) + b sin(psi)| for psi in [0, phi] (phi < pi): the
+// amplitude when the slope changes sign inside (it can only once on an
+// interval shorter than pi), else the larger end.
+double peakOver(double a, double b, double phi, double cosPhi, double sinPhi) {
+    double end = a * cosPhi + b * sinPhi;
+    double slope0 = b, slope1 = -a * sinPhi + b * cosPhi;
+    if ((slope0 > 0.0 && slope1 < 0.0) || (slope0 < 0.0 && slope1 > 0.0)) return std::hypot(a, b);
+    (void)phi;
+    return std::max(std::fabs(a), std::fabs(end));
 }
 
 // Corner between two pieces that may blend within `tol`.
@@ -84,6 +85,7 @@ Corner makeCorner(const Seg& s0, const Seg& s1, double tol, const UnitAxes& ax) 
     }
     if (tol == 0.0) return c;
     double phi = std::acos(cosPhi);
+    double sinPhi = std::sqrt(std::max(0.0, 1.0 - cosPhi * cosPhi));
     double half = phi / 2.0;
     double cosHalf = std::cos(half), tanHalf = std::tan(half);
     double rTol = tol * cosHalf / (1.0 - cosHalf);
@@ -102,8 +104,8 @@ Corner makeCorner(const Seg& s0, const Seg& s1, double tol, const UnitAxes& ax) 
     double ac = kInf, at = kInf;
     for (int i = 0; i < kAxisCount; ++i) {
         if (!ax.moves[i]) continue;
-        double along = peakOver(s0.u[i], n[i], phi);
-        double across = peakOver(n[i], -s0.u[i], phi);
+        double along = peakOver(s0.u[i], n[i], phi, cosPhi, sinPhi);
+        double across = peakOver(n[i], -s0.u[i], phi, cosPhi, sinPhi);
         if (along > 1e-15) v = std::min(v, ax.v[i] / along), at = std::min(at, ax.a[i] / along);
         if (across > 1e-15) ac = std::min(ac, ax.a[i] / across);
     }
@@ -230,6 +232,10 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     };
     std::vector<Event> events;
     std::vector<Seg> segs;
+    size_t arcs = 0;
+    for (const Op& op : program.ops) arcs += op.kind == OpKind::Arc;
+    plan.pieces.reserve(program.ops.size() + 64 * arcs);
+    segs.reserve(program.ops.size() + 64 * arcs);
     Vec6 pos = program.start;
     auto addPiece = [&](const Vec6& to, const Op& op, double tolAtEnd) {
         Seg s;
@@ -355,6 +361,8 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         applySlaves(s, startSteps, lim);
         return s;
     };
+    // Every move at its feed is a lower bound of the time: room for most.
+    plan.targets.reserve(std::min<size_t>(static_cast<size_t>(plan.feedBoundSeconds * 1000.0 * 1.1) + 1024, 200'000'000));
     size_t nextEvent = 0;
     size_t stepStart = 0;
     double clock = 0.0;   // time of the last emitted sample, relative to the step's start

@@ -117,9 +117,23 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
             if (step.endTarget > step.firstTarget) {
                 Trajectory t;
                 t.start = session.positionSteps();
-                t.targets.assign(run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.firstTarget),
-                                 run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.endTarget));
-                merge(run.stats, session.stream(t, "run"));
+                // The whole program in one stretch is lent, not copied.
+                bool whole = step.firstTarget == 0 && step.endTarget == run.plan.targets.size();
+                if (whole) {
+                    t.targets = std::move(run.plan.targets);
+                } else {
+                    t.targets.assign(run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.firstTarget),
+                                     run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.endTarget));
+                }
+                StreamStats s;
+                try {
+                    s = session.stream(t, "run");
+                } catch (...) {
+                    if (whole) run.plan.targets = std::move(t.targets);
+                    throw;
+                }
+                if (whole) run.plan.targets = std::move(t.targets);
+                merge(run.stats, s);
             }
             if (step.op < 0) continue;
             const Op& op = run.program.ops[static_cast<size_t>(step.op)];
