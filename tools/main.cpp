@@ -264,7 +264,7 @@ int cmdRunGcode(const Common& c, const std::string& file) {
         session.configure();
         if (c.home) session.homeAll();
         session.clearHistory();
-        run = tool::runProgram(session, m, text, file, c.program);
+        run = tool::runProgram(session, m, text, file, c.program, &pre, Vec6{});
         session.disconnect();
         session.close();
     });

@@ -76,11 +76,13 @@ Interpreted checkProgram(std::string_view text, const Machine& machine, const Ru
     return interpret(text, setup, start);
 }
 
-ProgramRun runProgram(Session& session, const Machine& m, std::string_view text, const std::string& file, const RunOptions& options) {
+ProgramRun runProgram(Session& session, const Machine& m, std::string_view text, const std::string& file, const RunOptions& options,
+                      Interpreted* checked, const Vec6& checkedStart) {
     ProgramRun run;
     Vec6 startSteps = session.positionSteps();
     Vec6 start = session.positionUnits();
-    run.program = checkProgram(text, m, options, start);
+    if (checked && start == checkedStart) run.program = std::move(*checked);
+    else run.program = checkProgram(text, m, options, start);
     auto refuse = [&](const std::vector<Diagnostic>& list, bool truncated, const std::string& why) {
         (void)std::fflush(stdout);
         fmt::print(stderr, "{}", formatDiagnostics(list, file, truncated));

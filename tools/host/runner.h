@@ -42,7 +42,9 @@ Interpreted checkProgram(std::string_view text, const Machine& machine, const Ru
 // position. Throws ToolError for problems found before motion (travel);
 // on any failure the spindle and coolant are switched off before the error
 // goes on.
+// `checked` is the program as checkProgram read it from `checkedStart`;
+// when the machine stands there, it is used as it is instead of read again.
 ProgramRun runProgram(Session& session, const Machine& machine, std::string_view text, const std::string& file,
-                      const RunOptions& options);
+                      const RunOptions& options, Interpreted* checked = nullptr, const Vec6& checkedStart = {});
 
 }  // namespace telvo::tool

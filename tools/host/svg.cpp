@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace telvo::tool {
 
@@ -87,53 +88,51 @@ std::string SvgDocument::str() const {
         svgNumber(width_), svgNumber(height_), body_);
 }
 
-std::vector<Point> simplifyPolyline(const std::vector<Point>& input, double tolerance) {
-    if (input.size() <= 2) return input;
-    // First, in one pass, drop points closer than the tolerance to the last
-    // one kept: a long run has far more points than the drawing has room
-    // for, and the line search below is quadratic on long straight runs.
-    std::vector<Point> points;
-    points.reserve(std::min<size_t>(input.size(), 1 << 16));
-    points.push_back(input.front());
-    double t2 = tolerance * tolerance;
-    for (size_t i = 1; i + 1 < input.size(); ++i) {
-        double dx = input[i].x - points.back().x, dy = input[i].y - points.back().y;
-        if (dx * dx + dy * dy >= t2) points.push_back(input[i]);
-    }
-    points.push_back(input.back());
+std::vector<Point> simplifyPolyline(const std::vector<Point>& points, double tolerance) {
     if (points.size() <= 2) return points;
-    std::vector<char> keep(points.size(), 0);
-    keep.front() = keep.back() = 1;
-    // Iterative: a recursion per point would overflow on long straight runs.
-    std::vector<std::pair<size_t, size_t>> stack = {{0, points.size() - 1}};
-    while (!stack.empty()) {
-        auto [first, last] = stack.back();
-        stack.pop_back();
-        if (last <= first + 1) continue;
-        const Point& a = points[first];
-        const Point& b = points[last];
-        double dx = b.x - a.x, dy = b.y - a.y;
-        double len = std::hypot(dx, dy);
-        double worst = -1.0;
-        size_t index = first;
-        for (size_t i = first + 1; i < last; ++i) {
-            const Point& p = points[i];
-            double d = len > 0.0 ? std::fabs(dy * (p.x - a.x) - dx * (p.y - a.y)) / len : std::hypot(p.x - a.x, p.y - a.y);
-            if (d > worst) {
-                worst = d;
-                index = i;
-            }
-        }
-        if (worst > tolerance) {
-            keep[index] = 1;
-            stack.push_back({first, index});
-            stack.push_back({index, last});
-        }
-    }
+    // One pass: from the last point kept, a run goes on while one direction
+    // passes within half the tolerance of all its points (the cone of such
+    // directions narrows with each point) and no point falls back behind the
+    // farthest one. Every dropped point then lies within the tolerance of the
+    // line drawn. Linear in the number of points, whatever the path.
+    const double h = tolerance / 2.0;
     std::vector<Point> out;
-    for (size_t i = 0; i < points.size(); ++i) {
-        if (keep[i]) out.push_back(points[i]);
+    out.push_back(points.front());
+    Point anchor = points.front();
+    bool open = false;
+    double base = 0.0, lo = 0.0, hi = 0.0, farthest = 0.0;
+    size_t last = 0;
+    for (size_t i = 1; i < points.size(); ++i) {
+        double dx = points[i].x - anchor.x, dy = points[i].y - anchor.y;
+        double d = std::hypot(dx, dy);
+        if (d <= h) continue;  // near the anchor: on every line from it
+        double angle = std::atan2(dy, dx);
+        double half = std::asin(std::min(1.0, h / d));
+        if (!open) {
+            open = true;
+            base = angle;
+            lo = -half;
+            hi = half;
+            farthest = d;
+            last = i;
+            continue;
+        }
+        double rel = std::remainder(angle - base, 2.0 * std::numbers::pi);
+        double nlo = std::max(lo, rel - half), nhi = std::min(hi, rel + half);
+        if (nlo > nhi || d < farthest - h || std::fabs(rel) > std::numbers::pi / 2.0) {
+            anchor = points[last];
+            out.push_back(anchor);
+            open = false;
+            i = last;  // the point after the new anchor comes next
+            continue;
+        }
+        lo = nlo;
+        hi = nhi;
+        farthest = std::max(farthest, d);
+        last = i;
     }
+    if (open && last + 1 != points.size()) out.push_back(points[last]);
+    out.push_back(points.back());
     return out;
 }
 

@@ -1,0 +1,173 @@
+// Part programs: the interpreter, the planner and the checker on their own,
+// and a whole run (interpret, plan, stream on the stepped simulated
+// controller) against streaming the same targets precomputed. The goal is a
+// ratio, read in one run: interpreting and planning add at most 25 % to the
+// stream.
+//
+// After the benchmarks, the test programs are planned and compared with the
+// classic look-ahead model and the feed-limited bound.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "classic_model.h"
+#include "host/checker.h"
+#include "host/interp.h"
+#include "host/machine.h"
+#include "host/planner.h"
+#include "host/session.h"
+
+using namespace telvo::tool;
+
+namespace {
+
+// 3D surfacing: raster rows of 0.1 mm steps over a wavy surface, starting and
+// ending at the same point.
+std::string surfacing(int rows) {
+    std::string p = "G90 G21 G17 G94 G64 P0.01\nG0 Z5\nG1 Z0 F600\nF2400\n";
+    char line[80];
+    double y = 0.0;
+    for (int r = 0; r < rows; ++r) {
+        for (int i = 0; i <= 1000; ++i) {
+            double x = (r % 2 ? 1000 - i : i) * 0.1;
+            std::snprintf(line, sizeof line, "G1 X%.3f Y%.3f Z%.4f\n", x, y, -1.0 + 0.6 * std::sin(x / 7.0) * std::cos(y / 9.0));
+            p += line;
+        }
+        y += 0.5;
+        std::snprintf(line, sizeof line, "G1 Y%.3f\n", y);
+        p += line;
+    }
+    return p + "G0 Z0\nG0 X0 Y0\nM30\n";
+}
+
+const Machine& machine() {
+    static const Machine m = defaultMachine();
+    return m;
+}
+
+const std::string& program() {
+    static const std::string p = surfacing(40);
+    return p;
+}
+
+void BM_Interpret(benchmark::State& state) {
+    GcodeSetup setup = machine().gcodeSetup();
+    size_t lines = 0;
+    for (auto _ : state) {
+        Interpreted p = interpret(program(), setup, {});
+        lines = p.ops.size();
+        benchmark::DoNotOptimize(p.ops.data());
+    }
+    state.counters["lines/s"] = benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_Interpret)->Unit(benchmark::kMillisecond);
+
+void BM_Plan(benchmark::State& state) {
+    Interpreted p = interpret(program(), machine().gcodeSetup(), {});
+    size_t targets = 0;
+    for (auto _ : state) {
+        Plan plan = planProgram(p, machine().planSettings(), {});
+        targets = plan.targets.size();
+        benchmark::DoNotOptimize(plan.targets.data());
+    }
+    state.counters["segments/s"] = benchmark::Counter(static_cast<double>(targets), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_Plan)->Unit(benchmark::kMillisecond);
+
+void BM_Check(benchmark::State& state) {
+    Plan plan = planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
+    for (auto _ : state) {
+        CheckReport r = checkPlan(plan, machine().limits());
+        if (!r.ok()) state.SkipWithError("the check failed");
+    }
+    state.counters["segments/s"] =
+        benchmark::Counter(static_cast<double>(plan.targets.size()), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_Check)->Unit(benchmark::kMillisecond);
+
+// One open session on the stepped simulated controller for the stream
+// benchmarks; every run starts and ends at machine zero.
+Session& session() {
+    static SessionOptions options = [] {
+        SessionOptions o;
+        o.speed = 0.0;
+        return o;
+    }();
+    static Session s(machine(), options);
+    static bool open = [] {
+        s.open();
+        s.configure();
+        return true;
+    }();
+    (void)open;
+    return s;
+}
+
+void BM_StreamPrecomputed(benchmark::State& state) {
+    Plan plan = planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
+    Trajectory t;
+    t.targets = plan.targets;
+    for (auto _ : state) {
+        t.start = session().positionSteps();
+        StreamStats s = session().stream(t, "bench");
+        if (!s.endReached) state.SkipWithError("end point not reached");
+        session().clearHistory();
+    }
+    state.counters["segments/s"] = benchmark::Counter(static_cast<double>(t.targets.size()), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_StreamPrecomputed)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_InterpretPlanAndStream(benchmark::State& state) {
+    size_t targets = 0;
+    for (auto _ : state) {
+        Plan plan = planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(),
+                                session().positionSteps());
+        Trajectory t;
+        t.start = session().positionSteps();
+        t.targets = std::move(plan.targets);
+        targets = t.targets.size();
+        StreamStats s = session().stream(t, "bench");
+        if (!s.endReached) state.SkipWithError("end point not reached");
+        session().clearHistory();
+    }
+    state.counters["segments/s"] = benchmark::Counter(static_cast<double>(targets), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_InterpretPlanAndStream)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The test programs: the planner's time, the classic model's, the bound.
+void comparePrograms() {
+    std::string dir = TELVO_PROGRAMS_DIR;
+    std::printf("\n%-22s %10s %10s %10s %9s %9s\n", "program", "planned s", "classic s", "bound s", "/classic", "/bound");
+    double total = 0.0, classicTotal = 0.0, boundTotal = 0.0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        Interpreted p = interpret(text.str(), machine().gcodeSetup(), {});
+        Plan plan = planProgram(p, machine().planSettings(), {});
+        telvo::bench::ClassicResult c = telvo::bench::classicModel(plan, machine().limits());
+        std::printf("%-22s %10.3f %10.3f %10.3f %9.3f %9.3f\n", entry.path().filename().c_str(), plan.seconds(), c.seconds,
+                    plan.feedBoundSeconds, plan.seconds() / c.seconds, plan.seconds() / plan.feedBoundSeconds);
+        total += plan.seconds();
+        classicTotal += c.seconds;
+        boundTotal += plan.feedBoundSeconds;
+    }
+    std::printf("%-22s %10.3f %10.3f %10.3f %9.3f %9.3f\n", "total", total, classicTotal, boundTotal, total / classicTotal,
+                total / boundTotal);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    comparePrograms();
+    return 0;
+}
