@@ -14,7 +14,7 @@ root=$(pwd)
 build=${TELVO_FUZZ_BUILD:-build/fuzz}
 seconds=${TELVO_FUZZ_SECONDS:-20}
 jobs=${TELVO_JOBS:-2}
-targets=(status_frames config_records probe_moves segment_targets api_sequence)
+targets=(status_frames config_records probe_moves segment_targets api_sequence tool_gcode tool_machine)
 
 mkdir -p "$build"
 if ! cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

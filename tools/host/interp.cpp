@@ -21,6 +21,7 @@ constexpr double kArcSmallMm = 0.005;
 constexpr double kArcRelative = 0.001;
 // Peck drilling comes back down to this far above the last depth.
 constexpr double kPeckClearanceMm = 0.254;
+constexpr double kMaxPecks = 10000.0;
 
 struct Failure {
     std::string word, message, hint;
@@ -552,6 +553,9 @@ void Interpreter::cycle(const Words& w, int lineNo) {
             if (motion_ == 820 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
         } else {
             double q = *cycleQ_ * k;
+            if ((rLevel - bottom) / q > kMaxPecks || (rLevel - bottom) / q * repeats > 100 * kMaxPecks) {
+                fail("Q" + number(*cycleQ_), "peck depth is too small: more than " + std::to_string(static_cast<int>(kMaxPecks)) + " pecks per hole");
+            }
             double depth = rLevel;
             while (depth > bottom) {
                 double next = std::max(depth - q, bottom);

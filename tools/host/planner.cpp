@@ -179,7 +179,7 @@ Profile makeProfile(double length, double v0, double v1, double vmax, double a) 
 
 // Cuts an arc operation into chords; calls out(point) for each chord end.
 template <typename Out>
-void chords(const Vec6& from, const Op& op, double tol, Out out) {
+void chords(const Vec6& from, const Op& op, double tol, size_t most, Out out) {
     int a0 = op.axis0, a1 = op.axis1;
     double cx = op.center0, cy = op.center1;
     double r0 = std::hypot(from[a0] - cx, from[a1] - cy);
@@ -195,7 +195,7 @@ void chords(const Vec6& from, const Op& op, double tol, Out out) {
     double step = r > tol ? 2.0 * std::acos(1.0 - tol / r) : std::numbers::pi / 2.0;
     step = std::min(step, std::numbers::pi / 4.0);
     auto n = static_cast<size_t>(std::ceil(sweep / step));
-    n = std::clamp<size_t>(n, 1, 10'000'000);
+    n = std::clamp<size_t>(n, 1, std::max<size_t>(most, 1));
     double dir = op.ccw ? 1.0 : -1.0;
     for (size_t k = 1; k < n; ++k) {
         double f = static_cast<double>(k) / static_cast<double>(n);
@@ -237,7 +237,14 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     plan.pieces.reserve(program.ops.size() + 64 * arcs);
     segs.reserve(program.ops.size() + 64 * arcs);
     Vec6 pos = program.start;
+    bool tooMany = false;
     auto addPiece = [&](const Vec6& to, const Op& op, double tolAtEnd) {
+        if (plan.pieces.size() >= settings.maxPieces) {
+            if (!tooMany) plan.errors.push_back({op.line, "", "the program has more than " + std::to_string(settings.maxPieces) +
+                                                                  " moves and arc chords, more than one run can hold", "split it into several files"});
+            tooMany = true;
+            return;
+        }
         Seg s;
         double l2 = 0.0;
         for (int i = 0; i < kAxisCount; ++i) {
@@ -266,7 +273,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
             // Chord corners inside an arc always blend within the chord
             // tolerance; the arc's own end takes the program's mode.
             size_t before = plan.pieces.size();
-            chords(pos, op, settings.chordTolerance, [&](const Vec6& p) { addPiece(p, op, settings.chordTolerance); });
+            chords(pos, op, settings.chordTolerance, settings.maxPieces + 1, [&](const Vec6& p) { addPiece(p, op, settings.chordTolerance); });
             if (plan.pieces.size() > before) plan.pieces.back().tolerance = op.tolerance;
             break;
         }
@@ -282,6 +289,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         }
     }
 
+    if (tooMany) return plan;
     // Travel: every piece end inside the soft limits.
     for (const PathPiece& p : plan.pieces) {
         for (int i = 0; i < kAxisCount; ++i) {
@@ -343,6 +351,26 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     }
     for (size_t i = el.size(); i-- > 0;) v[i] = std::min(v[i], std::sqrt(v[i + 1] * v[i + 1] + 2.0 * el[i].accel * el[i].length));
     for (size_t i = 0; i < el.size(); ++i) v[i + 1] = std::min(v[i + 1], std::sqrt(v[i] * v[i] + 2.0 * el[i].accel * el[i].length));
+
+    // The whole time before any target is made: a plan must fit in memory.
+    double total = plan.dwellSeconds;
+    {
+        size_t i = 0;
+        for (size_t k = 0; k < n; ++k) {
+            total += makeProfile(el[i].length, v[i], v[i + 1], segs[k].vmax, segs[k].amax).total();
+            ++i;
+            if (blended(k)) {
+                total += 2.0 * el[i].length / (v[i] + v[i + 1]);
+                ++i;
+            }
+        }
+    }
+    if (!(total <= settings.maxSeconds)) {
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "the program runs %.0f s, more than the %.0f s one run can hold", total, settings.maxSeconds);
+        plan.errors.push_back({plan.pieces.empty() ? 0 : plan.pieces.back().line, "", buf, "split it into several files"});
+        return plan;
+    }
 
     // Feed-limited bound: each piece at its programmed speed (rapids at the
     // axes' limit), no acceleration.

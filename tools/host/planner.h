@@ -27,6 +27,9 @@ struct PlanSettings {
     double chordTolerance = 0.001;                 // machine units
     std::array<bool, kAxisCount> hasMin{}, hasMax{};
     Vec6 min{}, max{};                             // soft limits, machine units
+    // What one plan may hold: the targets stay in memory (48 bytes each).
+    double maxSeconds = 4.0 * 3600.0;
+    size_t maxPieces = 20'000'000;
 };
 
 // One straight piece of the programmed path (a line or an arc's chord).

@@ -1,0 +1,21 @@
+%
+(inch program with R arcs, G91.1 centres, G18 and G19 arcs)
+G20 G17 G90 G94 G91.1
+G0 Z0.2
+G0 X0.5 Y0.5
+G1 Z-0.02 F10.
+G1 X1.5 F40.
+G2 X2.0 Y1.0 R0.5
+G1 Y2.0
+G3 X1.5 Y2.5 R0.5
+G1 X0.75
+G2 X0.5 Y2.25 R-0.25
+G1 Y0.5
+G0 Z0.2
+G18 G0 X1.0 Y1.5 Z0.2
+G2 X2.0 Z0.2 R0.5 F30.
+G19 G3 Y2.0 Z0.2 R0.25
+G17 G0 Z0.5
+G0 X0 Y0
+M2
+%
