@@ -264,7 +264,9 @@ int cmdRunGcode(const Common& c, const std::string& file) {
         session.configure();
         if (c.home) session.homeAll();
         session.clearHistory();
-        run = tool::runProgram(session, m, text, file, c.program, &pre, Vec6{});
+        tool::RunOptions options = c.program;
+        options.exactTimes = session.simulated() && c.speed <= 0.0;
+        run = tool::runProgram(session, m, text, file, options, &pre, Vec6{});
         session.disconnect();
         session.close();
     });

@@ -94,12 +94,15 @@ private:
 
 std::string CheckReport::summary() const {
     char buf[320];
-    std::snprintf(buf, sizeof buf, "%s: velocity %.1f %%, acceleration %.1f %% of the limits; path within %.4f of the program%s",
-                  ok() ? "passed" : "FAILED", velocityRatio * 100.0, accelerationRatio * 100.0, deviation,
-                  positionsChecked ? "" : "");
+    std::snprintf(buf, sizeof buf, "%s: velocity %.1f %%, acceleration %.1f %% of the limits; path within %.4f of the program",
+                  ok() ? "passed" : "FAILED", velocityRatio * 100.0, accelerationRatio * 100.0, deviation);
     std::string s = buf;
     if (positionsChecked) {
-        std::snprintf(buf, sizeof buf, "; reported positions within %.4f, velocity %.1f %%", executedDeviation, executedVelocityRatio * 100.0);
+        if (executedVelocityRatio > 0.0) {
+            std::snprintf(buf, sizeof buf, "; reported positions within %.4f, velocity %.1f %%", executedDeviation, executedVelocityRatio * 100.0);
+        } else {
+            std::snprintf(buf, sizeof buf, "; reported positions within %.4f", executedDeviation);
+        }
         s += buf;
     }
     if (!endReached) s += "; end point NOT reached";
@@ -192,7 +195,7 @@ void checkExecuted(CheckReport& r, const Plan& plan, const MotionLimits& limits,
             fault(r, "reported position " + std::to_string(k + 1) + " at " + std::to_string(seconds[k]) + " s: " + std::to_string(d) +
                          " from the path of line " + std::to_string(plan.pieces[cursor.piece()].line));
         }
-        if (k < seconds.size() && seconds[k] - seconds[windowStart] >= kVelocityWindow) {
+        if (k < seconds.size() && windowStart < seconds.size() && seconds[k] - seconds[windowStart] >= kVelocityWindow) {
             double dt = seconds[k] - seconds[windowStart];
             for (int i = 0; i < 2; ++i) {
                 double delta = i == 0 ? xy[k].x - xy[windowStart].x : xy[k].y - xy[windowStart].y;

@@ -203,7 +203,8 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     std::vector<double> times;
     times.reserve(xy.size());
     for (size_t k = executedFrom; k < plot.bufferLevel.size() && k < plot.executed.size(); ++k) times.push_back(plot.bufferLevel[k].x);
-    xy.resize(times.size());
+    xy.resize(std::min(xy.size(), times.size()));
+    if (!options.exactTimes) times.clear();
     if (run.stoppedAt.empty()) checkExecuted(run.check, run.plan, limits, xy, times);
     if (run.stoppedAt.empty()) run.check.endReached = run.check.endReached && run.stats.endReached;
     return run;

@@ -22,6 +22,9 @@ struct RunOptions {
     bool stopAtPause = false;        // M0/M1 end the run instead of being logged
     bool pauseAtToolChange = false;  // wait for Enter at M6
     std::FILE* log = stdout;         // messages, actions, estimate
+    // The reports' times are the controller's own, 1 ms apart (the stepped
+    // simulated clock): their velocity is checked too.
+    bool exactTimes = false;
 };
 
 struct ProgramRun {
