@@ -136,6 +136,8 @@ TEST(InterpWords, ProgramFlowEndsWhereTheProgramSays) {
     EXPECT_EQ(run("/G0 X1\nG0 Y1\nM30", s).size(), 3u);
     s.blockDelete = true;
     EXPECT_EQ(run("/G0 X1\nG0 Y1\nM30", s), (std::vector<std::string>{"G0 0 1 0", "end"}));
+    // A byte order mark and CRLF line ends are read as nothing.
+    EXPECT_EQ(run("\xEF\xBB\xBF%\r\nG0 X1\r\n%\r\n"), (std::vector<std::string>{"G0 1 0 0"}));
     // A program without an end runs to its last line, with a note.
     p = interpret("G0 X1\n", mill(), {});
     EXPECT_EQ(p.notes.size(), 1u);

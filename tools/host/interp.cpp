@@ -141,6 +141,8 @@ void Interpreter::run(std::string_view text) {
     mm_ = s_.mmPerUnit == 1.0;
     int lineNo = 0;
     size_t at = 0;
+    // Some CAM systems write a UTF-8 byte order mark first.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") at = 3;
     while (at < text.size()) {
         size_t nl = text.find('\n', at);
         std::string_view raw = text.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at);
