@@ -179,9 +179,9 @@ void readProgramSections(Section& top, Machine& m, const std::string& source) {
     }
     if (const toml::table* t = top.table("offsets")) {
         Section s(*t, "offsets", source);
-        for (int k = 0; k < 6; ++k) {
-            std::string key = "g" + std::to_string(54 + k);
-            if (s.find(key)) m.program.workOffsets[static_cast<size_t>(k)] = position(s, key, m);
+        const char* const keys[6] = {"g54", "g55", "g56", "g57", "g58", "g59"};
+        for (size_t k = 0; k < 6; ++k) {
+            if (s.find(keys[k])) m.program.workOffsets[k] = position(s, keys[k], m);
         }
         if (s.find("g28")) m.program.g28 = position(s, "g28", m);
         if (s.find("g30")) m.program.g30 = position(s, "g30", m);
