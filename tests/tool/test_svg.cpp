@@ -127,6 +127,28 @@ TEST(Svg, PlotDrawsBothPathsAndTheBufferInsideTheirPanels) {
     ASSERT_TRUE(std::regex_search(s, m, pointsAttr));
     EXPECT_EQ(count(m[1], ","), 2u);
 
+    // Rapids are drawn apart from the cuts, each run joined to the last.
+    PlotData r;
+    for (int i = 0; i <= 30; ++i) {
+        r.commanded.push_back({static_cast<double>(i), i < 10 ? 0.0 : (i < 20 ? static_cast<double>(i - 10) : 10.0)});
+        r.commandedRapid.push_back(i >= 10 && i < 20);
+    }
+    std::string rs = renderPlot(r);
+    EXPECT_EQ(count(rs, "<polyline"), 3u);  // cut, rapid, cut
+    EXPECT_EQ(count(rs, "<polyline fill=\"none\" stroke=\"#ff7f0e\""), 1u);
+    EXPECT_NE(rs.find(">rapids<"), std::string::npos);
+    // Without flags everything is a cut and there is no rapid legend.
+    r.commandedRapid.clear();
+    rs = renderPlot(r);
+    EXPECT_EQ(count(rs, "<polyline"), 1u);
+    EXPECT_EQ(rs.find(">rapids<"), std::string::npos);
+    // A long path of many points thins out to what the drawing shows.
+    std::vector<Point> zigzag;
+    for (int i = 0; i < 200000; ++i) zigzag.push_back({i * 1e-3, (i % 2) * 1e-4});
+    std::vector<Point> thin = simplifyPolyline(zigzag, 0.25);
+    EXPECT_LT(thin.size(), 10u);
+    EXPECT_EQ(thin.back(), zigzag.back());
+
     PlotData empty;
     std::string e = renderPlot(empty);
     EXPECT_NE(e.find("no motion"), std::string::npos);
