@@ -55,7 +55,7 @@ std::string readProgram(const std::string& name) {
 
 }  // namespace
 
-TEST(Planner, CornersBlendWithinTheToleranceOrStopExactly) {
+TEST(ProgramPlanner, CornersBlendWithinTheToleranceOrStopExactly) {
     // A square corner at (20, 0): how close the path comes to it.
     const char* square = "G1 X20 F1800\nY20\nM30";
     Planned blended = planText(std::string("G64 P0.05\n") + square);
@@ -78,7 +78,7 @@ TEST(Planner, CornersBlendWithinTheToleranceOrStopExactly) {
     EXPECT_EQ(path.plan.targets.size(), oneLine.plan.targets.size());
 }
 
-TEST(Planner, ShortSegmentsReachTheFeedThroughTheLookAhead) {
+TEST(ProgramPlanner, ShortSegmentsReachTheFeedThroughTheLookAhead) {
     // 2000 segments of 0.05 mm on a gentle curve at 1800 mm/min (30 mm/s):
     // without look-ahead each would start and stop.
     std::string program = "G64 P0.01\nG1 F1800\n";
@@ -100,7 +100,7 @@ TEST(Planner, ShortSegmentsReachTheFeedThroughTheLookAhead) {
     EXPECT_GT(speedAt(p.plan, p.plan.targets.size() / 2), 29.9);
 }
 
-TEST(Planner, AxisLimitsHoldOnArcsAndRapids) {
+TEST(ProgramPlanner, AxisLimitsHoldOnArcsAndRapids) {
     // A small fast circle: the centripetal acceleration limits the speed.
     Planned p = planText("G0 X2\nG3 X2 Y0 I-2 J0 F3000\nG0 X50 Y40 Z5\nM30");
     ASSERT_TRUE(p.check.ok()) << p.check.summary();
@@ -114,7 +114,7 @@ TEST(Planner, AxisLimitsHoldOnArcsAndRapids) {
     EXPECT_NEAR(p.check.velocityRatio, 1.0, 1e-3);
 }
 
-TEST(Planner, DwellsAndActionsStopAndSplitTheStream) {
+TEST(ProgramPlanner, DwellsAndActionsStopAndSplitTheStream) {
     Planned p = planText("G1 X10 F600\nG4 P0.25\nX20\nS1000 M3\nX30\nM5\nM30");
     ASSERT_TRUE(p.check.ok()) << p.check.summary();
     // Steps end at the spindle on, the spindle off and the end.
@@ -132,7 +132,7 @@ TEST(Planner, DwellsAndActionsStopAndSplitTheStream) {
     EXPECT_NEAR(p.plan.dwellSeconds, 0.25, 1e-12);
 }
 
-TEST(Planner, TravelOutsideTheSoftLimitsIsRefusedWithItsLine) {
+TEST(ProgramPlanner, TravelOutsideTheSoftLimitsIsRefusedWithItsLine) {
     Planned p = planText("G0 X10\nG1 X500 F600\nG0 Z-90\nG2 X0 Y0 I-250 J0\nM30");
     ASSERT_EQ(p.plan.errors.size(), 3u);
     EXPECT_EQ(p.plan.errors[0].line, 2);
@@ -142,7 +142,7 @@ TEST(Planner, TravelOutsideTheSoftLimitsIsRefusedWithItsLine) {
     EXPECT_TRUE(p.plan.targets.empty());
 }
 
-TEST(Checker, CatchesSpeedAccelerationAndPathFaults) {
+TEST(RunChecker, CatchesSpeedAccelerationAndPathFaults) {
     Machine m = defaultMachine();
     Planned p = planText("G1 X10 Y5 F1200\nX20\nM30");
     ASSERT_TRUE(p.check.ok());
@@ -168,7 +168,7 @@ TEST(Checker, CatchesSpeedAccelerationAndPathFaults) {
     EXPECT_FALSE(r.ok());
 }
 
-TEST(Checker, ReportedPositionsAllowForTheStepQuantisation) {
+TEST(RunChecker, ReportedPositionsAllowForTheStepQuantisation) {
     Machine m = defaultMachine();
     Planned p = planText("G1 X10 Y5 F1200\nM30");
     std::vector<Point> xy;
@@ -187,7 +187,7 @@ TEST(Checker, ReportedPositionsAllowForTheStepQuantisation) {
     EXPECT_FALSE(r.ok());
 }
 
-TEST(Planner, TestProgramsKeepTheLimitsAndTheClassicModelsTime) {
+TEST(ProgramPlanner, TestProgramsKeepTheLimitsAndTheClassicModelsTime) {
     Machine m = defaultMachine();
     double total = 0.0, classicTotal = 0.0;
     for (const auto& entry : std::filesystem::directory_iterator(std::string(TELVO_TOOL_TEST_DATA) + "/programs")) {
