@@ -142,6 +142,24 @@ TEST(ProgramPlanner, TravelOutsideTheSoftLimitsIsRefusedWithItsLine) {
     EXPECT_TRUE(p.plan.targets.empty());
 }
 
+TEST(ProgramPlanner, APlanMustFitInMemory) {
+    Machine m = defaultMachine();
+    Interpreted p = interpret("G1 X10 F600\nG4 P100\nG2 X10 Y0 I-5 J0\nM30", m.gcodeSetup(), {});
+    ASSERT_TRUE(p.ok());
+    PlanSettings s = m.planSettings();
+    s.maxSeconds = 60.0;
+    Plan plan = planProgram(p, s, {});
+    ASSERT_EQ(plan.errors.size(), 1u);
+    EXPECT_NE(plan.errors[0].message.find("more than the 60 s one run can hold"), std::string::npos) << plan.errors[0].message;
+    EXPECT_TRUE(plan.targets.empty());
+    s = m.planSettings();
+    s.maxPieces = 50;  // the circle alone has hundreds of chords
+    plan = planProgram(p, s, {});
+    ASSERT_EQ(plan.errors.size(), 1u);
+    EXPECT_EQ(plan.errors[0].line, 3);
+    EXPECT_TRUE(plan.targets.empty());
+}
+
 TEST(RunChecker, CatchesSpeedAccelerationAndPathFaults) {
     Machine m = defaultMachine();
     Planned p = planText("G1 X10 Y5 F1200\nX20\nM30");
