@@ -13,7 +13,7 @@ jobs=${TELVO_JOBS:-2}
 
 mkdir -p "$build"
 if ! cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=OFF -DTELVO_BUILD_SIM=OFF \
+    -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=OFF -DTELVO_BUILD_SIM=OFF -DTELVO_WERROR=ON \
     >"$build/configure.log" 2>&1; then
   cat "$build/configure.log"
   exit 1
