@@ -33,6 +33,8 @@ TSIM_API int tsim_control_count(void) { SIM_OR(0); return sim->controlCount(); }
 TSIM_API int tsim_read_count(void) { SIM_OR(0); return sim->readCount(); }
 TSIM_API int tsim_read_pending(void) { SIM_OR(0); return sim->readPending(); }
 TSIM_API int tsim_device_open(void) { SIM_OR(0); return sim->deviceOpen(); }
+TSIM_API int tsim_open_files(void) { SIM_OR(0); return sim->openFiles(); }
+TSIM_API int tsim_open_interfaces(void) { SIM_OR(0); return sim->openInterfaces(); }
 
 TSIM_API int tsim_message_count(void) { SIM_OR(0); return sim->messageCount(); }
 TSIM_API const char* tsim_message_text(int i) { SIM_OR(nullptr); return sim->messageText(i); }

@@ -906,6 +906,22 @@ int Simulator::deviceOpen() {
     return 0;
 }
 
+// ---- open-resource counts (leak checks) ----
+
+int Simulator::openFiles() {
+    SimLock lock(mutex_);
+    int n = 0;
+    for (const FileSlot& f : files_) n += f.inUse ? 1 : 0;
+    return n;
+}
+
+int Simulator::openInterfaces() {
+    SimLock lock(mutex_);
+    int n = 0;
+    for (const InterfaceSlot& s : interfaces_) n += s.inUse ? 1 : 0;
+    return n;
+}
+
 int Simulator::messageCount() {
     SimLock lock(mutex_);
     return static_cast<int>(messageTexts_.size());

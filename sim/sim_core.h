@@ -83,6 +83,8 @@ public:
     int readCount();
     int readPending();
     int deviceOpen();
+    int openFiles();
+    int openInterfaces();
     int messageCount();
     const char* messageText(int i);
     const char* messageCaption(int i);

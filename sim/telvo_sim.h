@@ -140,6 +140,10 @@ TSIM_API int tsim_read_pending(void);
 /* Open/initialised state as the device sees it: 1 while an interface is
  * initialised and not freed. */
 TSIM_API int tsim_device_open(void);
+/* Device files opened and not closed, and interfaces initialised and not
+ * freed, right now: a failure path or a close that leaks one shows here. */
+TSIM_API int tsim_open_files(void);
+TSIM_API int tsim_open_interfaces(void);
 
 /* Messages the library presented through telvo_backend_show_message; text
  * and caption of message i, null when i is out of range. */

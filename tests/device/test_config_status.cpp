@@ -7,12 +7,12 @@
 namespace telvo_test {
 namespace {
 
-class Config : public SimTest {
+class Config : public DeviceTest {
 protected:
     MachineConfig config{};
     IoConfig io{};
     void SetUp() override {
-        SimTest::SetUp();
+        DeviceTest::SetUp();
         std::memset(&config, 0, sizeof config);
         std::memset(&io, 0, sizeof io);
     }
@@ -176,7 +176,7 @@ TEST_F(Config, InitWithoutDeviceAndNullRecords) {
     EXPECT_EQ(0, telvo_IsHoming());
 }
 
-class Status : public SimTest {};
+class Status : public DeviceTest {};
 
 TEST_F(Status, RecordFieldsAndCorruptFrames) {
     openClean();

@@ -8,7 +8,7 @@
 namespace telvo_test {
 namespace {
 
-class Link : public SimTest {};
+class Link : public DeviceTest {};
 
 TEST_F(Link, FirmwareTextAfterFullShortFailedAndAbsentAnswers) {
     EXPECT_STREQ("00.00", telvo_GetFirmwareVersion());  // before any open
@@ -54,7 +54,7 @@ TEST_F(Link, OpenFailedStatesReturnOneAndStayQuiet) {
         tsim_inject(fault, 0, 0);
         EXPECT_EQ(1, telvo_Open());
         EXPECT_STREQ("00.00", telvo_GetFirmwareVersion());
-        EXPECT_EQ(0, tsim_device_open());
+        telvo_test::expectOpenResources(0, "after the failed open");
         EXPECT_EQ(0, telvo_CmdStop(0));
         EXPECT_EQ(0, telvo_CmdPurge(1));
         MachineStatus record;
@@ -70,13 +70,13 @@ TEST_F(Link, OpenFailedStatesReturnOneAndStayQuiet) {
 TEST_F(Link, OverlongDevicePathIsRefused) {
     tsim_set_device_path(0, std::string(260, 'p').c_str());
     EXPECT_EQ(1, telvo_Open());
-    EXPECT_EQ(0, tsim_device_open());
+    telvo_test::expectOpenResources(0, "after the refused path");
     EXPECT_EQ(0, telvo_CmdStop(0));
     telvo_Close();
 
     tsim_set_device_path(0, std::string(259, 'p').c_str());  // fits with its NUL
     EXPECT_EQ(1, telvo_Open());
-    EXPECT_EQ(1, tsim_device_open());
+    telvo_test::expectOpenResources(1, "while open");
     EXPECT_EQ(1, telvo_CmdStop(0));
 }
 
@@ -106,7 +106,7 @@ TEST_F(Link, FailedOrShortCommandWriteClosesLinkAndReportsOnce) {
         ASSERT_EQ(1, tsim_message_count());
         EXPECT_STREQ("Error writing to device!", tsim_message_text(0));
         EXPECT_STREQ("telvo", tsim_message_caption(0));
-        EXPECT_EQ(0, tsim_device_open());
+        telvo_test::expectOpenResources(0, "after the failed write");
         EXPECT_EQ(1, telvo_IsHoming());  // the failure leaves homing alone
 
         const int written = tsim_write_count();

@@ -6,10 +6,10 @@
 namespace telvo_test {
 namespace {
 
-class Probe : public SimTest {
+class Probe : public DeviceTest {
 protected:
     void SetUp() override {
-        SimTest::SetUp();
+        DeviceTest::SetUp();
         openClean();
         MachineConfig config;
         std::memset(&config, 0, sizeof config);

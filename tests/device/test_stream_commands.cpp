@@ -7,7 +7,7 @@
 namespace telvo_test {
 namespace {
 
-class Stream : public SimTest {
+class Stream : public DeviceTest {
 protected:
     // Resync to a frame with the given positions.
     void resyncAt(std::initializer_list<int32_t> positions) {
@@ -174,7 +174,7 @@ TEST_F(Stream, FlowControlFromTheCachedLevel) {
     EXPECT_EQ(1, telvo_BufEmpty());
 }
 
-class Commands : public SimTest {};
+class Commands : public DeviceTest {};
 
 TEST_F(Commands, Payloads) {
     openClean();

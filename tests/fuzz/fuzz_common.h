@@ -25,6 +25,8 @@
 #include "status/status.h"
 #include "telvo/telvo.h"
 #include "telvo_sim.h"
+#define TELVO_TEST_NO_GTEST
+#include "telvo_test.h"
 #include "wire_check.h"
 
 // A violated property: reported and turned into a crash, which the fuzzer
@@ -139,18 +141,7 @@ inline void resetWorld(bool scripted) {
     std::memset(telvo::motion::trackedPosition, 0, sizeof telvo::motion::trackedPosition);
 }
 
-// A machine whose probing moves plan well: 1000 steps per unit, 50 units/s,
-// 100 units/s^2 on every axis.
-inline MachineConfig standardConfig() {
-    MachineConfig c;
-    std::memset(&c, 0, sizeof c);
-    for (auto& a : c.axes) {
-        a.stepsPerUnit = 1000;
-        a.maxVelocity = 50000;
-        a.acceleration = 100000;
-    }
-    return c;
-}
+using telvo_test::standardConfig;
 
 inline tsim_frame restFrame() {
     tsim_frame f;
@@ -160,21 +151,8 @@ inline tsim_frame restFrame() {
     return f;
 }
 
-// Scripted mode: pushes the frame and polls until the library took it (or
-// discarded it); returns 1 when a call returned 1.
-inline int deliverRaw(const uint8_t raw[60], MachineStatus* record) {
-    tsim_push_frame(raw);
-    for (int i = 0; i < 3; ++i) {
-        if (telvo_GetStatus(record) == 1) return 1;
-    }
-    return 0;
-}
-
-inline int deliver(const tsim_frame& f, MachineStatus* record) {
-    uint8_t raw[60];
-    tsim_frame_encode(&f, raw);
-    return deliverRaw(raw, record);
-}
+using telvo_test::deliver;
+using telvo_test::deliverRaw;
 
 // Properties that hold after every call, whatever came before.
 inline void checkInvariants() {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +12,7 @@
 
 #include "telvo/telvo_backend.h"
 #include "telvo_sim.h"
+#include "telvo_test.h"
 
 namespace sim_test {
 
@@ -26,17 +26,7 @@ inline void putI32(std::vector<uint8_t>& v, size_t at, int32_t x) {
 }
 
 // A command packet: code, complement, length, payload.
-// Sized once and filled in place: growing a four-byte vector by insert makes
-// GCC 12 at -O3 see a copy past its first allocation (-Warray-bounds).
-inline std::vector<uint8_t> packet(uint8_t code, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> v(4 + payload.size());
-    v[0] = code;
-    v[1] = static_cast<uint8_t>(0xFF - code);
-    v[2] = static_cast<uint8_t>(payload.size());
-    v[3] = static_cast<uint8_t>(payload.size() >> 8);
-    std::copy(payload.begin(), payload.end(), v.begin() + 4);
-    return v;
-}
+using telvo_test::packet;
 
 // One wire segment, field by field.
 struct Seg {
@@ -107,7 +97,7 @@ inline std::string joined(const std::vector<std::string>& lines) {
 }
 
 // A fresh simulator with device 0 opened and initialised.
-class SimTest : public ::testing::Test {
+class BackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
         tsim_reset();
