@@ -35,6 +35,8 @@ TSIM_API int tsim_read_pending(void) { SIM_OR(0); return sim->readPending(); }
 TSIM_API int tsim_device_open(void) { SIM_OR(0); return sim->deviceOpen(); }
 TSIM_API int tsim_open_files(void) { SIM_OR(0); return sim->openFiles(); }
 TSIM_API int tsim_open_interfaces(void) { SIM_OR(0); return sim->openInterfaces(); }
+TSIM_API void tsim_hold_writes(int hold) { SIM_OR(); sim->holdWrites(hold); }
+TSIM_API int tsim_writes_held(void) { SIM_OR(0); return sim->writesHeld(); }
 
 TSIM_API int tsim_message_count(void) { SIM_OR(0); return sim->messageCount(); }
 TSIM_API const char* tsim_message_text(int i) { SIM_OR(nullptr); return sim->messageText(i); }

@@ -101,6 +101,7 @@ void Simulator::resetLocked() {
     for (FileSlot& f : files_) f = FileSlot{false, 0, 0};
     for (InterfaceSlot& s : interfaces_) s = InterfaceSlot{};
     nextSerial_ = 1;
+    holdWrites_.store(0, std::memory_order_release);
 
     writes_.clear();
     writeBase_ = 0;
@@ -305,6 +306,11 @@ void Simulator::free(telvo_backend_interface iface) {
 
 int Simulator::writePipe(telvo_backend_interface iface, uint8_t pipe, const void* data, uint32_t count,
                          uint32_t* transferred) {
+    if (holdWrites_.load(std::memory_order_acquire) != 0) {
+        writesHeld_.fetch_add(1, std::memory_order_acq_rel);
+        while (holdWrites_.load(std::memory_order_acquire) != 0) yieldThread();
+        writesHeld_.fetch_sub(1, std::memory_order_acq_rel);
+    }
     SimLock lock(mutex_);
     if (transferred != nullptr) *transferred = 0;
     int slot = interfaceSlot(iface);
@@ -921,6 +927,9 @@ int Simulator::openInterfaces() {
     for (const InterfaceSlot& s : interfaces_) n += s.inUse ? 1 : 0;
     return n;
 }
+
+void Simulator::holdWrites(int hold) { holdWrites_.store(hold != 0 ? 1 : 0, std::memory_order_release); }
+int Simulator::writesHeld() { return writesHeld_.load(std::memory_order_acquire); }
 
 int Simulator::messageCount() {
     SimLock lock(mutex_);

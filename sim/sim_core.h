@@ -85,6 +85,8 @@ public:
     int deviceOpen();
     int openFiles();
     int openInterfaces();
+    void holdWrites(int hold);
+    int writesHeld();
     int messageCount();
     const char* messageText(int i);
     const char* messageCaption(int i);
@@ -270,6 +272,10 @@ private:
 
     // Real time.
     double realtimeSpeed_;
+    // Write hold (tsim_hold_writes): writes wait at the door, outside the
+    // simulator's lock, while held.
+    std::atomic<int> holdWrites_{0};
+    std::atomic<int> writesHeld_{0};
     double realtimeBaseMs_;
     int64_t realtimeAdvanced_;
 };

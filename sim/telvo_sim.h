@@ -145,6 +145,14 @@ TSIM_API int tsim_device_open(void);
 TSIM_API int tsim_open_files(void);
 TSIM_API int tsim_open_interfaces(void);
 
+/* Holds every pipe write from now (1) until released (0): a write waits on
+ * entry, before it is recorded or checked, and holds nothing of the
+ * simulator while it waits, so that a test can see what another thread does
+ * meanwhile (e.g. wait for the library's lock). Reset releases the hold.
+ * tsim_writes_held: writes waiting right now. */
+TSIM_API void tsim_hold_writes(int hold);
+TSIM_API int tsim_writes_held(void);
+
 /* Messages the library presented through telvo_backend_show_message; text
  * and caption of message i, null when i is out of range. */
 TSIM_API int tsim_message_count(void);

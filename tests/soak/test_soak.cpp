@@ -99,6 +99,8 @@ MotionSegment segmentOf(const Epoch& e, int64_t seq) {
 // Waits that depend on other threads are bounded by the wall clock only as a
 // watchdog: generous enough that only a hang trips it, never a slow machine.
 constexpr std::chrono::seconds kWatchdog{600};
+// Steps a spinning thread takes between yields.
+constexpr int kStepsPerYield = 16;
 
 struct Watchdog {
     std::chrono::steady_clock::time_point end = std::chrono::steady_clock::now() + kWatchdog;
@@ -420,10 +422,13 @@ TEST_F(Soak, CompletionsOnTheControllerThread) {
     start(r);
     ASSERT_FALSE(HasFatalFailure());
 
+    // Each thread yields now and then, not at every step: on a loaded
+    // machine a yield can give away a whole time slice, and a test that
+    // needs a quarter of a million round trips would then crawl.
     controller_ = std::thread([this] {
-        while (!controllerStop_.load(std::memory_order_acquire)) {
+        for (int64_t ms = 1; !controllerStop_.load(std::memory_order_acquire); ++ms) {
             tsim_advance_ms(1);
-            std::this_thread::yield();
+            if (ms % kStepsPerYield == 0) std::this_thread::yield();
         }
     });
     adding_ = std::thread(adder, std::ref(shared_), seed * 2246822519u + 3);
@@ -431,10 +436,11 @@ TEST_F(Soak, CompletionsOnTheControllerThread) {
     int64_t frames = 0;
     int32_t lastTag = 0;
     const Watchdog watchdog;
+    int64_t idlePolls = 0;
     while (seen_ < wanted && !HasFatalFailure() && !watchdog.expired()) {
         // No fresh frame yet: let the controller's thread move the clock.
         if (telvo_GetStatus(&r) != 1) {
-            std::this_thread::yield();
+            if (++idlePolls % kStepsPerYield == 0) std::this_thread::yield();
             continue;
         }
         ++frames;
