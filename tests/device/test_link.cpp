@@ -236,11 +236,15 @@ TEST_F(Link, CommandPacketFraming) {
     openClean();
     EXPECT_EQ(1, telvo_CmdPurge(1));  // no payload: 4 bytes
     EXPECT_EQ(1, telvo_CmdPurge(0));
+    EXPECT_EQ(1, telvo_CmdPurge(2));  // any argument but 0 purges at the end of the move
+    EXPECT_EQ(1, telvo_CmdPurge(-1));
     const auto w = writes();
-    ASSERT_EQ(2u, w.size());
+    ASSERT_EQ(4u, w.size());
     EXPECT_EQ(0x01, w[0].pipe);
     EXPECT_EQ(bytes({0x0D, 0xF2, 0x00, 0x00}), w[0].bytes);
     EXPECT_EQ(bytes({0x0C, 0xF3, 0x04, 0x00, 0, 0, 0, 0}), w[1].bytes);
+    EXPECT_EQ(w[0].bytes, w[2].bytes);
+    EXPECT_EQ(w[0].bytes, w[3].bytes);
     EXPECT_EQ(0, tsim_protocol_error_count());
 }
 
