@@ -53,14 +53,14 @@ inline std::vector<uint8_t> packet(uint8_t code, const std::vector<uint8_t>& pay
 }
 
 // Polls that always suffice to deliver one pushed frame in scripted mode:
-// one may start the status read (a read that is pending completes when the
-// frame is pushed), the next takes the frame. One more covers a read that
-// was started and taken in the same step by an earlier call of the test.
-constexpr int kDeliverPolls = 3;
+// with no read in flight the first poll starts one (which takes the pushed
+// frame at once) and the second takes the frame; a read already in flight
+// completes when the frame is pushed, and the first poll takes it.
+constexpr int kDeliverPolls = 2;
 
-// Scripted mode: pushes the raw frame and polls, at most `polls` times, until
-// a call returns 1. Returns 1 when one did, else 0 (a corrupt frame is taken
-// and dropped: every poll returns 0).
+// Scripted mode: pushes the raw frame and polls until a call returns 1, at
+// most `polls` times. Returns 1 when one did, else 0 (a corrupt frame is
+// taken and dropped: every poll returns 0).
 inline int deliverRaw(const uint8_t raw[60], MachineStatus* record, int polls = kDeliverPolls) {
     tsim_push_frame(raw);
     for (int i = 0; i < polls; ++i) {
