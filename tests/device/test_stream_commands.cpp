@@ -84,10 +84,10 @@ TEST_F(Stream, SlavingCodesAndSlotIndex) {
     EXPECT_EQ(1000000, i32At(b, 36));
     // Slave byte 6 names the sixth axis.
     slaveAxes(6, 0, 0);
-    b = sendOne(segment({1.5, 2.25, 3, 8, 9, 10}));
+    b = sendOne(segment({1.5, 2.25, 3, 8, 9, 12}));
     EXPECT_EQ(i32At(b, 40), i32At(b, 24));
-    EXPECT_EQ(i32At(b, 44), i32At(b, 28));
-    EXPECT_EQ(3000000, i32At(b, 44));
+    EXPECT_EQ(5000000, i32At(b, 44));  // axis 5: 7 to 12
+    EXPECT_EQ(5000000, i32At(b, 28));  // axis 3 carries it (its own would be 3 steps)
 
     // Slot indices run to 4999 and wrap to 0.
     telvo_BufClear();
