@@ -29,7 +29,7 @@ UsbApi usbApi{};
 
 namespace {
 
-constexpr char kBackendVariable[] = "TELVO_BACKEND";
+constexpr char kBackendVariable[] = TELVO_BACKEND_VARIABLE;
 constexpr size_t kPathMax = 4096;
 
 // The {name, field} table: each entry point by its exported name, stored
