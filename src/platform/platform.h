@@ -56,7 +56,7 @@ struct Guid {
 class UsbBinding {
 public:
     UsbBinding();
-    ~UsbBinding();
+    ~UsbBinding() = default;
     UsbBinding(const UsbBinding&) = delete;
     UsbBinding& operator=(const UsbBinding&) = delete;
 };

@@ -117,15 +117,19 @@ constexpr Status kStatusNoBackend = statusFromError(TELVO_BACKEND_ERROR_FILE_NOT
 
 // ---- binding ---------------------------------------------------------------
 
+// Runs once, while the library is being loaded: under the dynamic loader's
+// lock, before any thread can call into the library, so the environment and
+// dlerror are read without a race. The module stays loaded until the
+// process ends, like WinUSB.
 UsbBinding::UsbBinding() {
-    const char* chosen = std::getenv(kBackendVariable);
+    const char* chosen = std::getenv(kBackendVariable);  // NOLINT(concurrency-mt-unsafe): see above
     const bool named = chosen != nullptr && chosen[0] != '\0';
     const char* name = named ? chosen : TELVO_BACKEND_MODULE_NAME;
 
     void* module = loadModule(name);
     if (module == nullptr) {
         if (named) {
-            const char* why = dlerror();
+            const char* why = dlerror();  // NOLINT(concurrency-mt-unsafe): see above
             report(name, why != nullptr ? why : "cannot be loaded");
         }
         return;
@@ -150,9 +154,6 @@ UsbBinding::UsbBinding() {
     }
     report(name, reason);
 }
-
-// The module stays loaded until the process ends, like WinUSB.
-UsbBinding::~UsbBinding() = default;
 
 // ---- device access -----------------------------------------------------------
 

@@ -72,9 +72,8 @@ bool bindUsbApi(const char* moduleName, UsbApi* api) {
     return all;
 }
 
+// WinUSB stays loaded until the process ends.
 UsbBinding::UsbBinding() { (void)bindUsbApi("WinUsb.dll", &usbApi); }
-
-UsbBinding::~UsbBinding() = default;  // WinUSB stays loaded
 
 // ---- interface and pipes --------------------------------------------------------
 
