@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -89,6 +90,8 @@ inline void deliverRaw(const uint8_t raw[60], MachineStatus* record, int polls =
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_NE(std::getenv("TELVO_BACKEND"), nullptr)
+            << "run with TELVO_BACKEND=libtelvo_sim.so: the library binds the module it names while it loads";
         telvo_Close();
         tsim_reset();
         tsim_set_scripted(1);
