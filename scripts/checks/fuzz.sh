@@ -27,6 +27,8 @@ programs=()
 for t in "${targets[@]}"; do programs+=("telvo_fuzz_$t"); done
 cmake --build "$build" -j "$jobs" --target "${programs[@]}" || exit 1
 
+# The fuzz targets drive the simulated controller.
+export TELVO_BACKEND=libtelvo_sim.so
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:symbolize=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 

@@ -36,13 +36,13 @@ fi
 
 # cppcheck. Suppressed, each for a reason:
 #   missingIncludeSystem: system headers are not given to cppcheck.
-#   legacyUninitvar in platform_posix.cpp: the overlapped record is built by
+#   legacyUninitvar in usb_posix.cpp: the overlapped record is built by
 #     placement new in static storage; cppcheck 2.10 reads it as uninitialised.
 echo "--- cppcheck"
 if ! cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --quiet \
     -I include -I src \
     --suppress=missingIncludeSystem \
-    --suppress=legacyUninitvar:src/platform/posix/platform_posix.cpp \
+    --suppress=legacyUninitvar:src/platform/posix/usb_posix.cpp \
     src/; then
   echo "lint: cppcheck found problems"
   status=1

@@ -7,6 +7,7 @@
 // TELVO_TEST_NO_GTEST first.
 #pragma once
 
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -90,6 +91,8 @@ inline void expectOpenResources(int count, const char* when) {
 class LibraryTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_NE(std::getenv("TELVO_BACKEND"), nullptr)
+            << "run with TELVO_BACKEND=libtelvo_sim.so: the library binds the module it names while it loads";
         telvo_Close();
         tsim_reset();
         tsim_set_scripted(1);
