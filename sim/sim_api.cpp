@@ -75,9 +75,9 @@ TSIM_API int64_t tsim_clock_ms(void) { SIM_OR(0); return sim->machine.clockMs();
 TSIM_API void tsim_set_realtime(double speed) { DEVICE_OR(); sim->setRealtime(speed); }
 TSIM_API int tsim_realtime_running(void) { DEVICE_OR(0); return sim->realtimeRunning(); }
 
-TSIM_API void tsim_position(int32_t out[7]) { SIM_OR(); sim->machine.position(out); }
-TSIM_API void tsim_exact_position(int64_t out[6]) { SIM_OR(); sim->machine.exactPosition(out); }
-TSIM_API void tsim_set_position(const int32_t position[7]) { SIM_OR(); sim->machine.setPosition(position); }
+TSIM_API void tsim_position(int32_t out[TSIM_COUNTERS]) { SIM_OR(); sim->machine.position(out); }
+TSIM_API void tsim_exact_position(int64_t out[TSIM_MOTION_AXES]) { SIM_OR(); sim->machine.exactPosition(out); }
+TSIM_API void tsim_set_position(const int32_t position[TSIM_COUNTERS]) { SIM_OR(); sim->machine.setPosition(position); }
 TSIM_API int tsim_buffer_level(void) { SIM_OR(0); return sim->machine.bufferLevel(); }
 TSIM_API int64_t tsim_executed_count(void) { SIM_OR(0); return sim->machine.executedCount(); }
 TSIM_API int64_t tsim_block_count(void) { SIM_OR(0); return sim->machine.blockCount(); }

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "telvo_sim.h"
+
 namespace tsim {
 
 // Pipes.
@@ -83,6 +85,7 @@ constexpr int kProbeReservedOffset = 24;  // second half of the probe payload: z
 constexpr int kMotionAxes = 6;
 constexpr int kCounters = kMotionAxes + 1;
 constexpr int kSeventhCounter = kMotionAxes;  // index of the reporting-only counter
+static_assert(kMotionAxes == TSIM_MOTION_AXES && kCounters == TSIM_COUNTERS);
 
 // Motion blocks: headerless runs of 52-byte wire segments.
 constexpr uint32_t kSegmentBytes = 52;
