@@ -20,16 +20,18 @@ public:
         count_ = 0;
     }
 
+    // printf-style on purpose: the compiler checks every format against its
+    // arguments, which a parameter pack passed on to snprintf would not.
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
-    void add(const char* format, ...) {
+    void add(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
         ++count_;
         if (texts_.size() >= kProtocolErrorTextsKept) return;
         char text[200];
         va_list args;
         va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
+        (void)std::vsnprintf(text, sizeof text, format, args);  // a longer text is cut
         va_end(args);
         texts_.emplace_back(text);
     }

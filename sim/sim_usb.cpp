@@ -88,7 +88,10 @@ uint32_t UsbFace::takeSerial() {
 }
 
 void* UsbFace::makeHandle(uint32_t serial, int slot) const {
+    // A handle is an opaque number (serial and slot) that the caller only
+    // hands back; it never points anywhere.
     uint32_t value = (serial << kHandleSlotBits) | static_cast<uint32_t>(slot);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     return reinterpret_cast<void*>(static_cast<uintptr_t>(value));
 }
 

@@ -106,14 +106,14 @@ private:
         std::vector<uint8_t> bytes;
     };
     struct Fault {
-        bool armed;
-        int skip;
-        bool repeat;
+        bool armed = false;
+        int skip = 0;
+        bool repeat = false;
     };
     struct FileSlot {
-        bool inUse;
-        uint32_t serial;
-        int device;
+        bool inUse = false;
+        uint32_t serial = 0;
+        int device = 0;
     };
     struct InterfaceSlot {
         bool inUse = false;

@@ -43,24 +43,24 @@ enum CommandCode : uint8_t {
 // the host tool's decoder both read it.
 struct CommandInfo {
     CommandCode code;
+    uint16_t payloadBytes;
     const char* name;
-    int payloadBytes;
 };
 
 // clang-format off
 constexpr CommandInfo kCommands[] = {
-    {kCodeJogOn,        "JOG_ON",            6},
-    {kCodeJogOff,       "JOG_OFF",           1},
-    {kCodeProbe,        "PROBE",             48},
-    {kCodeHome,         "HOME",              2},
-    {kCodeOutputs,      "SET_OUTPUTS",       8},
-    {kCodeSpindle,      "SPINDLE",           10},
-    {kCodeAxisConfig,   "AXIS_CONFIG",       262},
-    {kCodeIoConfig,     "IO_CONFIG",         112},
-    {kCodePurge,        "PURGE",             4},
-    {kCodePurgeEndMove, "PURGE_END_OF_MOVE", 0},
-    {kCodeStop,         "STOP",              1},
-    {kCodeMpg,          "MPG",               11},
+    {kCodeJogOn,        6,   "JOG_ON"},
+    {kCodeJogOff,       1,   "JOG_OFF"},
+    {kCodeProbe,        48,  "PROBE"},
+    {kCodeHome,         2,   "HOME"},
+    {kCodeOutputs,      8,   "SET_OUTPUTS"},
+    {kCodeSpindle,      10,  "SPINDLE"},
+    {kCodeAxisConfig,   262, "AXIS_CONFIG"},
+    {kCodeIoConfig,     112, "IO_CONFIG"},
+    {kCodePurge,        4,   "PURGE"},
+    {kCodePurgeEndMove, 0,   "PURGE_END_OF_MOVE"},
+    {kCodeStop,         1,   "STOP"},
+    {kCodeMpg,          11,  "MPG"},
 };
 // clang-format on
 

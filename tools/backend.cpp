@@ -41,6 +41,9 @@ bool names(const std::string& value, const std::string& module) {
 
 }  // namespace
 
+// Called while the tool has only its main thread: the environment and
+// strerror cannot race with anything.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 void useBackend(ControllerChoice choice, char** argv) {
     const std::string module = backendModule(choice);
     const char* current = std::getenv("TELVO_BACKEND");
@@ -52,6 +55,7 @@ void useBackend(ControllerChoice choice, char** argv) {
     execv("/proc/self/exe", argv);
     throw ToolError(fmt::format("cannot restart the tool to load {}: {}", module, std::strerror(errno)));
 }
+// NOLINTEND(concurrency-mt-unsafe)
 
 #endif
 

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <type_traits>
+#include <utility>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -92,6 +93,8 @@ namespace {
 // the default module, which a library without backend selection binds.
 std::vector<std::string> boundModuleNames() {
     std::vector<std::string> names;
+    // Nothing sets the environment once a command runs.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* chosen = std::getenv("TELVO_BACKEND");
     if (chosen != nullptr && *chosen != '\0') names.emplace_back(chosen);
     names.emplace_back("libtelvo_usb.so");
@@ -116,7 +119,12 @@ std::unique_ptr<SimControl> SimControl::attach() {
     std::string path;
     for (const std::string& name : boundModuleNames()) {
         std::vector<std::string> candidates;
-        if (name.find('/') == std::string::npos) candidates.push_back(libraryDir + "/" + name);
+        if (name.find('/') == std::string::npos) {
+            std::string beside = libraryDir;
+            beside += '/';
+            beside += name;
+            candidates.push_back(std::move(beside));
+        }
         candidates.push_back(name);
         for (const std::string& candidate : candidates) {
             handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_NOLOAD);
@@ -143,6 +151,8 @@ std::unique_ptr<SimControl> SimControl::attach() {
 }
 
 std::string SimControl::missingText() {
+    // Nothing sets the environment once a command runs.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* chosen = std::getenv("TELVO_BACKEND");
     return fmt::format("no simulated controller: the library bound no module with its control API "
                        "(TELVO_BACKEND={}; for a controller on USB use --controller usb)",
