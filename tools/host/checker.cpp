@@ -94,14 +94,14 @@ private:
 
 std::string CheckReport::summary() const {
     char buf[320];
-    std::snprintf(buf, sizeof buf, "%s: velocity %.1f %%, acceleration %.1f %% of the limits; path within %.4f of the program",
+    (void)std::snprintf(buf, sizeof buf, "%s: velocity %.1f %%, acceleration %.1f %% of the limits; path within %.4f of the program",
                   ok() ? "passed" : "FAILED", velocityRatio * 100.0, accelerationRatio * 100.0, deviation);
     std::string s = buf;
     if (positionsChecked) {
         if (executedVelocityRatio > 0.0) {
-            std::snprintf(buf, sizeof buf, "; reported positions within %.4f, velocity %.1f %%", executedDeviation, executedVelocityRatio * 100.0);
+            (void)std::snprintf(buf, sizeof buf, "; reported positions within %.4f, velocity %.1f %%", executedDeviation, executedVelocityRatio * 100.0);
         } else {
-            std::snprintf(buf, sizeof buf, "; reported positions within %.4f", executedDeviation);
+            (void)std::snprintf(buf, sizeof buf, "; reported positions within %.4f", executedDeviation);
         }
         s += buf;
     }

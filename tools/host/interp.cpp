@@ -64,10 +64,7 @@ struct Words {
 
 class Interpreter {
 public:
-    Interpreter(const GcodeSetup& setup, const Vec6& start, Interpreted& out) : s_(setup), out_(out) {
-        pos_ = start;
-        out_.start = start;
-    }
+    Interpreter(const GcodeSetup& setup, const Vec6& start, Interpreted& out) : s_(setup), out_(out), pos_(start) { out_.start = start; }
 
     // Returns false once the program has ended.
     void run(std::string_view text);

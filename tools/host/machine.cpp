@@ -149,7 +149,8 @@ uint32_t readAxis(Section& axisTable, int index, AxisSettings& axis, const toml:
 // A position as an array of up to six numbers in axis order X Y Z A B C.
 Vec6 position(Section& s, std::string_view key, const Machine& m) {
     const toml::node* node = s.find(key);
-    const toml::array* list = node ? node->as_array() : nullptr;
+    if (!node) return Vec6{};
+    const toml::array* list = node->as_array();
     if (!list || list->empty() || list->size() > kAxisCount) s.fail(*node, key, "must be an array of 1 to 6 numbers (X, Y, Z, A, B, C)");
     Vec6 out{};
     for (size_t i = 0; i < list->size(); ++i) {

@@ -50,7 +50,8 @@ double dot(const Vec6& x, const Vec6& y) {
 }
 
 void segLimits(Seg& s, const UnitAxes& ax, bool rapid, double feed) {
-    s.vmax = rapid ? kInf : feed;
+    // Rapids: as fast as the axes allow.
+    s.vmax = rapid ? std::numeric_limits<double>::max() : feed;
     s.amax = kInf;
     for (int i = 0; i < kAxisCount; ++i) {
         double share = std::fabs(s.u[i]);
@@ -58,7 +59,7 @@ void segLimits(Seg& s, const UnitAxes& ax, bool rapid, double feed) {
         s.vmax = std::min(s.vmax, ax.v[i] / share);
         s.amax = std::min(s.amax, ax.a[i] / share);
     }
-    if (!std::isfinite(s.vmax)) s.vmax = feed > 0.0 ? feed : 1.0;
+    if (!(s.vmax < std::numeric_limits<double>::max())) s.vmax = feed > 0.0 ? feed : 1.0;
     if (!std::isfinite(s.amax)) s.amax = 1.0;
 }
 
@@ -299,9 +300,12 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
             bool above = settings.hasMax[i] && v > settings.max[i] + 1e-9;
             if (!below && !above) continue;
             if (plan.errors.size() >= 20) break;
+            char lowText[32] = "-", highText[32] = "-";
+            if (settings.hasMin[i]) (void)std::snprintf(lowText, sizeof lowText, "%.4f", settings.min[i]);
+            if (settings.hasMax[i]) (void)std::snprintf(highText, sizeof highText, "%.4f", settings.max[i]);
             char buf[160];
-            std::snprintf(buf, sizeof buf, "%c %.4f is outside the machine's travel (%c %.4f .. %.4f)", kAxisLetters[i], v, kAxisLetters[i],
-                          settings.hasMin[i] ? settings.min[i] : -kInf, settings.hasMax[i] ? settings.max[i] : kInf);
+            (void)std::snprintf(buf, sizeof buf, "%c %.4f is outside the machine's travel (%c %s .. %s)", kAxisLetters[i], v, kAxisLetters[i],
+                                lowText, highText);
             if (plan.errors.empty() || plan.errors.back().line != p.line) plan.errors.push_back({p.line, std::string(1, kAxisLetters[i]), buf, ""});
         }
     }
@@ -367,7 +371,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     }
     if (!(total <= settings.maxSeconds)) {
         char buf[160];
-        std::snprintf(buf, sizeof buf, "the program runs %.0f s, more than the %.0f s one run can hold", total, settings.maxSeconds);
+        (void)std::snprintf(buf, sizeof buf, "the program runs %.0f s, more than the %.0f s one run can hold", total, settings.maxSeconds);
         plan.errors.push_back({plan.pieces.empty() ? 0 : plan.pieces.back().line, "", buf, "split it into several files"});
         return plan;
     }
