@@ -27,7 +27,7 @@ public:
     __attribute__((format(printf, 2, 3)))
 #endif
     void add(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    // clang-format on
+        // clang-format on
         ++count_;
         if (texts_.size() >= kProtocolErrorTextsKept) return;
         char text[200];
