@@ -35,7 +35,8 @@ std::string surfacing(int rows) {
     for (int r = 0; r < rows; ++r) {
         for (int i = 0; i <= 1000; ++i) {
             double x = (r % 2 ? 1000 - i : i) * 0.1;
-            std::snprintf(line, sizeof line, "G1 X%.3f Y%.3f Z%.4f\n", x, y, -1.0 + 0.6 * std::sin(x / 7.0) * std::cos(y / 9.0));
+            std::snprintf(line, sizeof line, "G1 X%.3f Y%.3f Z%.4f\n", x, y,
+                          -1.0 + 0.6 * std::sin(x / 7.0) * std::cos(y / 9.0));
             p += line;
         }
         y += 0.5;
@@ -63,7 +64,8 @@ void BM_Interpret(benchmark::State& state) {
         lines = p.ops.size();
         benchmark::DoNotOptimize(p.ops.data());
     }
-    state.counters["lines/s"] = benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["lines/s"] = benchmark::Counter(static_cast<double>(lines),
+                                                   benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Interpret)->Unit(benchmark::kMillisecond);
 
@@ -75,18 +77,20 @@ void BM_Plan(benchmark::State& state) {
         targets = plan.targets.size();
         benchmark::DoNotOptimize(plan.targets.data());
     }
-    state.counters["segments/s"] = benchmark::Counter(static_cast<double>(targets), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["segments/s"] = benchmark::Counter(
+        static_cast<double>(targets), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Plan)->Unit(benchmark::kMillisecond);
 
 void BM_Check(benchmark::State& state) {
-    Plan plan = planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
+    Plan plan =
+        planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
     for (auto _ : state) {
         CheckReport r = checkPlan(plan, machine().limits());
         if (!r.ok()) state.SkipWithError("the check failed");
     }
-    state.counters["segments/s"] =
-        benchmark::Counter(static_cast<double>(plan.targets.size()), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["segments/s"] = benchmark::Counter(
+        static_cast<double>(plan.targets.size()), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Check)->Unit(benchmark::kMillisecond);
 
@@ -109,7 +113,8 @@ Session& session() {
 }
 
 void BM_StreamPrecomputed(benchmark::State& state) {
-    Plan plan = planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
+    Plan plan =
+        planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
     Trajectory t;
     t.targets = plan.targets;
     for (auto _ : state) {
@@ -118,15 +123,16 @@ void BM_StreamPrecomputed(benchmark::State& state) {
         if (!s.endReached) state.SkipWithError("end point not reached");
         session().clearHistory();
     }
-    state.counters["segments/s"] = benchmark::Counter(static_cast<double>(t.targets.size()), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["segments/s"] = benchmark::Counter(
+        static_cast<double>(t.targets.size()), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_StreamPrecomputed)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_InterpretPlanAndStream(benchmark::State& state) {
     size_t targets = 0;
     for (auto _ : state) {
-        Plan plan = planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(),
-                                session().positionSteps());
+        Plan plan = planProgram(interpret(program(), machine().gcodeSetup(), {}),
+                                machine().planSettings(), session().positionSteps());
         Trajectory t;
         t.start = session().positionSteps();
         t.targets = std::move(plan.targets);
@@ -135,14 +141,16 @@ void BM_InterpretPlanAndStream(benchmark::State& state) {
         if (!s.endReached) state.SkipWithError("end point not reached");
         session().clearHistory();
     }
-    state.counters["segments/s"] = benchmark::Counter(static_cast<double>(targets), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["segments/s"] = benchmark::Counter(
+        static_cast<double>(targets), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_InterpretPlanAndStream)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // The test programs: the planner's time, the classic model's, the bound.
 void comparePrograms() {
     std::string dir = TELVO_PROGRAMS_DIR;
-    std::printf("\n%-22s %10s %10s %10s %9s %9s\n", "program", "planned s", "classic s", "bound s", "/classic", "/bound");
+    std::printf("\n%-22s %10s %10s %10s %9s %9s\n", "program", "planned s", "classic s", "bound s",
+                "/classic", "/bound");
     double total = 0.0, classicTotal = 0.0, boundTotal = 0.0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         std::ifstream in(entry.path());
@@ -151,14 +159,15 @@ void comparePrograms() {
         Interpreted p = interpret(text.str(), machine().gcodeSetup(), {});
         Plan plan = planProgram(p, machine().planSettings(), {});
         telvo::bench::ClassicResult c = telvo::bench::classicModel(plan, machine().limits());
-        std::printf("%-22s %10.3f %10.3f %10.3f %9.3f %9.3f\n", entry.path().filename().c_str(), plan.seconds(), c.seconds,
-                    plan.feedBoundSeconds, plan.seconds() / c.seconds, plan.seconds() / plan.feedBoundSeconds);
+        std::printf("%-22s %10.3f %10.3f %10.3f %9.3f %9.3f\n", entry.path().filename().c_str(),
+                    plan.seconds(), c.seconds, plan.feedBoundSeconds, plan.seconds() / c.seconds,
+                    plan.seconds() / plan.feedBoundSeconds);
         total += plan.seconds();
         classicTotal += c.seconds;
         boundTotal += plan.feedBoundSeconds;
     }
-    std::printf("%-22s %10.3f %10.3f %10.3f %9.3f %9.3f\n", "total", total, classicTotal, boundTotal, total / classicTotal,
-                total / boundTotal);
+    std::printf("%-22s %10.3f %10.3f %10.3f %9.3f %9.3f\n", "total", total, classicTotal,
+                boundTotal, total / classicTotal, total / boundTotal);
 }
 
 }  // namespace

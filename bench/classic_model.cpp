@@ -72,14 +72,17 @@ ClassicResult classicModel(const tool::Plan& plan, const tool::MotionLimits& lim
         double vj2 = aj * p.tolerance * sinHalf / (1.0 - sinHalf);
         j[k + 1] = std::min(limit, std::sqrt(vj2));
     }
-    for (size_t k = n; k-- > 0;) j[k] = std::min(j[k], std::sqrt(j[k + 1] * j[k + 1] + 2.0 * a[k] * len[k]));
-    for (size_t k = 0; k < n; ++k) j[k + 1] = std::min(j[k + 1], std::sqrt(j[k] * j[k] + 2.0 * a[k] * len[k]));
+    for (size_t k = n; k-- > 0;)
+        j[k] = std::min(j[k], std::sqrt(j[k + 1] * j[k + 1] + 2.0 * a[k] * len[k]));
+    for (size_t k = 0; k < n; ++k)
+        j[k + 1] = std::min(j[k + 1], std::sqrt(j[k] * j[k] + 2.0 * a[k] * len[k]));
     ClassicResult r;
     for (size_t k = 0; k < n; ++k) {
         double v0 = j[k], v1 = j[k + 1], acc = a[k], l = len[k];
         double peak = std::min(v[k], std::sqrt((2.0 * acc * l + v0 * v0 + v1 * v1) / 2.0));
         peak = std::max({peak, v0, v1});
-        double da = (peak * peak - v0 * v0) / (2.0 * acc), dd = (peak * peak - v1 * v1) / (2.0 * acc);
+        double da = (peak * peak - v0 * v0) / (2.0 * acc),
+               dd = (peak * peak - v1 * v1) / (2.0 * acc);
         double cruise = std::max(0.0, l - da - dd);
         r.seconds += (peak - v0) / acc + (peak - v1) / acc + (peak > 0.0 ? cruise / peak : 0.0);
         r.feedBound += l / v[k];

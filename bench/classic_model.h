@@ -10,8 +10,8 @@
 namespace telvo::bench {
 
 struct ClassicResult {
-    double seconds = 0.0;      // motion and dwells
-    double feedBound = 0.0;    // every piece at its feed, no acceleration
+    double seconds = 0.0;    // motion and dwells
+    double feedBound = 0.0;  // every piece at its feed, no acceleration
 };
 
 ClassicResult classicModel(const tool::Plan& plan, const tool::MotionLimits& limits);

@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     Interpreted program = interpret(text, setup, Vec6{});
     for (const Diagnostic& d : program.errors) {
-        if (d.line < 1 || d.message.empty()) violated("diagnostic without line or message", d.message);
+        if (d.line < 1 || d.message.empty())
+            violated("diagnostic without line or message", d.message);
     }
     if (!program.ok()) return 0;
     PlanSettings settings = machine.planSettings();
@@ -42,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Plan plan = planProgram(program, settings, Vec6{});
     if (!plan.errors.empty()) return 0;
     CheckReport report = checkPlan(plan, machine.limits());
-    if (!report.ok()) violated("check", report.summary() + (report.problems.empty() ? "" : "; " + report.problems.front()));
+    if (!report.ok())
+        violated("check", report.summary() +
+                              (report.problems.empty() ? "" : "; " + report.problems.front()));
     return 0;
 }

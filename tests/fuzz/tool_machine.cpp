@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const ToolError& e) {
         std::string what = e.what();
         if (what.rfind("fuzz:", 0) != 0) {
-            std::fprintf(stderr, "property violated: refusal without the file and line: %s\n", what.c_str());
+            std::fprintf(stderr, "property violated: refusal without the file and line: %s\n",
+                         what.c_str());
             std::abort();
         }
     }

@@ -26,27 +26,49 @@ GcodeSetup mill() {
 std::string describe(const Op& op) {
     char buf[200];
     switch (op.kind) {
-    case OpKind::Rapid: std::snprintf(buf, sizeof buf, "G0 %g %g %g", op.end[0], op.end[1], op.end[2]); break;
-    case OpKind::Linear: std::snprintf(buf, sizeof buf, "G1 %g %g %g F%g", op.end[0], op.end[1], op.end[2], op.feed * 60.0); break;
-    case OpKind::Arc:
-        std::snprintf(buf, sizeof buf, "%s %g %g %g C%g,%g A%d%d T%d", op.ccw ? "G3" : "G2", op.end[0], op.end[1], op.end[2],
-                      std::round(op.center0 * 1e6) / 1e6, std::round(op.center1 * 1e6) / 1e6, op.axis0, op.axis1, op.extraTurns);
-        break;
-    case OpKind::Dwell: std::snprintf(buf, sizeof buf, "dwell %g", op.seconds); break;
-    case OpKind::Spindle: std::snprintf(buf, sizeof buf, "spindle %d %g", op.direction, op.rpm); break;
-    case OpKind::Coolant: std::snprintf(buf, sizeof buf, "coolant %d %d", op.mist, op.flood); break;
-    case OpKind::ToolChange: std::snprintf(buf, sizeof buf, "tool %d", op.tool); break;
-    case OpKind::Pause: std::snprintf(buf, sizeof buf, "pause %d", op.optional); break;
-    case OpKind::Message: std::snprintf(buf, sizeof buf, "message"); break;
-    case OpKind::End: std::snprintf(buf, sizeof buf, "end"); break;
+        case OpKind::Rapid:
+            std::snprintf(buf, sizeof buf, "G0 %g %g %g", op.end[0], op.end[1], op.end[2]);
+            break;
+        case OpKind::Linear:
+            std::snprintf(buf, sizeof buf, "G1 %g %g %g F%g", op.end[0], op.end[1], op.end[2],
+                          op.feed * 60.0);
+            break;
+        case OpKind::Arc:
+            std::snprintf(buf, sizeof buf, "%s %g %g %g C%g,%g A%d%d T%d", op.ccw ? "G3" : "G2",
+                          op.end[0], op.end[1], op.end[2], std::round(op.center0 * 1e6) / 1e6,
+                          std::round(op.center1 * 1e6) / 1e6, op.axis0, op.axis1, op.extraTurns);
+            break;
+        case OpKind::Dwell:
+            std::snprintf(buf, sizeof buf, "dwell %g", op.seconds);
+            break;
+        case OpKind::Spindle:
+            std::snprintf(buf, sizeof buf, "spindle %d %g", op.direction, op.rpm);
+            break;
+        case OpKind::Coolant:
+            std::snprintf(buf, sizeof buf, "coolant %d %d", op.mist, op.flood);
+            break;
+        case OpKind::ToolChange:
+            std::snprintf(buf, sizeof buf, "tool %d", op.tool);
+            break;
+        case OpKind::Pause:
+            std::snprintf(buf, sizeof buf, "pause %d", op.optional);
+            break;
+        case OpKind::Message:
+            std::snprintf(buf, sizeof buf, "message");
+            break;
+        case OpKind::End:
+            std::snprintf(buf, sizeof buf, "end");
+            break;
     }
     return buf;
 }
 
-std::vector<std::string> run(const std::string& program, const GcodeSetup& setup = mill(), Vec6 start = {}) {
+std::vector<std::string> run(const std::string& program, const GcodeSetup& setup = mill(),
+                             Vec6 start = {}) {
     Interpreted p = interpret(program, setup, start);
     std::vector<std::string> out;
-    for (const Diagnostic& d : p.errors) out.push_back("error " + std::to_string(d.line) + ": " + d.word + ": " + d.message);
+    for (const Diagnostic& d : p.errors)
+        out.push_back("error " + std::to_string(d.line) + ": " + d.word + ": " + d.message);
     for (const Op& op : p.ops) out.push_back(describe(op));
     return out;
 }
@@ -68,43 +90,72 @@ struct Refused {
 
 TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
     const std::vector<Accepted> table = {
-        {"modal motion and feed, incremental", "G21 G90 G0 X10 Y5\nG1 Z-1 F600\nX20\nG91 X-5 Y2.5\nM30",
+        {"modal motion and feed, incremental",
+         "G21 G90 G0 X10 Y5\nG1 Z-1 F600\nX20\nG91 X-5 Y2.5\nM30",
          {"G0 10 5 0", "G1 10 5 -1 F600", "G1 20 5 -1 F600", "G1 15 7.5 -1 F600", "end"}},
         {"inches", "G20 G1 X1 F10\nM30", {"G1 25.4 0 0 F254", "end"}},
         {"work offset G55", "G55 G0 X0 Y0 Z0\nG54 X0\nM30", {"G0 50 40 -10", "G0 0 40 -10", "end"}},
-        {"G10 L2 changes G55 for the run", "G10 L2 P2 X1 Y2 Z3\nG55 G0 X0 Y0 Z0\nM30", {"G0 1 2 3", "end"}},
-        {"G10 L20 makes here the given point", "G0 X10 Y10\nG10 L20 P1 X0 Y0\nG0 X5\nM30", {"G0 10 10 0", "G0 15 10 0", "end"}},
-        {"G92 and G92.1", "G0 X10\nG92 X0\nG0 X5\nG92.1\nG0 X5\nM30", {"G0 10 0 0", "G0 15 0 0", "G0 5 0 0", "end"}},
+        {"G10 L2 changes G55 for the run",
+         "G10 L2 P2 X1 Y2 Z3\nG55 G0 X0 Y0 Z0\nM30",
+         {"G0 1 2 3", "end"}},
+        {"G10 L20 makes here the given point",
+         "G0 X10 Y10\nG10 L20 P1 X0 Y0\nG0 X5\nM30",
+         {"G0 10 10 0", "G0 15 10 0", "end"}},
+        {"G92 and G92.1",
+         "G0 X10\nG92 X0\nG0 X5\nG92.1\nG0 X5\nM30",
+         {"G0 10 0 0", "G0 15 0 0", "G0 5 0 0", "end"}},
         {"G53 ignores offsets", "G55\nG53 G0 X1 Y2\nM30", {"G0 1 2 0", "end"}},
         {"G28 via an intermediate point, only the given axes",
          "G0 X10 Y10 Z5\nG28 Z10\nG30\nM30",
          {"G0 10 10 5", "G0 10 10 10", "G0 10 10 20", "G0 100 100 30", "end"}},
-        {"G28.1 stores the position", "G0 X7 Y8\nG28.1\nG0 X0 Y0\nG28\nM30", {"G0 7 8 0", "G0 0 0 0", "G0 7 8 0", "end"}},
-        {"G43 H adds the tool length to Z, G49 removes it", "T3 M6\nG43 H3\nG0 Z0\nG49\nG0 Z0\nM30",
+        {"G28.1 stores the position",
+         "G0 X7 Y8\nG28.1\nG0 X0 Y0\nG28\nM30",
+         {"G0 7 8 0", "G0 0 0 0", "G0 7 8 0", "end"}},
+        {"G43 H adds the tool length to Z, G49 removes it",
+         "T3 M6\nG43 H3\nG0 Z0\nG49\nG0 Z0\nM30",
          {"tool 3", "G0 0 0 12.5", "G0 0 0 0", "end"}},
-        {"G43 without H takes the loaded tool; G43.1 gives it", "T3 M6 G43\nG0 Z1\nG43.1 Z2\nG0 Z1\nM30",
+        {"G43 without H takes the loaded tool; G43.1 gives it",
+         "T3 M6 G43\nG0 Z1\nG43.1 Z2\nG0 Z1\nM30",
          {"tool 3", "G0 0 0 13.5", "G0 0 0 3", "end"}},
-        {"standard order: spindle and coolant before motion, dwell, stop last", "S1000 M3 M8 G4 P0.5 G0 X1 M0\nS2000\nM5 M9\nM30",
-         {"spindle 1 1000", "coolant 0 1", "dwell 0.5", "G0 1 0 0", "pause 0", "spindle 1 2000", "spindle 0 2000", "coolant 0 0", "end"}},
+        {"standard order: spindle and coolant before motion, dwell, stop last",
+         "S1000 M3 M8 G4 P0.5 G0 X1 M0\nS2000\nM5 M9\nM30",
+         {"spindle 1 1000", "coolant 0 1", "dwell 0.5", "G0 1 0 0", "pause 0", "spindle 1 2000",
+          "spindle 0 2000", "coolant 0 0", "end"}},
         {"M7 and M8 together; M1 is optional", "M7 M8\nM1\nM30", {"coolant 1 1", "pause 1", "end"}},
         {"arcs: I/J, R (short and long), full circle with turns, helix",
-         "G0 X10\nG3 X0 Y10 I-10 J0 F60\nG2 X10 Y0 R10\nG2 X0 Y10 R-10\nG2 X0 Y10 Z-3 I0 J-10 P2\nM30",
-         {"G0 10 0 0", "G3 0 10 0 C0,0 A01 T0", "G2 10 0 0 C0,0 A01 T0", "G2 0 10 0 C0,0 A01 T0", "G2 0 10 -3 C0,0 A01 T1", "end"}},
-        {"G18 and G19 arcs use K/I and J/K", "G18 G2 X10 Z10 I5 K5 F60\nG19 G3 Y10 Z0 J5 K-5\nM30",
+         "G0 X10\nG3 X0 Y10 I-10 J0 F60\nG2 X10 Y0 R10\nG2 X0 Y10 R-10\nG2 X0 Y10 Z-3 I0 J-10 "
+         "P2\nM30",
+         {"G0 10 0 0", "G3 0 10 0 C0,0 A01 T0", "G2 10 0 0 C0,0 A01 T0", "G2 0 10 0 C0,0 A01 T0",
+          "G2 0 10 -3 C0,0 A01 T1", "end"}},
+        {"G18 and G19 arcs use K/I and J/K",
+         "G18 G2 X10 Z10 I5 K5 F60\nG19 G3 Y10 Z0 J5 K-5\nM30",
          {"G2 10 0 10 C5,5 A20 T0", "G3 10 10 0 C5,5 A12 T0", "end"}},
-        {"G90.1 absolute centres", "G0 X10\nG90.1 G3 X-10 I0 J0 F60\nM30", {"G0 10 0 0", "G3 -10 0 0 C0,0 A01 T0", "end"}},
-        {"arc end within the tolerance", "G0 X10\nG3 X0 Y10.004 I-10 J0 F60\nM30", {"G0 10 0 0", "G3 0 10.004 0 C0,0 A01 T0", "end"}},
-        {"G93 inverse time: the move lasts 1/F minutes", "G93 G1 X10 F6\nM30", {"G1 10 0 0 F60", "end"}},
+        {"G90.1 absolute centres",
+         "G0 X10\nG90.1 G3 X-10 I0 J0 F60\nM30",
+         {"G0 10 0 0", "G3 -10 0 0 C0,0 A01 T0", "end"}},
+        {"arc end within the tolerance",
+         "G0 X10\nG3 X0 Y10.004 I-10 J0 F60\nM30",
+         {"G0 10 0 0", "G3 0 10.004 0 C0,0 A01 T0", "end"}},
+        {"G93 inverse time: the move lasts 1/F minutes",
+         "G93 G1 X10 F6\nM30",
+         {"G1 10 0 0 F60", "end"}},
         {"drilling G81 G99 at R, G98 back to the start level",
          "G0 Z10\nG99 G81 X5 Y5 Z-2 R1 F60\nG98 X6\nG80\nM30",
-         {"G0 0 0 10", "G0 5 5 10", "G0 5 5 1", "G1 5 5 -2 F60", "G0 5 5 1", "G0 6 5 1", "G1 6 5 -2 F60", "G0 6 5 1", "end"}},
+         {"G0 0 0 10", "G0 5 5 10", "G0 5 5 1", "G1 5 5 -2 F60", "G0 5 5 1", "G0 6 5 1",
+          "G1 6 5 -2 F60", "G0 6 5 1", "end"}},
         {"peck drilling G83 comes back to R and down above the last depth",
          "G0 Z5\nG83 Z-2 R1 Q1.5 F60\nG80\nM30",
-         {"G0 0 0 5", "G0 0 0 1", "G1 0 0 -0.5 F60", "G0 0 0 1", "G0 0 0 -0.246", "G1 0 0 -2 F60", "G0 0 0 5", "end"}},
-        {"comments, N numbers, % delimiters, MSG", "%\nN10 (MSG, hello) G0 X1 ; rest\n%\nG0 X99", {"message", "G0 1 0 0"}},
-        {"G61.1 G61 G64 set the blending of each move", "G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30",
+         {"G0 0 0 5", "G0 0 0 1", "G1 0 0 -0.5 F60", "G0 0 0 1", "G0 0 0 -0.246", "G1 0 0 -2 F60",
+          "G0 0 0 5", "end"}},
+        {"comments, N numbers, % delimiters, MSG",
+         "%\nN10 (MSG, hello) G0 X1 ; rest\n%\nG0 X99",
+         {"message", "G0 1 0 0"}},
+        {"G61.1 G61 G64 set the blending of each move",
+         "G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30",
          {"G0 1 0 0", "G0 2 0 0", "G0 3 0 0", "G0 4 0 0", "end"}},
-        {"G40 G49 G80 G17 G21 G94 G97 M48 header", "G17 G21 G40 G49 G80 G90 G94 G97 M48\nM30", {"end"}},
+        {"G40 G49 G80 G17 G21 G94 G97 M48 header",
+         "G17 G21 G40 G49 G80 G90 G94 G97 M48\nM30",
+         {"end"}},
     };
     for (const Accepted& t : table) EXPECT_EQ(run(t.program), t.ops) << t.name;
 
@@ -226,8 +277,9 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
     // A machine without a spindle or coolant mapping refuses their words.
     GcodeSetup bare = mill();
     bare.spindleConfigured = bare.coolantConfigured = false;
-    EXPECT_EQ(run("S100 M3\nM8", bare), (std::vector<std::string>{"error 1: M3: this machine has no spindle mapping",
-                                                                    "error 2: M8: this machine has no coolant outputs"}));
+    EXPECT_EQ(run("S100 M3\nM8", bare),
+              (std::vector<std::string>{"error 1: M3: this machine has no spindle mapping",
+                                        "error 2: M8: this machine has no coolant outputs"}));
 }
 
 TEST(InterpWords, AllProblemsAreListedUpToTheLimit) {
@@ -239,7 +291,9 @@ TEST(InterpWords, AllProblemsAreListedUpToTheLimit) {
     EXPECT_TRUE(p.errorsTruncated);
     EXPECT_EQ(p.errors[19].line, 20);
     std::string text = formatDiagnostics(p.errors, "f.nc", true);
-    EXPECT_EQ(text.substr(0, text.find('\n')), "f.nc:1: #: parameters (#) are not supported (post-process with numeric values only)");
+    EXPECT_EQ(
+        text.substr(0, text.find('\n')),
+        "f.nc:1: #: parameters (#) are not supported (post-process with numeric values only)");
     EXPECT_NE(text.find("f.nc: more problems follow"), std::string::npos);
     // A missing feed is reported once, not on every following line.
     p = interpret("G1 X1\nX2\nX3\nG0 B1\n", mill(), {});

@@ -37,12 +37,15 @@ Planned planText(const std::string& text, const Machine& m = defaultMachine()) {
 double speedAt(const Plan& plan, size_t k) {
     const Vec6& a = plan.targets[k - 1];
     const Vec6& b = plan.targets[k];
-    return std::sqrt(std::pow((b[0] - a[0]) / 800.0, 2) + std::pow((b[1] - a[1]) / 800.0, 2) + std::pow((b[2] - a[2]) / 1600.0, 2)) / 1e-3;
+    return std::sqrt(std::pow((b[0] - a[0]) / 800.0, 2) + std::pow((b[1] - a[1]) / 800.0, 2) +
+                     std::pow((b[2] - a[2]) / 1600.0, 2)) /
+           1e-3;
 }
 
 double nearestTo(const Plan& plan, double x, double y) {
     double best = 1e9;
-    for (const Vec6& t : plan.targets) best = std::min(best, std::hypot(t[0] / 800.0 - x, t[1] / 800.0 - y));
+    for (const Vec6& t : plan.targets)
+        best = std::min(best, std::hypot(t[0] / 800.0 - x, t[1] / 800.0 - y));
     return best;
 }
 
@@ -61,7 +64,8 @@ TEST(ProgramPlanner, CornersBlendWithinTheToleranceOrStopExactly) {
     Planned blended = planText(std::string("G64 P0.05\n") + square);
     Planned tight = planText(std::string("G64 P0.005\n") + square);
     Planned exact = planText(std::string("G61.1\n") + square);
-    for (const Planned* p : {&blended, &tight, &exact}) EXPECT_TRUE(p->check.ok()) << p->check.summary();
+    for (const Planned* p : {&blended, &tight, &exact})
+        EXPECT_TRUE(p->check.ok()) << p->check.summary();
     double dBlend = nearestTo(blended.plan, 20, 0), dTight = nearestTo(tight.plan, 20, 0);
     // The blend arc's middle lies at the tolerance from the corner.
     EXPECT_NEAR(dBlend, 0.05, 0.005);
@@ -123,7 +127,8 @@ TEST(ProgramPlanner, DwellsAndActionsStopAndSplitTheStream) {
     EXPECT_EQ(p.program.ops[static_cast<size_t>(p.plan.steps[2].op)].kind, OpKind::End);
     // The first step holds X10 for 250 targets, exactly there.
     size_t held = 0;
-    for (size_t k = p.plan.steps[0].firstTarget; k < p.plan.steps[0].endTarget; ++k) held += p.plan.targets[k][0] == 8000.0;
+    for (size_t k = p.plan.steps[0].firstTarget; k < p.plan.steps[0].endTarget; ++k)
+        held += p.plan.targets[k][0] == 8000.0;
     EXPECT_GE(held, 250u);
     EXPECT_LE(held, 252u);
     // Each step ends exactly at its point.
@@ -136,7 +141,8 @@ TEST(ProgramPlanner, TravelOutsideTheSoftLimitsIsRefusedWithItsLine) {
     Planned p = planText("G0 X10\nG1 X500 F600\nG0 Z-90\nG2 X0 Y0 I-250 J0\nM30");
     ASSERT_EQ(p.plan.errors.size(), 3u);
     EXPECT_EQ(p.plan.errors[0].line, 2);
-    EXPECT_EQ(p.plan.errors[0].message, "X 500.0000 is outside the machine's travel (X -100.0000 .. 400.0000)");
+    EXPECT_EQ(p.plan.errors[0].message,
+              "X 500.0000 is outside the machine's travel (X -100.0000 .. 400.0000)");
     EXPECT_EQ(p.plan.errors[1].line, 3);
     EXPECT_EQ(p.plan.errors[2].line, 4);  // the circle swings past Y 300 and Y -100
     EXPECT_TRUE(p.plan.targets.empty());
@@ -150,7 +156,8 @@ TEST(ProgramPlanner, APlanMustFitInMemory) {
     s.maxSeconds = 60.0;
     Plan plan = planProgram(p, s, {});
     ASSERT_EQ(plan.errors.size(), 1u);
-    EXPECT_NE(plan.errors[0].message.find("more than the 60 s one run can hold"), std::string::npos) << plan.errors[0].message;
+    EXPECT_NE(plan.errors[0].message.find("more than the 60 s one run can hold"), std::string::npos)
+        << plan.errors[0].message;
     EXPECT_TRUE(plan.targets.empty());
     s = m.planSettings();
     s.maxPieces = 50;  // the circle alone has hundreds of chords
@@ -173,7 +180,8 @@ TEST(RunChecker, CatchesSpeedAccelerationAndPathFaults) {
     EXPECT_NEAR(r.deviation, 0.02 * 2.0 / std::sqrt(5.0), 0.002);
     // A jump of 50 steps in one millisecond breaks the velocity limit.
     Plan jumped = p.plan;
-    for (size_t k = jumped.targets.size() / 2; k < jumped.targets.size(); ++k) jumped.targets[k][0] += 50.0;
+    for (size_t k = jumped.targets.size() / 2; k < jumped.targets.size(); ++k)
+        jumped.targets[k][0] += 50.0;
     r = checkPlan(jumped, m.limits());
     EXPECT_GT(r.velocityRatio, 1.0);
     EXPECT_FALSE(r.endReached);
@@ -193,7 +201,8 @@ TEST(RunChecker, ReportedPositionsAllowForTheStepQuantisation) {
     std::vector<double> t;
     for (size_t k = 0; k < p.plan.targets.size(); ++k) {
         // Whole steps, as the controller counts them.
-        xy.push_back({std::round(p.plan.targets[k][0]) / 800.0, std::round(p.plan.targets[k][1]) / 800.0});
+        xy.push_back(
+            {std::round(p.plan.targets[k][0]) / 800.0, std::round(p.plan.targets[k][1]) / 800.0});
         t.push_back(static_cast<double>(k) * 1e-3);
     }
     CheckReport r = p.check;
@@ -208,7 +217,8 @@ TEST(RunChecker, ReportedPositionsAllowForTheStepQuantisation) {
 TEST(ProgramPlanner, TestProgramsKeepTheLimitsAndTheClassicModelsTime) {
     Machine m = defaultMachine();
     double total = 0.0, classicTotal = 0.0;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(TELVO_TOOL_TEST_DATA) + "/programs")) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(TELVO_TOOL_TEST_DATA) + "/programs")) {
         std::string name = entry.path().filename().string();
         Planned p = planText(readProgram(name), m);
         ASSERT_TRUE(p.plan.errors.empty()) << name;

@@ -25,7 +25,8 @@ void fault(CheckReport& r, const std::string& text) {
 
 // Distance of p from the segment a-b over the axes in `use`.
 template <size_t N>
-double segmentDistance(const std::array<double, N>& p, const std::array<double, N>& a, const std::array<double, N>& b) {
+double segmentDistance(const std::array<double, N>& p, const std::array<double, N>& a,
+                       const std::array<double, N>& b) {
     double ab2 = 0.0, t = 0.0;
     for (size_t i = 0; i < N; ++i) {
         ab2 += (b[i] - a[i]) * (b[i] - a[i]);
@@ -44,7 +45,8 @@ double segmentDistance(const std::array<double, N>& p, const std::array<double, 
 // lie from it; returns the distance and the tolerance that applies there.
 class PathCursor {
 public:
-    PathCursor(const std::vector<PathPiece>& pieces, bool xyOnly) : pieces_(pieces), xyOnly_(xyOnly) {}
+    PathCursor(const std::vector<PathPiece>& pieces, bool xyOnly)
+        : pieces_(pieces), xyOnly_(xyOnly) {}
     void restart(size_t piece) { k_ = std::min(piece, pieces_.empty() ? 0 : pieces_.size() - 1); }
     size_t piece() const { return k_; }
     double distance(const Vec6& p, double& allowed) {
@@ -94,14 +96,19 @@ private:
 
 std::string CheckReport::summary() const {
     char buf[320];
-    (void)std::snprintf(buf, sizeof buf, "%s: velocity %.1f %%, acceleration %.1f %% of the limits; path within %.4f of the program",
-                  ok() ? "passed" : "FAILED", velocityRatio * 100.0, accelerationRatio * 100.0, deviation);
+    (void)std::snprintf(
+        buf, sizeof buf,
+        "%s: velocity %.1f %%, acceleration %.1f %% of the limits; path within %.4f of the program",
+        ok() ? "passed" : "FAILED", velocityRatio * 100.0, accelerationRatio * 100.0, deviation);
     std::string s = buf;
     if (positionsChecked) {
         if (executedVelocityRatio > 0.0) {
-            (void)std::snprintf(buf, sizeof buf, "; reported positions within %.4f, velocity %.1f %%", executedDeviation, executedVelocityRatio * 100.0);
+            (void)std::snprintf(buf, sizeof buf,
+                                "; reported positions within %.4f, velocity %.1f %%",
+                                executedDeviation, executedVelocityRatio * 100.0);
         } else {
-            (void)std::snprintf(buf, sizeof buf, "; reported positions within %.4f", executedDeviation);
+            (void)std::snprintf(buf, sizeof buf, "; reported positions within %.4f",
+                                executedDeviation);
         }
         s += buf;
     }
@@ -117,11 +124,14 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
     Vec6 prev = plan.startSteps, prevVel{};
     auto toUnits = [&](const Vec6& s) {
         Vec6 u{};
-        for (int i = 0; i < kAxisCount; ++i) u[i] = limits[i].enabled && limits[i].slaveOf == 0 ? s[i] / limits[i].stepsPerUnit : 0.0;
+        for (int i = 0; i < kAxisCount; ++i)
+            u[i] =
+                limits[i].enabled && limits[i].slaveOf == 0 ? s[i] / limits[i].stepsPerUnit : 0.0;
         return u;
     };
     Vec6 pieceScale{};
-    for (int i = 0; i < kAxisCount; ++i) pieceScale[i] = limits[i].enabled && limits[i].slaveOf == 0 ? 1.0 : 0.0;
+    for (int i = 0; i < kAxisCount; ++i)
+        pieceScale[i] = limits[i].enabled && limits[i].slaveOf == 0 ? 1.0 : 0.0;
     for (const PlanStep& step : plan.steps) {
         prevVel = Vec6{};  // every step starts at rest
         for (size_t k = step.firstTarget; k < step.endTarget; ++k) {
@@ -130,15 +140,18 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
                 if (!limits[i].enabled) continue;
                 double v = (t[i] - prev[i]) / T;
                 double a = (v - prevVel[i]) / T;
-                double vr = std::fabs(v) / limits[i].maxVelocity, ar = std::fabs(a) / limits[i].acceleration;
+                double vr = std::fabs(v) / limits[i].maxVelocity,
+                       ar = std::fabs(a) / limits[i].acceleration;
                 r.velocityRatio = std::max(r.velocityRatio, vr);
                 r.accelerationRatio = std::max(r.accelerationRatio, ar);
                 if (vr > 1.0 + kSlack) {
-                    fault(r, "target " + std::to_string(k + 1) + ": axis " + kAxisLetters[i] + " velocity " + std::to_string(std::fabs(v)) +
+                    fault(r, "target " + std::to_string(k + 1) + ": axis " + kAxisLetters[i] +
+                                 " velocity " + std::to_string(std::fabs(v)) +
                                  " steps/s over its limit");
                 }
                 if (ar > 1.0 + kSlack) {
-                    fault(r, "target " + std::to_string(k + 1) + ": axis " + kAxisLetters[i] + " acceleration " + std::to_string(std::fabs(a)) +
+                    fault(r, "target " + std::to_string(k + 1) + ": axis " + kAxisLetters[i] +
+                                 " acceleration " + std::to_string(std::fabs(a)) +
                                  " steps/s^2 over its limit");
                 }
                 prevVel[i] = v;
@@ -150,8 +163,10 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
             double d = cursor.distance(p, allowed);
             r.deviation = std::max(r.deviation, d);
             if (d > allowed) {
-                fault(r, "target " + std::to_string(k + 1) + ": " + std::to_string(d) + " from the path of line " +
-                             std::to_string(plan.pieces[cursor.piece()].line) + " (allowed " + std::to_string(allowed) + ")");
+                fault(r, "target " + std::to_string(k + 1) + ": " + std::to_string(d) +
+                             " from the path of line " +
+                             std::to_string(plan.pieces[cursor.piece()].line) + " (allowed " +
+                             std::to_string(allowed) + ")");
             }
             ++r.targetsChecked;
         }
@@ -161,7 +176,9 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
             if (!limits[i].enabled) continue;
             double ar = std::fabs(prevVel[i] / T) / limits[i].acceleration;
             r.accelerationRatio = std::max(r.accelerationRatio, ar);
-            if (ar > 1.0 + kSlack) fault(r, std::string("axis ") + kAxisLetters[i] + " stops too abruptly at target " + std::to_string(step.endTarget));
+            if (ar > 1.0 + kSlack)
+                fault(r, std::string("axis ") + kAxisLetters[i] + " stops too abruptly at target " +
+                             std::to_string(step.endTarget));
         }
     }
     // The last target is the program's end.
@@ -169,7 +186,8 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
         Vec6 end = toUnits(plan.targets.empty() ? plan.startSteps : plan.targets.back());
         const Vec6& want = plan.pieces.back().b;
         for (int i = 0; i < kAxisCount; ++i) {
-            if (limits[i].enabled && limits[i].slaveOf == 0 && std::fabs(end[i] - want[i]) * limits[i].stepsPerUnit > 1e-6) {
+            if (limits[i].enabled && limits[i].slaveOf == 0 &&
+                std::fabs(end[i] - want[i]) * limits[i].stepsPerUnit > 1e-6) {
                 r.endReached = false;
             }
         }
@@ -177,8 +195,8 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
     return r;
 }
 
-void checkExecuted(CheckReport& r, const Plan& plan, const MotionLimits& limits, const std::vector<Point>& xy,
-                   const std::vector<double>& seconds) {
+void checkExecuted(CheckReport& r, const Plan& plan, const MotionLimits& limits,
+                   const std::vector<Point>& xy, const std::vector<double>& seconds) {
     if (xy.empty() || !limits[0].enabled || !limits[1].enabled) return;
     PathCursor cursor(plan.pieces, true);
     // One step of quantisation on each axis.
@@ -192,10 +210,13 @@ void checkExecuted(CheckReport& r, const Plan& plan, const MotionLimits& limits,
         double d = cursor.distance(p, allowed);
         r.executedDeviation = std::max(r.executedDeviation, d);
         if (d > allowed + quantum + 1e-7) {
-            fault(r, "reported position " + std::to_string(k + 1) + " at " + std::to_string(seconds[k]) + " s: " + std::to_string(d) +
-                         " from the path of line " + std::to_string(plan.pieces[cursor.piece()].line));
+            fault(r, "reported position " + std::to_string(k + 1) + " at " +
+                         std::to_string(seconds[k]) + " s: " + std::to_string(d) +
+                         " from the path of line " +
+                         std::to_string(plan.pieces[cursor.piece()].line));
         }
-        if (k < seconds.size() && windowStart < seconds.size() && seconds[k] - seconds[windowStart] >= kVelocityWindow) {
+        if (k < seconds.size() && windowStart < seconds.size() &&
+            seconds[k] - seconds[windowStart] >= kVelocityWindow) {
             double dt = seconds[k] - seconds[windowStart];
             for (int i = 0; i < 2; ++i) {
                 double delta = i == 0 ? xy[k].x - xy[windowStart].x : xy[k].y - xy[windowStart].y;
@@ -205,7 +226,8 @@ void checkExecuted(CheckReport& r, const Plan& plan, const MotionLimits& limits,
                 double ratio = v / limits[i].maxVelocity;
                 r.executedVelocityRatio = std::max(r.executedVelocityRatio, ratio);
                 if (ratio > 1.0 + kSlack) {
-                    fault(r, "reported positions near " + std::to_string(seconds[k]) + " s: axis " + kAxisLetters[i] + " faster than its limit");
+                    fault(r, "reported positions near " + std::to_string(seconds[k]) + " s: axis " +
+                                 kAxisLetters[i] + " faster than its limit");
                 }
             }
             windowStart = k;

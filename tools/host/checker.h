@@ -36,7 +36,7 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits);
 // Adds the check of the reported positions: XY in machine units, with the
 // controller time of each report (seconds, increasing). Without `seconds`
 // (reports read at the host's pace) only the path is checked.
-void checkExecuted(CheckReport& report, const Plan& plan, const MotionLimits& limits, const std::vector<Point>& xy,
-                   const std::vector<double>& seconds);
+void checkExecuted(CheckReport& report, const Plan& plan, const MotionLimits& limits,
+                   const std::vector<Point>& xy, const std::vector<double>& seconds);
 
 }  // namespace telvo::tool

@@ -26,7 +26,7 @@ enum GGroup : int {
 };
 
 struct GWordInfo {
-    int code;             // G number times 10 (G61.1 = 611)
+    int code;  // G number times 10 (G61.1 = 611)
     int group;
     const char* meaning;
     const char* refusal;  // null: supported

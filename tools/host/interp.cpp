@@ -39,10 +39,13 @@ std::string number(double v) {
 }
 
 std::string gName(int code10) {
-    return code10 % 10 ? "G" + std::to_string(code10 / 10) + "." + std::to_string(code10 % 10) : "G" + std::to_string(code10 / 10);
+    return code10 % 10 ? "G" + std::to_string(code10 / 10) + "." + std::to_string(code10 % 10)
+                       : "G" + std::to_string(code10 / 10);
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // The words of one line.
 struct Words {
@@ -64,7 +67,10 @@ struct Words {
 
 class Interpreter {
 public:
-    Interpreter(const GcodeSetup& setup, const Vec6& start, Interpreted& out) : s_(setup), out_(out), pos_(start) { out_.start = start; }
+    Interpreter(const GcodeSetup& setup, const Vec6& start, Interpreted& out)
+        : s_(setup), out_(out), pos_(start) {
+        out_.start = start;
+    }
 
     // Returns false once the program has ended.
     void run(std::string_view text);
@@ -77,7 +83,9 @@ private:
 
     // Coordinates.
     double scale() const { return (mm_ ? 1.0 : kMmPerInch) / s_.mmPerUnit; }
-    double offset(int a) const { return workOffsets_[static_cast<size_t>(cs_)][a] + g92_[a] + tlo_[a]; }
+    double offset(int a) const {
+        return workOffsets_[static_cast<size_t>(cs_)][a] + g92_[a] + tlo_[a];
+    }
     Vec6 target(const Words& w, bool machine) const;
     void requireAxes(const Words& w) const;
 
@@ -127,7 +135,6 @@ private:
     bool percentOpen_ = false;
     bool codeSeen_ = false;
     bool feedMissingReported_ = false;
-
 };
 
 void Interpreter::run(std::string_view text) {
@@ -142,7 +149,8 @@ void Interpreter::run(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") at = 3;
     while (at < text.size()) {
         size_t nl = text.find('\n', at);
-        std::string_view raw = text.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at);
+        std::string_view raw =
+            text.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at);
         at = nl == std::string_view::npos ? text.size() : nl + 1;
         ++lineNo;
         // '%' alone: the first opens the program (when nothing came before),
@@ -160,7 +168,8 @@ void Interpreter::run(std::string_view text) {
                     endLine_ = lineNo;
                 }
                 if (text.find_first_not_of(" \t\r\n", at) != std::string_view::npos) {
-                    out_.notes.push_back({lineNo, "%", "text after the closing '%' is ignored", ""});
+                    out_.notes.push_back(
+                        {lineNo, "%", "text after the closing '%' is ignored", ""});
                 }
                 return;
             }
@@ -176,8 +185,10 @@ void Interpreter::run(std::string_view text) {
                 content = true;
             }
             if (content) {
-                out_.notes.push_back({lineNo, "", "program ended on line " + std::to_string(endLine_) +
-                                                      "; this line and everything after it are not run", ""});
+                out_.notes.push_back({lineNo, "",
+                                      "program ended on line " + std::to_string(endLine_) +
+                                          "; this line and everything after it are not run",
+                                      ""});
                 return;
             }
             continue;
@@ -193,7 +204,8 @@ void Interpreter::run(std::string_view text) {
         }
     }
     if (!ended_ && out_.errors.empty()) {
-        out_.notes.push_back({lineNo, "", "the program has no M2 or M30; it ends at its last line", ""});
+        out_.notes.push_back(
+            {lineNo, "", "the program has no M2 or M30; it ends at its last line", ""});
     }
 }
 
@@ -222,34 +234,44 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         if (c == ';') break;
         if (c == '(') {
             size_t close = t.find(')', k + 1);
-            if (close == std::string_view::npos) fail("(", "comment is not closed on its line", "close it with ')'");
+            if (close == std::string_view::npos)
+                fail("(", "comment is not closed on its line", "close it with ')'");
             std::string_view body = t.substr(k + 1, close - k - 1);
             if (body.find('(') != std::string_view::npos) fail("(", "comments cannot be nested");
             size_t b = body.find_first_not_of(" \t");
             if (b != std::string_view::npos && body.size() - b >= 4) {
                 std::string head(body.substr(b, 4));
-                for (char& h : head) h = static_cast<char>(std::toupper(static_cast<unsigned char>(h)));
+                for (char& h : head)
+                    h = static_cast<char>(std::toupper(static_cast<unsigned char>(h)));
                 if (head == "MSG,") {
                     Op& op = emit(OpKind::Message, lineNo);
                     op.text = static_cast<int>(out_.texts.size());
                     std::string_view msg = body.substr(b + 4);
                     size_t lead = msg.find_first_not_of(" \t");
-                    out_.texts.emplace_back(lead == std::string_view::npos ? std::string_view{} : msg.substr(lead));
+                    out_.texts.emplace_back(lead == std::string_view::npos ? std::string_view{}
+                                                                           : msg.substr(lead));
                 }
             }
             k = close + 1;
             continue;
         }
         if (c == ')') fail(")", "')' without '('");
-        if (c == '#') fail("#", "parameters (#) are not supported", "post-process with numeric values only");
-        if (c == '[') fail("[", "expressions ([ ]) are not supported", "post-process with numeric values only");
-        if (c == '*') fail("*", "checksums (*) are not supported", "post-process without line checksums");
+        if (c == '#')
+            fail("#", "parameters (#) are not supported", "post-process with numeric values only");
+        if (c == '[')
+            fail("[", "expressions ([ ]) are not supported",
+                 "post-process with numeric values only");
+        if (c == '*')
+            fail("*", "checksums (*) are not supported", "post-process without line checksums");
         if (c == '%') fail("%", "'%' must stand alone on its line");
-        if (!std::isalpha(static_cast<unsigned char>(c))) fail(std::string(1, c), "unexpected character");
+        if (!std::isalpha(static_cast<unsigned char>(c)))
+            fail(std::string(1, c), "unexpected character");
         char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         ++k;
         while (k < t.size() && isBlank(t[k])) ++k;
-        if (letter == 'O') fail("O", "O-word subroutines and loops are not supported", "post-process without subroutines");
+        if (letter == 'O')
+            fail("O", "O-word subroutines and loops are not supported",
+                 "post-process without subroutines");
         size_t begin = k;
         if (k < t.size() && (t[k] == '+' || t[k] == '-')) ++k;
         size_t digits = k;
@@ -257,7 +279,9 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         std::string_view num = t.substr(begin, k - begin);
         if (k == digits) {
             if (k < t.size() && (t[k] == '#' || t[k] == '[')) {
-                fail(std::string(1, letter) + t[k], t[k] == '#' ? "parameters (#) are not supported" : "expressions ([ ]) are not supported",
+                fail(std::string(1, letter) + t[k],
+                     t[k] == '#' ? "parameters (#) are not supported"
+                                 : "expressions ([ ]) are not supported",
                      "post-process with numeric values only");
             }
             fail(std::string(1, letter), "word has no number");
@@ -266,21 +290,26 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         if (parse[0] == '+') parse.remove_prefix(1);
         double v = 0.0;
         auto [ptr, ec] = std::from_chars(parse.data(), parse.data() + parse.size(), v);
-        if (ec != std::errc() || ptr != parse.data() + parse.size() || !std::isfinite(v) || std::fabs(v) > 1e9) {
+        if (ec != std::errc() || ptr != parse.data() + parse.size() || !std::isfinite(v) ||
+            std::fabs(v) > 1e9) {
             fail(std::string(1, letter) + std::string(num), "malformed number");
         }
         auto wordText = [&] { return std::string(1, letter) + std::string(num); };
         if (letter == 'G' || letter == 'M') {
             double tenth = v * 10.0;
             auto code = static_cast<long long>(std::llround(tenth));
-            if (std::fabs(tenth - static_cast<double>(code)) > 1e-6 || code < 0) fail(wordText(), "is not a valid code");
+            if (std::fabs(tenth - static_cast<double>(code)) > 1e-6 || code < 0)
+                fail(wordText(), "is not a valid code");
             if (letter == 'G') {
-                if (w.gCount >= static_cast<int>(w.g.size())) fail(wordText(), "too many G words on one line");
+                if (w.gCount >= static_cast<int>(w.g.size()))
+                    fail(wordText(), "too many G words on one line");
                 w.g[static_cast<size_t>(w.gCount++)] = static_cast<int>(std::min(code, 100000LL));
             } else {
                 if (code % 10) fail(wordText(), "M-codes have no decimal part");
-                if (w.mCount >= static_cast<int>(w.m.size())) fail(wordText(), "too many M words on one line");
-                w.m[static_cast<size_t>(w.mCount++)] = static_cast<int>(std::min(code / 10, 100000LL));
+                if (w.mCount >= static_cast<int>(w.m.size()))
+                    fail(wordText(), "too many M words on one line");
+                w.m[static_cast<size_t>(w.mCount++)] =
+                    static_cast<int>(std::min(code / 10, 100000LL));
             }
             continue;
         }
@@ -291,14 +320,17 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
             continue;
         }
         switch (letter) {
-        case 'U': case 'V': case 'W':
-            fail(wordText(), "axes U, V and W are not supported (axes are X Y Z A B C)");
-        case 'D':
-            fail(wordText(), "D words (cutter compensation) are not supported", "G41/G42 are not built: compensate in the CAM system");
-        case 'E':
-            fail(wordText(), "E words are not supported");
-        default:
-            break;
+            case 'U':
+            case 'V':
+            case 'W':
+                fail(wordText(), "axes U, V and W are not supported (axes are X Y Z A B C)");
+            case 'D':
+                fail(wordText(), "D words (cutter compensation) are not supported",
+                     "G41/G42 are not built: compensate in the CAM system");
+            case 'E':
+                fail(wordText(), "E words are not supported");
+            default:
+                break;
         }
         if (w.has(letter)) fail(wordText(), "appears twice on one line");
         w.present |= 1u << (letter - 'A');
@@ -319,7 +351,8 @@ void Interpreter::checkGroups(const Words& w, std::array<int, kGroupCount>& byGr
             // axis words; G53 goes with any.
             if (code == 530) continue;
             if (byGroup[static_cast<size_t>(group)] >= 0) {
-                fail(gName(code), gName(byGroup[static_cast<size_t>(group)]) + " and " + gName(code) +
+                fail(gName(code), gName(byGroup[static_cast<size_t>(group)]) + " and " +
+                                      gName(code) +
                                       " are in the same group and cannot share a line");
             }
         } else if (byGroup[static_cast<size_t>(group)] >= 0) {
@@ -337,8 +370,10 @@ Vec6 Interpreter::target(const Words& w, bool machine) const {
         char letter = kAxisLetters[a];
         if (!w.has(letter)) continue;
         double v = w[letter] * k;
-        if (machine) out[a] = v;
-        else out[a] = absolute_ ? v + offset(a) : pos_[a] + v;
+        if (machine)
+            out[a] = v;
+        else
+            out[a] = absolute_ ? v + offset(a) : pos_[a] + v;
     }
     return out;
 }
@@ -349,8 +384,10 @@ void Interpreter::requireAxes(const Words& w) const {
         if (!w.has(letter)) continue;
         if (s_.configured[a] && !s_.slaveOf[a]) continue;
         std::string word = std::string(1, letter) + number(w[letter]);
-        if (!s_.configured[a]) fail(word, std::string("axis ") + letter + " is not configured on this machine");
-        fail(word, std::string("axis ") + letter + " follows axis " + kAxisLetters[s_.slaveOf[a] - 1] + " and cannot be programmed");
+        if (!s_.configured[a])
+            fail(word, std::string("axis ") + letter + " is not configured on this machine");
+        fail(word, std::string("axis ") + letter + " follows axis " +
+                       kAxisLetters[s_.slaveOf[a] - 1] + " and cannot be programmed");
     }
 }
 
@@ -363,7 +400,8 @@ double Interpreter::feedFor(double length, const Words& w, const char* what) {
     if (!feed_ || !(*feed_ > 0.0)) {
         if (feedMissingReported_) return 1.0;
         feedMissingReported_ = true;
-        fail(what, "feed move with no feed rate", "give F, in units per minute, on this line or before it");
+        fail(what, "feed move with no feed rate",
+             "give F, in units per minute, on this line or before it");
     }
     return *feed_ * scale() / 60.0;
 }
@@ -398,11 +436,14 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
         a0 = 1, a1 = 2, o0 = 'J', o1 = 'K';
     }
     if (!s_.configured[a0] || !s_.configured[a1]) {
-        fail(name, std::string("arcs in this plane need axes ") + kAxisLetters[a0] + " and " + kAxisLetters[a1] + " configured");
+        fail(name, std::string("arcs in this plane need axes ") + kAxisLetters[a0] + " and " +
+                       kAxisLetters[a1] + " configured");
     }
     for (char c : {'I', 'J', 'K'}) {
         if (w.has(c) && c != o0 && c != o1) {
-            fail(std::string(1, c) + number(w[c]), std::string("is not an offset of the ") + gName(plane_) + " plane (use " + o0 + " and " + o1 + ")");
+            fail(std::string(1, c) + number(w[c]), std::string("is not an offset of the ") +
+                                                       gName(plane_) + " plane (use " + o0 +
+                                                       " and " + o1 + ")");
         }
     }
     Vec6 end = target(w, false);
@@ -411,14 +452,18 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
     double cx = 0.0, cy = 0.0;
     double mm = 1.0 / s_.mmPerUnit;  // machine units per mm
     if (w.has('R')) {
-        if (w.has(o0) || w.has(o1)) fail("R" + number(w['R']), "an arc takes either R or the centre offsets, not both");
+        if (w.has(o0) || w.has(o1))
+            fail("R" + number(w['R']), "an arc takes either R or the centre offsets, not both");
         double r = w['R'] * k;
         double d = std::hypot(x1 - x0, y1 - y0);
-        if (d < 1e-9) fail("R" + number(w['R']), "a radius arc needs an end point other than its start", "use I/J/K for a full circle");
+        if (d < 1e-9)
+            fail("R" + number(w['R']), "a radius arc needs an end point other than its start",
+                 "use I/J/K for a full circle");
         double h2 = r * r - d * d / 4.0;
         if (h2 < 0.0) {
             if (std::fabs(r) < d / 2.0 - kArcSmallMm * mm) {
-                fail("R" + number(w['R']), "radius is too small to reach the end point (" + number(d / 2.0 / k) + " needed)");
+                fail("R" + number(w['R']), "radius is too small to reach the end point (" +
+                                               number(d / 2.0 / k) + " needed)");
             }
             h2 = 0.0;
         }
@@ -430,7 +475,8 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
         cy = my + side * h * ny;
     } else {
         if (!w.has(o0) && !w.has(o1)) {
-            fail(name, std::string("arc needs ") + o0 + " or " + o1 + " (centre offsets) or R", "in this plane the offsets are " + std::string(1, o0) + " and " + o1);
+            fail(name, std::string("arc needs ") + o0 + " or " + o1 + " (centre offsets) or R",
+                 "in this plane the offsets are " + std::string(1, o0) + " and " + o1);
         }
         double i = w.has(o0) ? w[o0] * k : 0.0, j = w.has(o1) ? w[o1] * k : 0.0;
         if (arcAbsolute_) {
@@ -444,14 +490,18 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
         if (r0 < 1e-9) fail(name, "arc radius is zero: the centre is the start point");
         double diff = std::fabs(r0 - r1);
         if (diff > kArcAbsoluteMm * mm || (diff > kArcSmallMm * mm && diff > kArcRelative * r0)) {
-            fail(name, "end point is not on the arc: radius " + number(r0 / k) + " at the start, " + number(r1 / k) + " at the end",
-                 arcAbsolute_ ? "G90.1 is active: offsets are absolute centre coordinates" : "offsets are relative to the start point under G91.1");
+            fail(name,
+                 "end point is not on the arc: radius " + number(r0 / k) + " at the start, " +
+                     number(r1 / k) + " at the end",
+                 arcAbsolute_ ? "G90.1 is active: offsets are absolute centre coordinates"
+                              : "offsets are relative to the start point under G91.1");
         }
     }
     int turns = 1;
     if (w.has('P')) {
         double p = w['P'];
-        if (p < 1 || p != std::floor(p) || p > 1000) fail("P" + number(p), "arc turns must be a whole number from 1");
+        if (p < 1 || p != std::floor(p) || p > 1000)
+            fail("P" + number(p), "arc turns must be a whole number from 1");
         turns = static_cast<int>(p);
     }
     // Path length for inverse time: planar sweep and the linear rest.
@@ -507,19 +557,23 @@ void Interpreter::cycle(const Words& w, int lineNo) {
     if (w.has('Q')) cycleQ_ = w['Q'];
     if (!cycleR_) fail(name, "drilling cycle needs R (the retract plane)");
     if (!cycleZ_) fail(name, "drilling cycle needs Z (the hole bottom)");
-    if ((motion_ == 830 || motion_ == 730) && (!cycleQ_ || !(*cycleQ_ > 0.0))) fail(name, "peck drilling needs Q above 0 (the peck depth)");
-    if (motion_ == 820 && (!cycleP_ || *cycleP_ < 0.0)) fail(name, "G82 needs P (the dwell at the bottom, seconds)");
+    if ((motion_ == 830 || motion_ == 730) && (!cycleQ_ || !(*cycleQ_ > 0.0)))
+        fail(name, "peck drilling needs Q above 0 (the peck depth)");
+    if (motion_ == 820 && (!cycleP_ || *cycleP_ < 0.0))
+        fail(name, "G82 needs P (the dwell at the bottom, seconds)");
     int repeats = 1;
     if (w.has('L')) {
         double l = w['L'];
-        if (l < 1 || l != std::floor(l) || l > 10000) fail("L" + number(l), "repeat count must be a whole number from 1");
+        if (l < 1 || l != std::floor(l) || l > 10000)
+            fail("L" + number(l), "repeat count must be a whole number from 1");
         repeats = static_cast<int>(l);
     }
     double k = scale();
     double oldZ = pos_[2];
     double rLevel = absolute_ ? *cycleR_ * k + offset(2) : pos_[2] + *cycleR_ * k;
     double bottom = absolute_ ? *cycleZ_ * k + offset(2) : rLevel + *cycleZ_ * k;
-    if (bottom > rLevel) fail("Z" + number(*cycleZ_), "the hole bottom is above the retract plane R");
+    if (bottom > rLevel)
+        fail("Z" + number(*cycleZ_), "the hole bottom is above the retract plane R");
     double clearZ = retractToR_ ? rLevel : std::max(oldZ, rLevel);
     double feed = feedFor(rLevel - bottom, w, name.c_str());
     double clearance = kPeckClearanceMm / s_.mmPerUnit;
@@ -552,8 +606,11 @@ void Interpreter::cycle(const Words& w, int lineNo) {
             if (motion_ == 820 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
         } else {
             double q = *cycleQ_ * k;
-            if ((rLevel - bottom) / q > kMaxPecks || (rLevel - bottom) / q * repeats > 100 * kMaxPecks) {
-                fail("Q" + number(*cycleQ_), "peck depth is too small: more than " + std::to_string(static_cast<int>(kMaxPecks)) + " pecks per hole");
+            if ((rLevel - bottom) / q > kMaxPecks ||
+                (rLevel - bottom) / q * repeats > 100 * kMaxPecks) {
+                fail("Q" + number(*cycleQ_), "peck depth is too small: more than " +
+                                                 std::to_string(static_cast<int>(kMaxPecks)) +
+                                                 " pecks per hole");
             }
             double depth = rLevel;
             while (depth > bottom) {
@@ -584,22 +641,46 @@ void Interpreter::execute(Words& w, int lineNo) {
         int m = w.m[static_cast<size_t>(i)];
         std::string word = "M" + std::to_string(m);
         auto single = [&](int& slot) {
-            if (slot >= 0) fail(word, "M" + std::to_string(slot) + " and " + word + " are in the same modal group and cannot share a line");
+            if (slot >= 0)
+                fail(word, "M" + std::to_string(slot) + " and " + word +
+                               " are in the same modal group and cannot share a line");
             slot = m;
         };
         switch (m) {
-        case 0: case 1: case 2: case 30: single(mStop); break;
-        case 6: single(mTool); break;
-        case 3: case 4: case 5: single(mSpindle); break;
-        case 7: m7 = true; break;
-        case 8: m8 = true; break;
-        case 9: m9 = true; break;
-        case 48: case 49: break;  // overrides: nothing to switch in a streamed run
-        case 60: fail(word, "pallet change (M60) is not supported");
-        default:
-            if (m >= 62 && m <= 68) fail(word, "M62-M68 output and input codes are not supported", "coolant outputs are M7, M8 and M9");
-            if (m >= 100 && m <= 199) fail(word, "user M-codes (M100-M199) are not supported");
-            fail(word, "is not supported");
+            case 0:
+            case 1:
+            case 2:
+            case 30:
+                single(mStop);
+                break;
+            case 6:
+                single(mTool);
+                break;
+            case 3:
+            case 4:
+            case 5:
+                single(mSpindle);
+                break;
+            case 7:
+                m7 = true;
+                break;
+            case 8:
+                m8 = true;
+                break;
+            case 9:
+                m9 = true;
+                break;
+            case 48:
+            case 49:
+                break;  // overrides: nothing to switch in a streamed run
+            case 60:
+                fail(word, "pallet change (M60) is not supported");
+            default:
+                if (m >= 62 && m <= 68)
+                    fail(word, "M62-M68 output and input codes are not supported",
+                         "coolant outputs are M7, M8 and M9");
+                if (m >= 100 && m <= 199) fail(word, "user M-codes (M100-M199) are not supported");
+                fail(word, "is not supported");
         }
     }
     if (m9 && (m7 || m8)) fail("M9", "M9 cannot share a line with M7 or M8");
@@ -608,34 +689,46 @@ void Interpreter::execute(Words& w, int lineNo) {
     int nonModal = group(kGroupNonModal);
     bool g53 = false;
     for (int i = 0; i < w.gCount; ++i) g53 = g53 || w.g[static_cast<size_t>(i)] == 530;
-    bool axisUser0 = nonModal == 100 || nonModal == 280 || nonModal == 300 || nonModal == 920 || group(kGroupLength) == 431;
+    bool axisUser0 = nonModal == 100 || nonModal == 280 || nonModal == 300 || nonModal == 920 ||
+                     group(kGroupLength) == 431;
     if (axisUser0 && group(kGroupMotion) >= 0 && group(kGroupMotion) != 800 && w.anyAxis()) {
-        fail(gName(group(kGroupMotion)), gName(group(kGroupMotion)) + " and " + gName(nonModal >= 0 ? nonModal : 431) +
+        fail(gName(group(kGroupMotion)), gName(group(kGroupMotion)) + " and " +
+                                             gName(nonModal >= 0 ? nonModal : 431) +
                                              " both use the axis words and cannot share a line");
     }
     if (w.anyAxis()) requireAxes(w);
 
     // Words that only some codes use.
     int motionNow = group(kGroupMotion) >= 0 ? group(kGroupMotion) : motion_;
-    bool motionHere = !axisUser0 && motionNow >= 0 && motionNow != 800 &&
-                      (w.anyAxis() || (group(kGroupMotion) >= 0 && (motionNow == 20 || motionNow == 30)));
+    bool motionHere =
+        !axisUser0 && motionNow >= 0 && motionNow != 800 &&
+        (w.anyAxis() || (group(kGroupMotion) >= 0 && (motionNow == 20 || motionNow == 30)));
     bool arcHere = motionHere && (motionNow == 20 || motionNow == 30);
-    bool cycleHere = motionHere && (motionNow == 810 || motionNow == 820 || motionNow == 830 || motionNow == 730);
+    bool cycleHere = motionHere &&
+                     (motionNow == 810 || motionNow == 820 || motionNow == 830 || motionNow == 730);
     bool cycleMode = motionNow == 810 || motionNow == 820 || motionNow == 830 || motionNow == 730;
     for (char c : {'I', 'J', 'K'}) {
-        if (w.has(c) && !arcHere) fail(std::string(1, c) + number(w[c]), "arc offset with no G2 or G3 move to use it");
+        if (w.has(c) && !arcHere)
+            fail(std::string(1, c) + number(w[c]), "arc offset with no G2 or G3 move to use it");
     }
-    if (w.has('R') && !arcHere && !cycleMode && nonModal != 100) fail("R" + number(w['R']), "R with no arc or drilling cycle to use it");
-    if (w.has('Q') && !cycleMode && group(kGroupPath) != 640) fail("Q" + number(w['Q']), "Q with no peck drilling cycle to use it");
-    if (w.has('P') && !(nonModal == 40 || nonModal == 100 || arcHere || cycleMode || group(kGroupPath) == 640)) {
+    if (w.has('R') && !arcHere && !cycleMode && nonModal != 100)
+        fail("R" + number(w['R']), "R with no arc or drilling cycle to use it");
+    if (w.has('Q') && !cycleMode && group(kGroupPath) != 640)
+        fail("Q" + number(w['Q']), "Q with no peck drilling cycle to use it");
+    if (w.has('P') &&
+        !(nonModal == 40 || nonModal == 100 || arcHere || cycleMode || group(kGroupPath) == 640)) {
         fail("P" + number(w['P']), "P with no G4, G10, G64, arc or drilling cycle to use it");
     }
-    if (w.has('H') && group(kGroupLength) != 430) fail("H" + number(w['H']), "H with no G43 to use it");
-    if (w.has('L') && !(nonModal == 100 || cycleMode)) fail("L" + number(w['L']), "L with no G10 or drilling cycle to use it");
+    if (w.has('H') && group(kGroupLength) != 430)
+        fail("H" + number(w['H']), "H with no G43 to use it");
+    if (w.has('L') && !(nonModal == 100 || cycleMode))
+        fail("L" + number(w['L']), "L with no G10 or drilling cycle to use it");
     if (w.anyAxis() && !axisUser0 && (motionNow < 0 || motionNow == 800)) {
-        fail(gName(motionNow < 0 ? 800 : motionNow), "coordinates with no motion mode active", "give G0 or G1 first");
+        fail(gName(motionNow < 0 ? 800 : motionNow), "coordinates with no motion mode active",
+             "give G0 or G1 first");
     }
-    if (g53 && (!motionHere || (motionNow != 0 && motionNow != 10))) fail("G53", "G53 needs a G0 or G1 move on its line");
+    if (g53 && (!motionHere || (motionNow != 0 && motionNow != 10)))
+        fail("G53", "G53 needs a G0 or G1 move on its line");
     bool absoluteHere = group(kGroupDistance) >= 0 ? group(kGroupDistance) == 900 : absolute_;
     if (g53 && !absoluteHere) fail("G53", "G53 cannot be used in incremental mode (G91)");
 
@@ -653,10 +746,13 @@ void Interpreter::execute(Words& w, int lineNo) {
     }
     if (w.has('T')) {
         double t = w['T'];
-        if (t < 0 || t != std::floor(t) || t > 1e6) fail("T" + number(t), "tool number must be a whole number from 0");
+        if (t < 0 || t != std::floor(t) || t > 1e6)
+            fail("T" + number(t), "tool number must be a whole number from 0");
         int tool = static_cast<int>(t);
         if (tool != 0 && !s_.tools.empty() && !s_.tools.count(tool)) {
-            fail("T" + number(t), "tool " + std::to_string(tool) + " is not in the machine file's tool table", "add it as [[tool]] number = " + std::to_string(tool));
+            fail("T" + number(t),
+                 "tool " + std::to_string(tool) + " is not in the machine file's tool table",
+                 "add it as [[tool]] number = " + std::to_string(tool));
         }
         selectedTool_ = tool;
     }
@@ -676,14 +772,18 @@ void Interpreter::execute(Words& w, int lineNo) {
         loadedTool_ = selectedTool_;
     }
     if (mSpindle >= 0) {
-        if (!s_.spindleConfigured) fail("M" + std::to_string(mSpindle), "this machine has no spindle mapping", "add a [spindle] table to the machine file");
+        if (!s_.spindleConfigured)
+            fail("M" + std::to_string(mSpindle), "this machine has no spindle mapping",
+                 "add a [spindle] table to the machine file");
         spindleDir_ = mSpindle == 3 ? 1 : (mSpindle == 4 ? -1 : 0);
         spindleOp(lineNo);
     } else if (spindleChanged && spindleDir_ != 0) {
         spindleOp(lineNo);
     }
     if (m7 || m8 || m9) {
-        if (!s_.coolantConfigured) fail(m9 ? "M9" : (m7 ? "M7" : "M8"), "this machine has no coolant outputs", "add a [coolant] table to the machine file");
+        if (!s_.coolantConfigured)
+            fail(m9 ? "M9" : (m7 ? "M7" : "M8"), "this machine has no coolant outputs",
+                 "add a [coolant] table to the machine file");
         if (m9) mist_ = flood_ = false;
         if (m7) mist_ = true;
         if (m8) flood_ = true;
@@ -700,13 +800,17 @@ void Interpreter::execute(Words& w, int lineNo) {
         int h = loadedTool_;
         if (w.has('H')) {
             double hv = w['H'];
-            if (hv < 0 || hv != std::floor(hv) || hv > 1e6) fail("H" + number(hv), "H must be a tool number");
+            if (hv < 0 || hv != std::floor(hv) || hv > 1e6)
+                fail("H" + number(hv), "H must be a tool number");
             h = static_cast<int>(hv);
         }
         tlo_ = Vec6{};
         if (h != 0) {
             auto it = s_.tools.find(h);
-            if (it == s_.tools.end()) fail("H" + std::to_string(h), "tool " + std::to_string(h) + " is not in the machine file's tool table", "add it as [[tool]] number = " + std::to_string(h));
+            if (it == s_.tools.end())
+                fail("H" + std::to_string(h),
+                     "tool " + std::to_string(h) + " is not in the machine file's tool table",
+                     "add it as [[tool]] number = " + std::to_string(h));
             tlo_[2] = it->second.length;
         }
     } else if (group(kGroupLength) == 431) {
@@ -724,7 +828,8 @@ void Interpreter::execute(Words& w, int lineNo) {
         if (p == 640) {
             tolerance_ = s_.blendTolerance;
             if (w.has('P')) {
-                if (w['P'] < 0.0) fail("P" + number(w['P']), "blending tolerance cannot be negative");
+                if (w['P'] < 0.0)
+                    fail("P" + number(w['P']), "blending tolerance cannot be negative");
                 tolerance_ = w['P'] * scale();
             }
         }
@@ -735,72 +840,95 @@ void Interpreter::execute(Words& w, int lineNo) {
 
     // Reference points, coordinate data and axis offsets.
     switch (nonModal) {
-    case 100: {
-        if (!w.has('L')) fail("G10", "G10 needs L2 or L20");
-        double l = w['L'];
-        if (l != 2 && l != 20) fail("L" + number(l), "only G10 L2 and G10 L20 (work offsets) are supported");
-        if (!w.has('P')) fail("G10", "G10 needs P (0 for the current system, 1..6 for G54..G59)");
-        double p = w['P'];
-        if (p < 0 || p > 6 || p != std::floor(p)) {
-            fail("P" + number(p), p > 6 && p <= 9 && p == std::floor(p) ? "G59.1-G59.3 are not supported" : "P must be 0..6");
-        }
-        if (w.has('R')) fail("R" + number(w['R']), "coordinate system rotation is not supported");
-        int sys = p == 0 ? cs_ : static_cast<int>(p) - 1;
-        Vec6 offsets = workOffsets_[static_cast<size_t>(sys)];
-        for (int a = 0; a < kAxisCount; ++a) {
-            char letter = kAxisLetters[a];
-            if (!w.has(letter)) continue;
-            double v = w[letter] * scale();
-            offsets[a] = l == 2 ? v : pos_[a] - v - g92_[a] - tlo_[a];
-        }
-        workOffsets_[static_cast<size_t>(sys)] = offsets;
-        break;
-    }
-    case 280:
-    case 300: {
-        const Vec6& stored = nonModal == 280 ? g28_ : g30_;
-        if (w.anyAxis()) {
-            rapid(target(w, false), lineNo);
-            Vec6 p = pos_;
-            for (int a = 0; a < kAxisCount; ++a) {
-                if (w.has(kAxisLetters[a])) p[a] = stored[a];
+        case 100: {
+            if (!w.has('L')) fail("G10", "G10 needs L2 or L20");
+            double l = w['L'];
+            if (l != 2 && l != 20)
+                fail("L" + number(l), "only G10 L2 and G10 L20 (work offsets) are supported");
+            if (!w.has('P'))
+                fail("G10", "G10 needs P (0 for the current system, 1..6 for G54..G59)");
+            double p = w['P'];
+            if (p < 0 || p > 6 || p != std::floor(p)) {
+                fail("P" + number(p), p > 6 && p <= 9 && p == std::floor(p)
+                                          ? "G59.1-G59.3 are not supported"
+                                          : "P must be 0..6");
             }
-            rapid(p, lineNo);
-        } else {
-            Vec6 p = pos_;
+            if (w.has('R'))
+                fail("R" + number(w['R']), "coordinate system rotation is not supported");
+            int sys = p == 0 ? cs_ : static_cast<int>(p) - 1;
+            Vec6 offsets = workOffsets_[static_cast<size_t>(sys)];
             for (int a = 0; a < kAxisCount; ++a) {
-                if (s_.configured[a] && !s_.slaveOf[a]) p[a] = stored[a];
+                char letter = kAxisLetters[a];
+                if (!w.has(letter)) continue;
+                double v = w[letter] * scale();
+                offsets[a] = l == 2 ? v : pos_[a] - v - g92_[a] - tlo_[a];
             }
-            rapid(p, lineNo);
+            workOffsets_[static_cast<size_t>(sys)] = offsets;
+            break;
         }
-        break;
-    }
-    case 281: g28_ = pos_; break;
-    case 301: g30_ = pos_; break;
-    case 920: {
-        if (!w.anyAxis()) fail("G92", "G92 needs at least one axis word");
-        for (int a = 0; a < kAxisCount; ++a) {
-            char letter = kAxisLetters[a];
-            if (w.has(letter)) g92_[a] = pos_[a] - w[letter] * scale() - workOffsets_[static_cast<size_t>(cs_)][a] - tlo_[a];
+        case 280:
+        case 300: {
+            const Vec6& stored = nonModal == 280 ? g28_ : g30_;
+            if (w.anyAxis()) {
+                rapid(target(w, false), lineNo);
+                Vec6 p = pos_;
+                for (int a = 0; a < kAxisCount; ++a) {
+                    if (w.has(kAxisLetters[a])) p[a] = stored[a];
+                }
+                rapid(p, lineNo);
+            } else {
+                Vec6 p = pos_;
+                for (int a = 0; a < kAxisCount; ++a) {
+                    if (s_.configured[a] && !s_.slaveOf[a]) p[a] = stored[a];
+                }
+                rapid(p, lineNo);
+            }
+            break;
         }
-        break;
-    }
-    case 921: g92_ = Vec6{}; break;
-    default: break;
+        case 281:
+            g28_ = pos_;
+            break;
+        case 301:
+            g30_ = pos_;
+            break;
+        case 920: {
+            if (!w.anyAxis()) fail("G92", "G92 needs at least one axis word");
+            for (int a = 0; a < kAxisCount; ++a) {
+                char letter = kAxisLetters[a];
+                if (w.has(letter))
+                    g92_[a] = pos_[a] - w[letter] * scale() -
+                              workOffsets_[static_cast<size_t>(cs_)][a] - tlo_[a];
+            }
+            break;
+        }
+        case 921:
+            g92_ = Vec6{};
+            break;
+        default:
+            break;
     }
 
     // Motion.
     if (group(kGroupMotion) >= 0) motion_ = group(kGroupMotion);
-    if (group(kGroupMotion) >= 0 && !cycleMode) cycleR_.reset(), cycleZ_.reset(), cycleP_.reset(), cycleQ_.reset();
+    if (group(kGroupMotion) >= 0 && !cycleMode)
+        cycleR_.reset(), cycleZ_.reset(), cycleP_.reset(), cycleQ_.reset();
     if (motionHere) {
         switch (motion_) {
-        case 0: rapid(target(w, g53), lineNo); break;
-        case 10: linear(target(w, g53), lineNo, w); break;
-        case 20: arc(w, lineNo, false); break;
-        case 30: arc(w, lineNo, true); break;
-        default:
-            if (cycleHere) cycle(w, lineNo);
-            break;
+            case 0:
+                rapid(target(w, g53), lineNo);
+                break;
+            case 10:
+                linear(target(w, g53), lineNo, w);
+                break;
+            case 20:
+                arc(w, lineNo, false);
+                break;
+            case 30:
+                arc(w, lineNo, true);
+                break;
+            default:
+                if (cycleHere) cycle(w, lineNo);
+                break;
         }
     }
 
@@ -827,7 +955,8 @@ Interpreted interpret(std::string_view text, const GcodeSetup& setup, const Vec6
     return out;
 }
 
-std::string formatDiagnostics(const std::vector<Diagnostic>& list, const std::string& file, bool truncated) {
+std::string formatDiagnostics(const std::vector<Diagnostic>& list, const std::string& file,
+                              bool truncated) {
     std::string s;
     for (const Diagnostic& d : list) {
         s += file + ":" + std::to_string(d.line) + ": ";

@@ -72,18 +72,18 @@ struct Op {
 
 struct Diagnostic {
     int line = 0;
-    std::string word;     // the word at fault, may be empty
+    std::string word;  // the word at fault, may be empty
     std::string message;
-    std::string hint;     // may be empty
+    std::string hint;  // may be empty
 };
 
 struct Interpreted {
     Vec6 start{};
     std::vector<Op> ops;
-    std::vector<std::string> texts;   // (MSG,...) texts, pause comments
-    std::vector<Diagnostic> errors;   // nothing may run when not empty
-    bool errorsTruncated = false;     // more than maxErrors
-    std::vector<Diagnostic> notes;    // warnings: ignored text after the end, ...
+    std::vector<std::string> texts;  // (MSG,...) texts, pause comments
+    std::vector<Diagnostic> errors;  // nothing may run when not empty
+    bool errorsTruncated = false;    // more than maxErrors
+    std::vector<Diagnostic> notes;   // warnings: ignored text after the end, ...
     bool ok() const { return errors.empty(); }
 };
 
@@ -91,6 +91,7 @@ struct Interpreted {
 Interpreted interpret(std::string_view text, const GcodeSetup& setup, const Vec6& start);
 
 // "FILE:LINE: word: message (hint)" for each diagnostic.
-std::string formatDiagnostics(const std::vector<Diagnostic>& list, const std::string& file, bool truncated = false);
+std::string formatDiagnostics(const std::vector<Diagnostic>& list, const std::string& file,
+                              bool truncated = false);
 
 }  // namespace telvo::tool

@@ -25,11 +25,11 @@ struct UnitAxes {
 
 // A straight piece with everything the passes need.
 struct Seg {
-    Vec6 u{};            // unit direction
+    Vec6 u{};  // unit direction
     double length = 0.0;
-    double vmax = 0.0;   // path speed limit (feed, axes)
-    double amax = 0.0;   // path acceleration limit (axes)
-    double feed = 0.0;   // programmed speed for the feed-limited bound (0: rapid)
+    double vmax = 0.0;  // path speed limit (feed, axes)
+    double amax = 0.0;  // path acceleration limit (axes)
+    double feed = 0.0;  // programmed speed for the feed-limited bound (0: rapid)
 };
 
 // The corner at the end of a piece: blend arc or stop.
@@ -161,7 +161,8 @@ Profile makeProfile(double length, double v0, double v1, double vmax, double a) 
     double cruise = length - p.da - dd;
     if (cruise > 0.0 && vp > 0.0) {
         p.tc = cruise / vp;
-    } else if (vp > 0.0 && cruise < -1e-9 * std::max(1.0, length) && peak2 < vp * vp * (1.0 - 1e-12)) {
+    } else if (vp > 0.0 && cruise < -1e-9 * std::max(1.0, length) &&
+               peak2 < vp * vp * (1.0 - 1e-12)) {
         // Rounding: the ends' speeds came from the passes, so the whole line
         // is one ramp. Spread it evenly.
         double t = 2.0 * length / (v0 + v1 > 0.0 ? v0 + v1 : vp);
@@ -241,8 +242,12 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     bool tooMany = false;
     auto addPiece = [&](const Vec6& to, const Op& op, double tolAtEnd) {
         if (plan.pieces.size() >= settings.maxPieces) {
-            if (!tooMany) plan.errors.push_back({op.line, "", "the program has more than " + std::to_string(settings.maxPieces) +
-                                                                  " moves and arc chords, more than one run can hold", "split it into several files"});
+            if (!tooMany)
+                plan.errors.push_back({op.line, "",
+                                       "the program has more than " +
+                                           std::to_string(settings.maxPieces) +
+                                           " moves and arc chords, more than one run can hold",
+                                       "split it into several files"});
             tooMany = true;
             return;
         }
@@ -266,27 +271,28 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     for (size_t k = 0; k < program.ops.size(); ++k) {
         const Op& op = program.ops[k];
         switch (op.kind) {
-        case OpKind::Rapid:
-        case OpKind::Linear:
-            addPiece(op.end, op, op.tolerance);
-            break;
-        case OpKind::Arc: {
-            // Chord corners inside an arc always blend within the chord
-            // tolerance; the arc's own end takes the program's mode.
-            size_t before = plan.pieces.size();
-            chords(pos, op, settings.chordTolerance, settings.maxPieces + 1, [&](const Vec6& p) { addPiece(p, op, settings.chordTolerance); });
-            if (plan.pieces.size() > before) plan.pieces.back().tolerance = op.tolerance;
-            break;
-        }
-        case OpKind::Message:
-            break;
-        case OpKind::Dwell:
-            plan.dwellSeconds += op.seconds;
-            events.push_back({plan.pieces.size(), static_cast<int>(k)});
-            break;
-        default:
-            events.push_back({plan.pieces.size(), static_cast<int>(k)});
-            break;
+            case OpKind::Rapid:
+            case OpKind::Linear:
+                addPiece(op.end, op, op.tolerance);
+                break;
+            case OpKind::Arc: {
+                // Chord corners inside an arc always blend within the chord
+                // tolerance; the arc's own end takes the program's mode.
+                size_t before = plan.pieces.size();
+                chords(pos, op, settings.chordTolerance, settings.maxPieces + 1,
+                       [&](const Vec6& p) { addPiece(p, op, settings.chordTolerance); });
+                if (plan.pieces.size() > before) plan.pieces.back().tolerance = op.tolerance;
+                break;
+            }
+            case OpKind::Message:
+                break;
+            case OpKind::Dwell:
+                plan.dwellSeconds += op.seconds;
+                events.push_back({plan.pieces.size(), static_cast<int>(k)});
+                break;
+            default:
+                events.push_back({plan.pieces.size(), static_cast<int>(k)});
+                break;
         }
     }
 
@@ -301,12 +307,16 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
             if (!below && !above) continue;
             if (plan.errors.size() >= 20) break;
             char lowText[32] = "-", highText[32] = "-";
-            if (settings.hasMin[i]) (void)std::snprintf(lowText, sizeof lowText, "%.4f", settings.min[i]);
-            if (settings.hasMax[i]) (void)std::snprintf(highText, sizeof highText, "%.4f", settings.max[i]);
+            if (settings.hasMin[i])
+                (void)std::snprintf(lowText, sizeof lowText, "%.4f", settings.min[i]);
+            if (settings.hasMax[i])
+                (void)std::snprintf(highText, sizeof highText, "%.4f", settings.max[i]);
             char buf[160];
-            (void)std::snprintf(buf, sizeof buf, "%c %.4f is outside the machine's travel (%c %s .. %s)", kAxisLetters[i], v, kAxisLetters[i],
-                                lowText, highText);
-            if (plan.errors.empty() || plan.errors.back().line != p.line) plan.errors.push_back({p.line, std::string(1, kAxisLetters[i]), buf, ""});
+            (void)std::snprintf(buf, sizeof buf,
+                                "%c %.4f is outside the machine's travel (%c %s .. %s)",
+                                kAxisLetters[i], v, kAxisLetters[i], lowText, highText);
+            if (plan.errors.empty() || plan.errors.back().line != p.line)
+                plan.errors.push_back({p.line, std::string(1, kAxisLetters[i]), buf, ""});
         }
     }
     if (!plan.errors.empty()) return plan;
@@ -316,7 +326,8 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     // action or a dwell comes between pieces, and at the very end.
     std::vector<char> forcedStop(n, 0);
     for (const Event& e : events) {
-        if (e.afterPiece > 0) forcedStop[e.afterPiece - 1] = 1, plan.pieces[e.afterPiece - 1].stopAfter = true;
+        if (e.afterPiece > 0)
+            forcedStop[e.afterPiece - 1] = 1, plan.pieces[e.afterPiece - 1].stopAfter = true;
     }
     std::vector<Corner> corner(n);
     for (size_t k = 0; k + 1 < n; ++k) {
@@ -353,8 +364,10 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
             v.push_back(k + 1 < n && !c.stop ? c.vlim : 0.0);
         }
     }
-    for (size_t i = el.size(); i-- > 0;) v[i] = std::min(v[i], std::sqrt(v[i + 1] * v[i + 1] + 2.0 * el[i].accel * el[i].length));
-    for (size_t i = 0; i < el.size(); ++i) v[i + 1] = std::min(v[i + 1], std::sqrt(v[i] * v[i] + 2.0 * el[i].accel * el[i].length));
+    for (size_t i = el.size(); i-- > 0;)
+        v[i] = std::min(v[i], std::sqrt(v[i + 1] * v[i + 1] + 2.0 * el[i].accel * el[i].length));
+    for (size_t i = 0; i < el.size(); ++i)
+        v[i + 1] = std::min(v[i + 1], std::sqrt(v[i] * v[i] + 2.0 * el[i].accel * el[i].length));
 
     // The whole time before any target is made: a plan must fit in memory.
     double total = plan.dwellSeconds;
@@ -371,8 +384,11 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     }
     if (!(total <= settings.maxSeconds)) {
         char buf[160];
-        (void)std::snprintf(buf, sizeof buf, "the program runs %.0f s, more than the %.0f s one run can hold", total, settings.maxSeconds);
-        plan.errors.push_back({plan.pieces.empty() ? 0 : plan.pieces.back().line, "", buf, "split it into several files"});
+        (void)std::snprintf(buf, sizeof buf,
+                            "the program runs %.0f s, more than the %.0f s one run can hold", total,
+                            settings.maxSeconds);
+        plan.errors.push_back({plan.pieces.empty() ? 0 : plan.pieces.back().line, "", buf,
+                               "split it into several files"});
         return plan;
     }
 
@@ -388,17 +404,19 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     auto toSteps = [&](const Vec6& u) {
         Vec6 s{};
         for (int i = 0; i < kAxisCount; ++i) {
-            s[i] = ax.moves[i] ? (u[i] == startUnits[i] ? startSteps[i] : u[i] * spu[i]) : startSteps[i];
+            s[i] = ax.moves[i] ? (u[i] == startUnits[i] ? startSteps[i] : u[i] * spu[i])
+                               : startSteps[i];
         }
         applySlaves(s, startSteps, lim);
         return s;
     };
     // Every move at its feed is a lower bound of the time: room for most.
-    plan.targets.reserve(std::min<size_t>(static_cast<size_t>(plan.feedBoundSeconds * 1000.0 * 1.1) + 1024, 200'000'000));
+    plan.targets.reserve(std::min<size_t>(
+        static_cast<size_t>(plan.feedBoundSeconds * 1000.0 * 1.1) + 1024, 200'000'000));
     size_t nextEvent = 0;
     size_t stepStart = 0;
-    double clock = 0.0;   // time of the last emitted sample, relative to the step's start
-    double elapsed = 0.0; // time at the start of the current element
+    double clock = 0.0;    // time of the last emitted sample, relative to the step's start
+    double elapsed = 0.0;  // time at the start of the current element
     Vec6 here = program.start;
     // Emits samples at every 1 ms mark inside [elapsed, elapsed + duration),
     // evaluated by `at(t)` with t relative to the element.
@@ -444,7 +462,8 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         double t0 = k > 0 ? corner[k - 1].trim : 0.0;
         Profile p = makeProfile(el[e].length, v[e], v[e + 1], s.vmax, s.amax);
         ++e;
-        if (plan.rapidRuns.empty() || plan.rapidRuns.back().second != piece.rapid) plan.rapidRuns.emplace_back(plan.targets.size(), piece.rapid);
+        if (plan.rapidRuns.empty() || plan.rapidRuns.back().second != piece.rapid)
+            plan.rapidRuns.emplace_back(plan.targets.size(), piece.rapid);
         Vec6 a = piece.a;
         runElement(p.total(), [&](double t) {
             double d = t0 + p.distance(t);
@@ -473,7 +492,8 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
                 double psi = d / c.radius;
                 double cs = std::cos(psi), sn = std::sin(psi);
                 Vec6 q{};
-                for (int i = 0; i < kAxisCount; ++i) q[i] = centre[i] + c.radius * (s.u[i] * sn - c.normal[i] * cs);
+                for (int i = 0; i < kAxisCount; ++i)
+                    q[i] = centre[i] + c.radius * (s.u[i] * sn - c.normal[i] * cs);
                 return q;
             });
         } else if (v[e] == 0.0) {
@@ -482,7 +502,8 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         flushEvents(k + 1);
     }
     settle(here);
-    if (stepStart < plan.targets.size() || plan.steps.empty()) plan.steps.push_back({stepStart, plan.targets.size(), -1});
+    if (stepStart < plan.targets.size() || plan.steps.empty())
+        plan.steps.push_back({stepStart, plan.targets.size(), -1});
     return plan;
 }
 

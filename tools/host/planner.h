@@ -24,9 +24,9 @@ namespace telvo::tool {
 
 struct PlanSettings {
     MotionLimits limits{};
-    double chordTolerance = 0.001;                 // machine units
+    double chordTolerance = 0.001;  // machine units
     std::array<bool, kAxisCount> hasMin{}, hasMax{};
-    Vec6 min{}, max{};                             // soft limits, machine units
+    Vec6 min{}, max{};  // soft limits, machine units
     // What one plan may hold: the targets stay in memory (48 bytes each).
     double maxSeconds = 4.0 * 3600.0;
     size_t maxPieces = 20'000'000;
@@ -49,12 +49,12 @@ struct PlanStep {
 
 struct Plan {
     Vec6 startSteps{};
-    std::vector<Vec6> targets;              // steps, 1 ms apart within a step
+    std::vector<Vec6> targets;  // steps, 1 ms apart within a step
     std::vector<PlanStep> steps;
-    std::vector<PathPiece> pieces;          // the programmed path, for the checker
+    std::vector<PathPiece> pieces;                   // the programmed path, for the checker
     std::vector<std::pair<size_t, bool>> rapidRuns;  // (first target, rapid) where the kind changes
-    std::vector<Diagnostic> errors;         // travel outside the soft limits
-    double feedBoundSeconds = 0.0;          // every move at its feed, no acceleration
+    std::vector<Diagnostic> errors;                  // travel outside the soft limits
+    double feedBoundSeconds = 0.0;                   // every move at its feed, no acceleration
     double dwellSeconds = 0.0;
     double seconds() const { return static_cast<double>(targets.size()) * kSegmentSeconds; }
 };

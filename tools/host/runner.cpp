@@ -28,8 +28,12 @@ public:
     }
     void coolant(bool mist, bool flood) {
         const CoolantSettings& c = m_.coolant;
-        if (c.mistBit >= 0) outputs_ = static_cast<uint16_t>(mist ? outputs_ | (1u << c.mistBit) : outputs_ & ~(1u << c.mistBit));
-        if (c.floodBit >= 0) outputs_ = static_cast<uint16_t>(flood ? outputs_ | (1u << c.floodBit) : outputs_ & ~(1u << c.floodBit));
+        if (c.mistBit >= 0)
+            outputs_ = static_cast<uint16_t>(mist ? outputs_ | (1u << c.mistBit)
+                                                  : outputs_ & ~(1u << c.mistBit));
+        if (c.floodBit >= 0)
+            outputs_ = static_cast<uint16_t>(flood ? outputs_ | (1u << c.floodBit)
+                                                   : outputs_ & ~(1u << c.floodBit));
         int sent = telvo_CmdSetOutputs(outputs_, 0, 0);
         session_.note(fmt::format("telvo_CmdSetOutputs(0x{:04X}, 0, 0) = {}", outputs_, sent));
         if (!sent) throw ToolError("the output command could not be written");
@@ -59,7 +63,9 @@ void merge(StreamStats& total, const StreamStats& s) {
     total.sent += s.sent;
     total.executed += s.executed;
     total.blocks += s.blocks;
-    if (s.lowestLevel >= 0) total.lowestLevel = total.lowestLevel < 0 ? s.lowestLevel : std::min(total.lowestLevel, s.lowestLevel);
+    if (s.lowestLevel >= 0)
+        total.lowestLevel =
+            total.lowestLevel < 0 ? s.lowestLevel : std::min(total.lowestLevel, s.lowestLevel);
     total.highestLevel = std::max(total.highestLevel, s.highestLevel);
     total.underruns += s.underruns;
     total.expectedEnd = s.expectedEnd;
@@ -70,32 +76,43 @@ void merge(StreamStats& total, const StreamStats& s) {
 
 }  // namespace
 
-Interpreted checkProgram(std::string_view text, const Machine& machine, const RunOptions& options, const Vec6& start) {
+Interpreted checkProgram(std::string_view text, const Machine& machine, const RunOptions& options,
+                         const Vec6& start) {
     GcodeSetup setup = machine.gcodeSetup();
     setup.blockDelete = options.blockDelete;
     return interpret(text, setup, start);
 }
 
-ProgramRun runProgram(Session& session, const Machine& m, std::string_view text, const std::string& file, const RunOptions& options,
-                      Interpreted* checked, const Vec6& checkedStart) {
+ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
+                      const std::string& file, const RunOptions& options, Interpreted* checked,
+                      const Vec6& checkedStart) {
     ProgramRun run;
     Vec6 startSteps = session.positionSteps();
     Vec6 start = session.positionUnits();
-    if (checked && start == checkedStart) run.program = std::move(*checked);
-    else run.program = checkProgram(text, m, options, start);
+    if (checked && start == checkedStart)
+        run.program = std::move(*checked);
+    else
+        run.program = checkProgram(text, m, options, start);
     auto refuse = [&](const std::vector<Diagnostic>& list, bool truncated, const std::string& why) {
         (void)std::fflush(stdout);
         fmt::print(stderr, "{}", formatDiagnostics(list, file, truncated));
         throw ToolError(fmt::format("{}: {}; nothing was run", file, why));
     };
-    if (!run.program.ok()) refuse(run.program.errors, run.program.errorsTruncated, "the program has problems");
+    if (!run.program.ok())
+        refuse(run.program.errors, run.program.errorsTruncated, "the program has problems");
     MotionLimits limits = m.limits();
     run.plan = planProgram(run.program, m.planSettings(), startSteps);
-    if (!run.plan.errors.empty()) refuse(run.plan.errors, false, "the program leaves the machine's travel from where the machine stands");
+    if (!run.plan.errors.empty())
+        refuse(run.plan.errors, false,
+               "the program leaves the machine's travel from where the machine stands");
     std::FILE* log = options.log;
-    for (const Diagnostic& n : run.program.notes) fmt::print(log, "{}:{}: note: {}\n", file, n.line, n.message);
-    fmt::print(log, "{}: {} moves, {} segments: {:.2f} s of motion and dwells planned (feed-limited bound {:.2f} s)\n", file,
-               run.plan.pieces.size(), run.plan.targets.size(), run.plan.seconds(), run.plan.feedBoundSeconds);
+    for (const Diagnostic& n : run.program.notes)
+        fmt::print(log, "{}:{}: note: {}\n", file, n.line, n.message);
+    fmt::print(log,
+               "{}: {} moves, {} segments: {:.2f} s of motion and dwells planned (feed-limited "
+               "bound {:.2f} s)\n",
+               file, run.plan.pieces.size(), run.plan.targets.size(), run.plan.seconds(),
+               run.plan.feedBoundSeconds);
     (void)std::fflush(log);
 
     Auxiliaries aux(session, m);
@@ -108,7 +125,8 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         for (; nextOp < upTo && nextOp < run.program.ops.size(); ++nextOp) {
             const Op& op = run.program.ops[nextOp];
             if (op.kind == OpKind::Message && op.text >= 0) {
-                fmt::print(log, "{}:{}: message: {}\n", file, op.line, run.program.texts[static_cast<size_t>(op.text)]);
+                fmt::print(log, "{}:{}: message: {}\n", file, op.line,
+                           run.program.texts[static_cast<size_t>(op.text)]);
             }
         }
         (void)std::fflush(log);
@@ -124,8 +142,9 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                 if (whole) {
                     t.targets = std::move(run.plan.targets);
                 } else {
-                    t.targets.assign(run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.firstTarget),
-                                     run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.endTarget));
+                    t.targets.assign(
+                        run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.firstTarget),
+                        run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.endTarget));
                 }
                 StreamStats s;
                 try {
@@ -141,40 +160,54 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
             const Op& op = run.program.ops[static_cast<size_t>(step.op)];
             nextOp = static_cast<size_t>(step.op) + 1;
             switch (op.kind) {
-            case OpKind::Spindle:
-                aux.spindle(op.direction, op.rpm);
-                fmt::print(log, "{}:{}: spindle {}\n", file, op.line,
-                           op.direction == 0 ? std::string("off") : fmt::format("{} at {:g} rpm", op.direction > 0 ? "clockwise" : "counterclockwise", op.rpm));
-                break;
-            case OpKind::Coolant:
-                aux.coolant(op.mist, op.flood);
-                fmt::print(log, "{}:{}: coolant {}\n", file, op.line,
-                           op.mist || op.flood ? fmt::format("{}{}{}", op.mist ? "mist" : "", op.mist && op.flood ? " and " : "", op.flood ? "flood" : "") : "off");
-                break;
-            case OpKind::ToolChange:
-                fmt::print(log, "{}:{}: tool change to T{}\n", file, op.line, op.tool);
-                if (options.pauseAtToolChange) {
-                    fmt::print(log, "  load tool {} and press Enter to go on\n", op.tool);
-                    (void)std::fflush(log);
-                    int c = 0;
-                    while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+                case OpKind::Spindle:
+                    aux.spindle(op.direction, op.rpm);
+                    fmt::print(
+                        log, "{}:{}: spindle {}\n", file, op.line,
+                        op.direction == 0
+                            ? std::string("off")
+                            : fmt::format("{} at {:g} rpm",
+                                          op.direction > 0 ? "clockwise" : "counterclockwise",
+                                          op.rpm));
+                    break;
+                case OpKind::Coolant:
+                    aux.coolant(op.mist, op.flood);
+                    fmt::print(log, "{}:{}: coolant {}\n", file, op.line,
+                               op.mist || op.flood ? fmt::format("{}{}{}", op.mist ? "mist" : "",
+                                                                 op.mist && op.flood ? " and " : "",
+                                                                 op.flood ? "flood" : "")
+                                                   : "off");
+                    break;
+                case OpKind::ToolChange:
+                    fmt::print(log, "{}:{}: tool change to T{}\n", file, op.line, op.tool);
+                    if (options.pauseAtToolChange) {
+                        fmt::print(log, "  load tool {} and press Enter to go on\n", op.tool);
+                        (void)std::fflush(log);
+                        int c = 0;
+                        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+                        }
+                        if (c == EOF)
+                            throw ToolError(fmt::format(
+                                "{}:{}: stopped at the tool change (no answer on the input)", file,
+                                op.line));
                     }
-                    if (c == EOF) throw ToolError(fmt::format("{}:{}: stopped at the tool change (no answer on the input)", file, op.line));
-                }
-                break;
-            case OpKind::Pause:
-                if (options.stopAtPause) {
-                    run.stoppedAt = fmt::format("stopped at {} on line {}", op.optional ? "M1" : "M0", op.line);
-                    fmt::print(log, "{}:{}: {} pause: the run stops here (--stop-at-pause)\n", file, op.line, op.optional ? "M1" : "M0");
-                } else {
-                    fmt::print(log, "{}:{}: {} pause: going on (no operator)\n", file, op.line, op.optional ? "M1 optional" : "M0");
-                }
-                break;
-            case OpKind::End:
-                fmt::print(log, "{}:{}: end of program\n", file, op.line);
-                break;
-            default:
-                break;
+                    break;
+                case OpKind::Pause:
+                    if (options.stopAtPause) {
+                        run.stoppedAt = fmt::format("stopped at {} on line {}",
+                                                    op.optional ? "M1" : "M0", op.line);
+                        fmt::print(log, "{}:{}: {} pause: the run stops here (--stop-at-pause)\n",
+                                   file, op.line, op.optional ? "M1" : "M0");
+                    } else {
+                        fmt::print(log, "{}:{}: {} pause: going on (no operator)\n", file, op.line,
+                                   op.optional ? "M1 optional" : "M0");
+                    }
+                    break;
+                case OpKind::End:
+                    fmt::print(log, "{}:{}: end of program\n", file, op.line);
+                    break;
+                default:
+                    break;
             }
             (void)std::fflush(log);
             if (!run.stoppedAt.empty()) break;
@@ -187,7 +220,8 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         throw;
     }
     run.controllerSeconds = session.now() - startTime;
-    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    run.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     run.stats.segments = run.plan.targets.size();
 
     run.check = checkPlan(run.plan, limits);
@@ -196,13 +230,18 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     plot.commandedRapid.resize(plot.commanded.size(), 0);
     for (size_t r = 0; r < run.plan.rapidRuns.size(); ++r) {
         size_t from = commandedFrom + run.plan.rapidRuns[r].first;
-        size_t to = r + 1 < run.plan.rapidRuns.size() ? commandedFrom + run.plan.rapidRuns[r + 1].first : plot.commanded.size();
-        for (size_t k = from; k < to && k < plot.commanded.size(); ++k) plot.commandedRapid[k] = run.plan.rapidRuns[r].second;
+        size_t to = r + 1 < run.plan.rapidRuns.size()
+                        ? commandedFrom + run.plan.rapidRuns[r + 1].first
+                        : plot.commanded.size();
+        for (size_t k = from; k < to && k < plot.commanded.size(); ++k)
+            plot.commandedRapid[k] = run.plan.rapidRuns[r].second;
     }
-    std::vector<Point> xy(plot.executed.begin() + static_cast<std::ptrdiff_t>(executedFrom), plot.executed.end());
+    std::vector<Point> xy(plot.executed.begin() + static_cast<std::ptrdiff_t>(executedFrom),
+                          plot.executed.end());
     std::vector<double> times;
     times.reserve(xy.size());
-    for (size_t k = executedFrom; k < plot.bufferLevel.size() && k < plot.executed.size(); ++k) times.push_back(plot.bufferLevel[k].x);
+    for (size_t k = executedFrom; k < plot.bufferLevel.size() && k < plot.executed.size(); ++k)
+        times.push_back(plot.bufferLevel[k].x);
     xy.resize(std::min(xy.size(), times.size()));
     if (!options.exactTimes) times.clear();
     if (run.stoppedAt.empty()) checkExecuted(run.check, run.plan, limits, xy, times);

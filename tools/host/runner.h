@@ -31,15 +31,16 @@ struct ProgramRun {
     Interpreted program;
     Plan plan;
     CheckReport check;
-    StreamStats stats;             // over all stretches of motion
+    StreamStats stats;               // over all stretches of motion
     double controllerSeconds = 0.0;  // from the first motion to the end
     double wallSeconds = 0.0;
-    std::string stoppedAt;         // set when M0/M1 stopped the run
+    std::string stoppedAt;  // set when M0/M1 stopped the run
 };
 
 // Reads the whole program without a controller, from `start` (machine
 // coordinates). Position-independent problems end up in errors.
-Interpreted checkProgram(std::string_view text, const Machine& machine, const RunOptions& options, const Vec6& start);
+Interpreted checkProgram(std::string_view text, const Machine& machine, const RunOptions& options,
+                         const Vec6& start);
 
 // Runs a program on an open, configured session from the controller's
 // position. Throws ToolError for problems found before motion (travel);
@@ -47,7 +48,8 @@ Interpreted checkProgram(std::string_view text, const Machine& machine, const Ru
 // goes on.
 // `checked` is the program as checkProgram read it from `checkedStart`;
 // when the machine stands there, it is used as it is instead of read again.
-ProgramRun runProgram(Session& session, const Machine& machine, std::string_view text, const std::string& file,
-                      const RunOptions& options, Interpreted* checked = nullptr, const Vec6& checkedStart = {});
+ProgramRun runProgram(Session& session, const Machine& machine, std::string_view text,
+                      const std::string& file, const RunOptions& options,
+                      Interpreted* checked = nullptr, const Vec6& checkedStart = {});
 
 }  // namespace telvo::tool
