@@ -222,6 +222,7 @@ public:
         ifaces_.push_back(i);
         if (!events_.joinable()) {
             stop_.store(false);
+            running_.store(true);
             events_ = std::thread([this] { eventLoop(); });
         }
     }
@@ -239,6 +240,8 @@ public:
     }
 
     bool onEventThread() const { return eventThreadId_.load() == std::this_thread::get_id(); }
+    // True from the event thread's start until it has been joined.
+    bool eventsRunning() const { return running_.load(); }
 
 private:
     void eventLoop() {
@@ -255,6 +258,7 @@ private:
         stop_.store(true);
         libusb_interrupt_event_handler(context_);
         t.join();
+        running_.store(false);
     }
 
     void shutdown() {
@@ -280,10 +284,98 @@ private:
     std::vector<Interface*> ifaces_;
     std::thread events_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> running_{false};
     std::atomic<std::thread::id> eventThreadId_{};
 };
 
 Module module;
+
+// ---------------------------------------------------------------------------
+// Synchronous transfers
+//
+// libusb's synchronous calls, made on a host thread while the module's event
+// thread handles events, may free their transfer while the event thread is
+// still inside its completion (libusb 1.0.26). So while the event thread
+// runs, a synchronous transfer is submitted asynchronously and waited for
+// here, on a completion that signals under a lock of our own and touches
+// nothing after it. Otherwise (no event thread, or on it) libusb's own
+// synchronous calls are used.
+
+struct Waiter {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+};
+
+void LIBUSB_CALL wakeWaiter(libusb_transfer* t) {
+    auto* w = static_cast<Waiter*>(t->user_data);
+    std::lock_guard<std::mutex> lock(w->m);
+    w->done = true;
+    w->cv.notify_all();
+}
+
+int errorFromStatus(libusb_transfer_status status) {
+    switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    default: return LIBUSB_ERROR_IO;  // ERROR, CANCELLED
+    }
+}
+
+// Submits a filled transfer and waits for its end; a libusb error or 0.
+int submitAndWait(libusb_transfer* t, Waiter* w) {
+    t->user_data = w;
+    t->callback = &wakeWaiter;
+    const int r = libusb_submit_transfer(t);
+    if (r != LIBUSB_SUCCESS) return r;
+    std::unique_lock<std::mutex> lock(w->m);
+    w->cv.wait(lock, [w] { return w->done; });
+    return errorFromStatus(t->status);
+}
+
+bool ownWait() { return module.eventsRunning() && !module.onEventThread(); }
+
+// A control transfer: the bytes of the data stage, or a libusb error.
+int controlTransfer(libusb_device_handle* h, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                    unsigned char* data, uint16_t length, unsigned timeoutMs) {
+    if (!ownWait()) return libusb_control_transfer(h, requestType, request, value, index, data, length, timeoutMs);
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    std::vector<unsigned char> buffer(LIBUSB_CONTROL_SETUP_SIZE + length);
+    if (t == nullptr) return LIBUSB_ERROR_NO_MEM;
+    libusb_fill_control_setup(buffer.data(), requestType, request, value, index, length);
+    if ((requestType & LIBUSB_ENDPOINT_IN) == 0 && length > 0)
+        std::memcpy(buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data, length);
+    Waiter w;
+    libusb_fill_control_transfer(t, h, buffer.data(), nullptr, nullptr, timeoutMs);
+    int r = submitAndWait(t, &w);
+    if (r == LIBUSB_SUCCESS) {
+        r = t->actual_length;
+        if ((requestType & LIBUSB_ENDPOINT_IN) != 0 && r > 0)
+            std::memcpy(data, buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, static_cast<size_t>(r));
+    }
+    libusb_free_transfer(t);
+    return r;
+}
+
+// A bulk OUT transfer without a time-out; a libusb error or 0, with the
+// bytes taken in *actual.
+int bulkOut(libusb_device_handle* h, uint8_t pipe, const void* data, int length, int* actual) {
+    // libusb takes a non-const buffer for both directions; an OUT transfer
+    // only reads it.
+    auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
+    if (!ownWait()) return libusb_bulk_transfer(h, pipe, bytes, length, actual, 0);
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    if (t == nullptr) return LIBUSB_ERROR_NO_MEM;
+    Waiter w;
+    libusb_fill_bulk_transfer(t, h, pipe, bytes, length, nullptr, nullptr, 0);
+    const int r = submitAndWait(t, &w);
+    *actual = r == LIBUSB_ERROR_NO_MEM ? 0 : t->actual_length;
+    libusb_free_transfer(t);
+    return r;
+}
 
 // ---------------------------------------------------------------------------
 // Discovery
@@ -327,19 +419,19 @@ int controllerInterface(libusb_device* dev, bool* vendorSpecific) {
 
 bool declaresGuidMsOs20(libusb_device_handle* h, const std::string& guid, int interfaceNumber) {
     uint8_t header[5];
-    int r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                    static_cast<uint16_t>(kBosDescriptorType << 8), 0, header, sizeof header,
-                                    kDiscoveryTimeoutMs);
+    int r = controlTransfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                            static_cast<uint16_t>(kBosDescriptorType << 8), 0, header, sizeof header,
+                            kDiscoveryTimeoutMs);
     if (r < static_cast<int>(sizeof header)) return false;
     const uint16_t total = static_cast<uint16_t>(header[2] | (header[3] << 8));
     std::vector<uint8_t> bos(std::max<size_t>(total, sizeof header));
-    r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+    r = controlTransfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
                                 static_cast<uint16_t>(kBosDescriptorType << 8), 0, bos.data(),
                                 static_cast<uint16_t>(bos.size()), kDiscoveryTimeoutMs);
     MsOs20Info info;
     if (r <= 0 || !findMsOs20(bos.data(), static_cast<size_t>(r), &info)) return false;
     std::vector<uint8_t> set(std::min<size_t>(info.setLength, kMaxDescriptorSet));
-    r = libusb_control_transfer(h, kVendorDeviceIn,
+    r = controlTransfer(h, kVendorDeviceIn,
                                 info.vendorCode, 0, kMsOs20DescriptorIndex, set.data(),
                                 static_cast<uint16_t>(set.size()), kDiscoveryTimeoutMs);
     if (r <= 0) {
@@ -351,7 +443,7 @@ bool declaresGuidMsOs20(libusb_device_handle* h, const std::string& guid, int in
 
 bool declaresGuidMsOs10(libusb_device_handle* h, const std::string& guid, int interfaceNumber) {
     uint8_t string[kMsOs10StringLength];
-    int r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+    int r = controlTransfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
                                     static_cast<uint16_t>((LIBUSB_DT_STRING << 8) | kMsOs10StringIndex), 0, string,
                                     sizeof string, kDiscoveryTimeoutMs);
     uint8_t vendorCode = 0;
@@ -359,12 +451,12 @@ bool declaresGuidMsOs10(libusb_device_handle* h, const std::string& guid, int in
     const uint8_t requestType = kVendorInterfaceIn;
     const uint16_t value = static_cast<uint16_t>(interfaceNumber << 8);  // interface, page 0
     uint8_t header[10];
-    r = libusb_control_transfer(h, requestType, vendorCode, value, kMsOs10ExtendedPropertiesIndex, header,
+    r = controlTransfer(h, requestType, vendorCode, value, kMsOs10ExtendedPropertiesIndex, header,
                                 sizeof header, kDiscoveryTimeoutMs);
     const uint32_t total = r > 0 ? msOs10PropertiesLength(header, static_cast<size_t>(r)) : 0;
     if (total == 0) return false;
     std::vector<uint8_t> props(std::min<size_t>(total, kMaxDescriptorSet));
-    r = libusb_control_transfer(h, requestType, vendorCode, value, kMsOs10ExtendedPropertiesIndex, props.data(),
+    r = controlTransfer(h, requestType, vendorCode, value, kMsOs10ExtendedPropertiesIndex, props.data(),
                                 static_cast<uint16_t>(props.size()), kDiscoveryTimeoutMs);
     return r > 0 && msOs10DeclaresGuid(props.data(), static_cast<size_t>(r), guid);
 }
@@ -632,10 +724,7 @@ int telvo_backend_write_pipe(telvo_backend_interface iface, uint8_t pipe, const 
         count > static_cast<uint32_t>(INT32_MAX))
         return kErrorInvalidParameter;
     int actual = 0;
-    // libusb takes a non-const buffer for both directions; an OUT transfer
-    // only reads it.
-    const int r = libusb_bulk_transfer(i->file->handle, pipe, static_cast<unsigned char*>(const_cast<void*>(data)),
-                                       static_cast<int>(count), &actual, 0);
+    const int r = bulkOut(i->file->handle, pipe, data, static_cast<int>(count), &actual);
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(actual);
     return errorFromLibusb(r);
 }
@@ -679,8 +768,8 @@ int telvo_backend_control_transfer(telvo_backend_interface iface, const uint8_t 
     const uint16_t index = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
     const uint16_t length = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
     if (length > count || (buffer == nullptr && length > 0)) return kErrorInvalidParameter;
-    const int r = libusb_control_transfer(i->file->handle, setup[0], setup[1], value, index,
-                                          static_cast<unsigned char*>(buffer), length, kControlTimeoutMs);
+    const int r = controlTransfer(i->file->handle, setup[0], setup[1], value, index,
+                                  static_cast<unsigned char*>(buffer), length, kControlTimeoutMs);
     if (r < 0) return errorFromLibusb(r);
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(r);
     return TELVO_BACKEND_OK;
