@@ -24,18 +24,17 @@
 
 namespace usbtest {
 
+constexpr uint8_t kVendorCode20 = 0x20;
+constexpr uint8_t kVendorCode10 = 0x21;
+
 const telvo_guid kControllerGuid = {0x8F974853u, 0x102Cu, 0x47CAu, {0xB6, 0xEC, 0x61, 0x3E, 0x80, 0x0E, 0xAF, 0xAA}};
 const telvo_guid kOtherGuid = {0x3D1E2A4Bu, 0x55AAu, 0x4C10u, {0x90, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}};
 
 namespace {
 
-constexpr uint8_t kVendorCode20 = 0x20;
-constexpr uint8_t kVendorCode10 = 0x21;
 constexpr int kFifoBytes = 4096;
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
-
-using Bytes = std::vector<uint8_t>;
 
 void put16(Bytes& b, unsigned v) {
     b.push_back(static_cast<uint8_t>(v));
@@ -88,6 +87,30 @@ Bytes sysfsDescriptors(const DeviceSpec& s) {
     d.insert(d.end(), c.begin(), c.end());
     return d;
 }
+
+std::string hex(const Bytes& b) {
+    std::string s;
+    char t[3];
+    for (uint8_t v : b) {
+        std::snprintf(t, sizeof t, "%02x", v);
+        s += t;
+    }
+    return s;
+}
+
+// RAII for umockdev's reference-counted ioctl data.
+struct DataRef {
+    UMockdevIoctlData* d = nullptr;
+    DataRef() = default;
+    explicit DataRef(UMockdevIoctlData* data) : d(data) {}
+    DataRef(const DataRef&) = delete;
+    DataRef& operator=(const DataRef&) = delete;
+    ~DataRef() {
+        if (d != nullptr) g_object_unref(d);
+    }
+};
+
+}  // namespace
 
 Bytes msOs20Set(const telvo_guid& guid) {
     Bytes name;
@@ -175,30 +198,6 @@ Bytes msOs10Properties(const telvo_guid& guid) {
     p.insert(p.end(), section.begin(), section.end());
     return p;
 }
-
-std::string hex(const Bytes& b) {
-    std::string s;
-    char t[3];
-    for (uint8_t v : b) {
-        std::snprintf(t, sizeof t, "%02x", v);
-        s += t;
-    }
-    return s;
-}
-
-// RAII for umockdev's reference-counted ioctl data.
-struct DataRef {
-    UMockdevIoctlData* d = nullptr;
-    DataRef() = default;
-    explicit DataRef(UMockdevIoctlData* data) : d(data) {}
-    DataRef(const DataRef&) = delete;
-    DataRef& operator=(const DataRef&) = delete;
-    ~DataRef() {
-        if (d != nullptr) g_object_unref(d);
-    }
-};
-
-}  // namespace
 
 // One URB as the bench holds it. urb/buffer are touched only on umockdev's
 // handler thread; the rest is under the bench's mutex.

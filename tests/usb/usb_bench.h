@@ -28,6 +28,15 @@ namespace usbtest {
 extern const telvo_guid kControllerGuid;
 extern const telvo_guid kOtherGuid;
 
+using Bytes = std::vector<uint8_t>;
+
+// Microsoft OS descriptors as a controller would send them, written here
+// independently of the module's parser.
+Bytes msOs20Set(const telvo_guid& guid);        // descriptor set, function of interface 0
+Bytes bosWithMsOs20(uint16_t setLength);        // BOS with the platform capability
+Bytes msOs10String();                           // string descriptor 0xEE
+Bytes msOs10Properties(const telvo_guid& guid); // extended properties
+
 enum class Declares { msOs20, msOs10, nothing };
 
 struct DeviceSpec {
