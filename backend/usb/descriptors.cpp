@@ -128,7 +128,7 @@ bool parsePath(const char* text, PortPath* out) {
 
 std::string formatGuid(const telvo_guid& g) {
     char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.data1, g.data2,
+    (void)std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.data1, g.data2,
                   g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6],
                   g.data4[7]);
     return text;
@@ -236,14 +236,31 @@ bool msOs10DeclaresGuid(const uint8_t* data, size_t length, const std::string& g
 std::vector<UsbId> parseIdList(const char* text, std::string* bad) {
     std::vector<UsbId> ids;
     if (text == nullptr) return ids;
+    // One hexadecimal field of one to four digits; false if there is none.
+    auto hex16 = [](const char*& c, uint16_t* out) {
+        unsigned v = 0;
+        int digits = 0;
+        while (std::isxdigit(static_cast<unsigned char>(*c)) && digits < 4) {
+            const char d = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+            v = v * 16 + static_cast<unsigned>(d <= '9' ? d - '0' : d - 'a' + 10);
+            ++digits;
+            ++c;
+        }
+        *out = static_cast<uint16_t>(v);
+        return digits > 0;
+    };
     const char* c = text;
     while (*c != '\0') {
         const char* end = std::strchr(c, ',');
         const std::string item(c, end != nullptr ? static_cast<size_t>(end - c) : std::strlen(c));
-        unsigned vendor = 0, product = 0;
-        char extra = 0;
-        if (std::sscanf(item.c_str(), " %4x:%4x %c", &vendor, &product, &extra) == 2) {
-            ids.push_back(UsbId{static_cast<uint16_t>(vendor), static_cast<uint16_t>(product)});
+        const char* p = item.c_str();
+        while (*p == ' ') ++p;
+        UsbId id;
+        bool ok = hex16(p, &id.vendor) && *p++ == ':' && hex16(p, &id.product);
+        while (ok && *p == ' ') ++p;
+        ok = ok && *p == '\0';
+        if (ok) {
+            ids.push_back(id);
         } else if (bad != nullptr && !item.empty()) {
             if (!bad->empty()) *bad += ", ";
             *bad += item;

@@ -120,19 +120,21 @@ int errorFromLibusb(int code) {
     }
 }
 
+// The environment is only read, never changed, by the module.
 bool debugEnabled() {
-    const char* v = std::getenv("TELVO_USB_DEBUG");
+    const char* v = std::getenv("TELVO_USB_DEBUG");  // NOLINT(concurrency-mt-unsafe)
     return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
 }
 
-__attribute__((format(printf, 1, 2))) void debug(const char* format, ...) {
+// printf-style, checked by the compiler through the format attribute.
+__attribute__((format(printf, 1, 2))) void debug(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     if (!debugEnabled()) return;
     char line[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    (void)std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    std::fprintf(stderr, "telvo-usb: %s\n", line);
+    (void)std::fprintf(stderr, "telvo-usb: %s\n", line);
 }
 
 // ---------------------------------------------------------------------------
@@ -611,7 +613,7 @@ int telvo_backend_list(const telvo_guid* guid, uint32_t index, char* path, uint3
     libusb_context* ctx = module.context();
     if (ctx == nullptr) return TELVO_BACKEND_ERROR_GEN_FAILURE;
     std::string bad;
-    const std::vector<UsbId> ids = parseIdList(std::getenv("TELVO_USB_IDS"), &bad);
+    const std::vector<UsbId> ids = parseIdList(std::getenv("TELVO_USB_IDS"), &bad);  // NOLINT(concurrency-mt-unsafe)
     if (!bad.empty()) debug("TELVO_USB_IDS: ignoring %s (expected VID:PID in hexadecimal)", bad.c_str());
     const std::string text = formatGuid(*guid);
 
@@ -776,8 +778,8 @@ int telvo_backend_control_transfer(telvo_backend_interface iface, const uint8_t 
 }
 
 void telvo_backend_show_message(const char* text, const char* caption) {
-    std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "telvo", text != nullptr ? text : "");
-    std::fflush(stderr);
+    (void)std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "telvo", text != nullptr ? text : "");
+    (void)std::fflush(stderr);
 }
 
 }  // extern "C"

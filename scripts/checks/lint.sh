@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Static checks of the library's sources: clang-tidy with the repository's
-# .clang-tidy (warnings as errors) over every file of src/ that the POSIX
-# build compiles, using the compile database of a clang configuration; and
-# cppcheck over all of src/ (the Win32 layer included). Fails on any finding.
+# Static checks of the library's sources and the USB backend module:
+# clang-tidy with the repository's .clang-tidy (warnings as errors) over every
+# file of src/ and backend/ that the POSIX build compiles, using the compile
+# database of a clang configuration; and cppcheck over all of src/ (the Win32
+# layer included) and backend/. Fails on any finding.
 #
 #   TELVO_LINT_BUILD  tree for the compile database (default build/lint)
 set -uo pipefail
@@ -20,9 +21,10 @@ if ! cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_
 fi
 
 status=0
-# The sources of src/ that the build compiles (CMake writes absolute paths).
+# The sources of src/ and backend/ that the build compiles (CMake writes
+# absolute paths).
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
-  grep "^$root/src/" | sort -u)
+  grep -E "^$root/(src|backend)/" | sort -u)
 if ((${#sources[@]} == 0)); then
   echo "lint: no sources of src/ in the compile database" >&2
   exit 1
@@ -40,10 +42,10 @@ fi
 #     placement new in static storage; cppcheck 2.10 reads it as uninitialised.
 echo "--- cppcheck"
 if ! cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --quiet \
-    -I include -I src \
+    -I include -I src -I backend/usb \
     --suppress=missingIncludeSystem \
     --suppress=legacyUninitvar:src/platform/posix/platform_posix.cpp \
-    src/; then
+    src/ backend/; then
   echo "lint: cppcheck found problems"
   status=1
 fi
