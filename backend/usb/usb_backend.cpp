@@ -66,6 +66,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -98,6 +99,7 @@ constexpr unsigned kControlTimeoutMs = 5000;     // WinUSB's default on the cont
 constexpr unsigned kDiscoveryTimeoutMs = 1000;   // each descriptor request while listing
 constexpr int kMaxTransientErrors = 16;          // failed status reads in a row before giving up
 constexpr int kEventWakeSeconds = 1;             // the event loop re-checks its stop flag
+constexpr int kEventErrorPauseMs = 10;           // after a failed round of event handling
 constexpr uint16_t kFirstBosVersion = 0x0201;    // bcdUSB from which a device may have a BOS
 constexpr size_t kMaxDescriptorSet = 4096;
 constexpr uint8_t kVendorDeviceIn = 0xC0;      // device to host, vendor, device
@@ -178,9 +180,16 @@ struct Interface {
 // ---------------------------------------------------------------------------
 // The module's state: the libusb context, the live handles, the event thread.
 
+// Set once the module's state is gone (unloading, or the process's exit):
+// calls that still arrive, from another library's teardown, fail quietly.
+bool moduleGone = false;
+
 class Module {
 public:
-    ~Module() { shutdown(); }
+    ~Module() {
+        shutdown();
+        moduleGone = true;
+    }
 
     // The context, initialised on first use; null if libusb cannot start.
     libusb_context* context() {
@@ -250,7 +259,10 @@ private:
         eventThreadId_.store(std::this_thread::get_id());
         while (!stop_.load()) {
             timeval wake{kEventWakeSeconds, 0};
-            libusb_handle_events_timeout_completed(context_, &wake, nullptr);
+            const int r = libusb_handle_events_timeout_completed(context_, &wake, nullptr);
+            // An error that returns at once must not turn the loop into a spin.
+            if (r != LIBUSB_SUCCESS && r != LIBUSB_ERROR_INTERRUPTED && r != LIBUSB_ERROR_TIMEOUT)
+                std::this_thread::sleep_for(std::chrono::milliseconds(kEventErrorPauseMs));
         }
         eventThreadId_.store(std::thread::id());
     }
@@ -609,6 +621,7 @@ extern "C" {
 uint32_t telvo_backend_abi_version(void) { return TELVO_BACKEND_ABI_VERSION; }
 
 int telvo_backend_list(const telvo_guid* guid, uint32_t index, char* path, uint32_t capacity, uint32_t* required) {
+    if (moduleGone) return TELVO_BACKEND_ERROR_GEN_FAILURE;
     if (guid == nullptr) return kErrorInvalidParameter;
     libusb_context* ctx = module.context();
     if (ctx == nullptr) return TELVO_BACKEND_ERROR_GEN_FAILURE;
@@ -636,6 +649,7 @@ int telvo_backend_list(const telvo_guid* guid, uint32_t index, char* path, uint3
 }
 
 int telvo_backend_open(const char* path, telvo_backend_file* file) {
+    if (moduleGone) return TELVO_BACKEND_ERROR_GEN_FAILURE;
     if (file == nullptr) return kErrorInvalidParameter;
     *file = nullptr;
     PortPath wanted;
@@ -670,6 +684,7 @@ int telvo_backend_open(const char* path, telvo_backend_file* file) {
 }
 
 void telvo_backend_close(telvo_backend_file file) {
+    if (moduleGone) return;
     File* f = module.file(file, true);
     if (f == nullptr) return;
     if (f->iface != nullptr && module.iface(f->iface, true) != nullptr) endInterface(f->iface);
@@ -678,6 +693,7 @@ void telvo_backend_close(telvo_backend_file file) {
 }
 
 int telvo_backend_initialize(telvo_backend_file file, telvo_backend_interface* iface) {
+    if (moduleGone) return TELVO_BACKEND_ERROR_GEN_FAILURE;
     if (iface == nullptr) return kErrorInvalidParameter;
     *iface = nullptr;
     File* f = module.file(file);
@@ -713,6 +729,7 @@ int telvo_backend_initialize(telvo_backend_file file, telvo_backend_interface* i
 }
 
 void telvo_backend_free(telvo_backend_interface iface) {
+    if (moduleGone) return;
     Interface* i = module.iface(iface, true);
     if (i != nullptr) endInterface(i);
 }
@@ -720,6 +737,7 @@ void telvo_backend_free(telvo_backend_interface iface) {
 int telvo_backend_write_pipe(telvo_backend_interface iface, uint8_t pipe, const void* data, uint32_t count,
                              uint32_t* transferred) {
     if (transferred != nullptr) *transferred = 0;
+    if (moduleGone) return TELVO_BACKEND_ERROR_GEN_FAILURE;
     Interface* i = module.iface(iface);
     if (i == nullptr) return kErrorInvalidHandle;
     if ((pipe != kCommandPipe && pipe != kBlockPipe) || (data == nullptr && count > 0) ||
@@ -733,6 +751,7 @@ int telvo_backend_write_pipe(telvo_backend_interface iface, uint8_t pipe, const 
 
 int telvo_backend_read_pipe_async(telvo_backend_interface iface, uint8_t pipe, void* buffer, uint32_t count,
                                   telvo_backend_completion done, void* context) {
+    if (moduleGone) return TELVO_BACKEND_ERROR_GEN_FAILURE;
     Interface* i = module.iface(iface);
     if (i == nullptr) return kErrorInvalidHandle;
     if (pipe != kStatusPipe || buffer == nullptr || done == nullptr || count == 0 ||
@@ -763,6 +782,7 @@ int telvo_backend_read_pipe_async(telvo_backend_interface iface, uint8_t pipe, v
 int telvo_backend_control_transfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer,
                                    uint32_t count, uint32_t* transferred) {
     if (transferred != nullptr) *transferred = 0;
+    if (moduleGone) return TELVO_BACKEND_ERROR_GEN_FAILURE;
     Interface* i = module.iface(iface);
     if (i == nullptr) return kErrorInvalidHandle;
     if (setup == nullptr) return kErrorInvalidParameter;
