@@ -20,7 +20,25 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "sim_core.h"
+#include "sim_wire.h"
+#include "telvo_sim.h"
+
+// The simulator's own USB face, compiled into the test from the simulator's
+// sources: its telvo_backend_* entry points (the module under test is loaded
+// apart, by dlopen, and keeps its own). The bench opens one interface on it
+// per claimed device and passes the controller's traffic through it.
+extern "C" {
+int telvo_backend_open(const char* path, telvo_backend_file* file);
+void telvo_backend_close(telvo_backend_file file);
+int telvo_backend_initialize(telvo_backend_file file, telvo_backend_interface* iface);
+void telvo_backend_free(telvo_backend_interface iface);
+int telvo_backend_write_pipe(telvo_backend_interface iface, uint8_t pipe, const void* data, uint32_t count,
+                             uint32_t* transferred);
+int telvo_backend_read_pipe_async(telvo_backend_interface iface, uint8_t pipe, void* buffer, uint32_t count,
+                                  telvo_backend_completion done, void* context);
+int telvo_backend_control_transfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer,
+                                   uint32_t count, uint32_t* transferred);
+}
 
 namespace usbtest {
 
@@ -362,7 +380,7 @@ void submit(Bench::State* s, Device& d, UMockdevIoctlClient* client, UMockdevIoc
         if (firmware && !stallNow && d.simIface != nullptr) {
             answer.resize(static_cast<size_t>(wanted));
             uint32_t got = 0;
-            const int r = tsim::instance()->controlTransfer(d.simIface, setup, answer.data(),
+            const int r = telvo_backend_control_transfer(d.simIface, setup, answer.data(),
                                                             static_cast<uint32_t>(wanted), &got);
             answer.resize(got);
             stall = r != TELVO_BACKEND_OK;
@@ -386,7 +404,7 @@ void submit(Bench::State* s, Device& d, UMockdevIoctlClient* client, UMockdevIoc
         int status = -EPIPE;
         if (d.simIface != nullptr) {
             uint32_t transferred = 0;
-            const int r = tsim::instance()->writePipe(d.simIface, endpoint, bytes, static_cast<uint32_t>(length),
+            const int r = telvo_backend_write_pipe(d.simIface, endpoint, bytes, static_cast<uint32_t>(length),
                                                       &transferred);
             status = r == TELVO_BACKEND_OK ? 0 : -EPROTO;
             taken = static_cast<int>(transferred);
@@ -424,7 +442,7 @@ void submit(Bench::State* s, Device& d, UMockdevIoctlClient* client, UMockdevIoc
     }
     umockdev_ioctl_client_complete(client, 0, 0);
     if (startRead) {
-        const int r = tsim::instance()->readPipeAsync(d.simIface, 0x81, d.simFrame, tsim::kFrameBytes,
+        const int r = telvo_backend_read_pipe_async(d.simIface, 0x81, d.simFrame, tsim::kFrameBytes,
                                                       &machineFrame, &d);
         if (r != TELVO_BACKEND_OK) {
             std::lock_guard<std::mutex> lock(s->m);
@@ -483,14 +501,14 @@ void discard(Bench::State* s, Device& d, UMockdevIoctlClient* client, UMockdevIo
 }
 
 void claim(Bench::State* s, Device& d, bool claiming) {
-    tsim::Simulator* sim = tsim::instance();
     if (claiming) {
         char path[32];
         std::snprintf(path, sizeof path, "sim://controller/%d", d.spec.machine);
         telvo_backend_file file = nullptr;
         telvo_backend_interface iface = nullptr;
-        if (sim->open(path, &file) == TELVO_BACKEND_OK && sim->initialize(file, &iface) != TELVO_BACKEND_OK) {
-            sim->close(file);
+        if (telvo_backend_open(path, &file) == TELVO_BACKEND_OK &&
+            telvo_backend_initialize(file, &iface) != TELVO_BACKEND_OK) {
+            telvo_backend_close(file);
             file = nullptr;
         }
         std::lock_guard<std::mutex> lock(s->m);
@@ -511,8 +529,8 @@ void claim(Bench::State* s, Device& d, bool claiming) {
         d.simFile = nullptr;
         d.simIface = nullptr;
     }
-    if (iface != nullptr) sim->free(iface);
-    if (file != nullptr) sim->close(file);
+    if (iface != nullptr) telvo_backend_free(iface);
+    if (file != nullptr) telvo_backend_close(file);
     std::lock_guard<std::mutex> lock(s->m);
     d.simReadPending = false;
     d.heldFrames.clear();
@@ -621,10 +639,9 @@ Bench::~Bench() {
     g_object_unref(s_->testbed);
     g_object_unref(s_->handler);
     current = nullptr;
-    tsim::Simulator* sim = tsim::instance();
     for (auto& d : s_->devices) {
-        if (d->simIface != nullptr) sim->free(d->simIface);
-        if (d->simFile != nullptr) sim->close(d->simFile);
+        if (d->simIface != nullptr) telvo_backend_free(d->simIface);
+        if (d->simFile != nullptr) telvo_backend_close(d->simFile);
         for (auto* list : {&d->completed}) {
             for (auto& u : *list) {
                 if (u->buffer != nullptr) g_object_unref(u->buffer);
@@ -690,7 +707,7 @@ int Bench::add(const DeviceSpec& spec) {
 
 void Bench::unplug(int device) {
     // The machine first (its lock is taken before the bench's everywhere).
-    tsim::instance()->setDeviceCount(0);
+    tsim_set_device_count(0);
     std::lock_guard<std::mutex> lock(s_->m);
     Device& d = *s_->devices.at(static_cast<size_t>(device));
     d.gone = true;
