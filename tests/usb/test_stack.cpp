@@ -174,6 +174,18 @@ TEST_F(Stack, AStalledFirmwareRequestLeavesAWorkingLink) {
     EXPECT_EQ(1, bench->log(0).firmwareRequests);
 }
 
+TEST_F(Stack, AShortCommandWriteClosesTheLinkWithOneMessage) {
+    bench->add({.port = 1});
+    load();
+    ASSERT_EQ(1, t.Open());
+    tsim_inject(TSIM_FAULT_COMMAND_WRITE_SHORT, 0, 0);
+    EXPECT_EQ(0, t.CmdStop(0));   // the device took one byte less
+    EXPECT_EQ(0, t.CmdStop(0));   // the link is closed: quiet
+    EXPECT_FALSE(bench->log(0).claimed);
+    messages = capture.stop();
+    EXPECT_EQ(1, occurrences(messages, "Error writing to device!")) << messages;
+}
+
 TEST_F(Stack, ConfigurationStatusAndHoming) {
     bench->add({.port = 1});
     load();
