@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+mkdir -p build
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_TESTS=OFF \
   -DTELVO_BUILD_BENCH=OFF >build/release.configure.log 2>&1 || { cat build/release.configure.log; exit 1; }
 cmake --build build/release -j "${TELVO_JOBS:-2}" --target telvo_tool >/dev/null

@@ -44,16 +44,31 @@ suite() {
 
 mkdir -p build
 
-run "native build" build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# demo: the README's first command, in a fresh clone of HEAD, as a new user
+# runs it (uncommitted changes are not in it: commit first).
+demo() {
+  local tmp rc
+  tmp=$(mktemp -d)
+  git clone -q "$root" "$tmp/telvo" &&
+    (cd "$tmp/telvo" && TELVO_JOBS=$jobs bash scripts/demo.sh >"$tmp/demo.log" 2>&1)
+  rc=$?
+  tail -20 "$tmp/demo.log" 2>/dev/null
+  rm -rf "$tmp"
+  return $rc
+}
+
+# Release: the build type most users pick, and the one GCC warns most in.
+run "native build" build build/native -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON
 run "native tests" suite build/native
+run "demo (fresh clone)" demo
 
 run "asan+ubsan build" build build/asan -DCMAKE_BUILD_TYPE=Debug -DTELVO_SANITIZE=address,undefined \
-  -DTELVO_BUILD_BENCH=OFF
+  -DTELVO_BUILD_BENCH=OFF -DTELVO_WERROR=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run "asan+ubsan tests" suite build/asan
 
 run "tsan build" build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_SANITIZE=thread \
-  -DTELVO_BUILD_BENCH=OFF
+  -DTELVO_BUILD_BENCH=OFF -DTELVO_WERROR=ON
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run "tsan tests" suite build/tsan
 
 for extra in scripts/checks/*.sh; do

@@ -42,6 +42,15 @@ inline double monotonicMs() {
 #endif
 }
 
+// Gives the processor to another thread for a moment.
+inline void yieldThread() {
+#if defined(_WIN32)
+    SwitchToThread();
+#else
+    std::this_thread::yield();
+#endif
+}
+
 class SimMutex {
 public:
 #if defined(_WIN32)

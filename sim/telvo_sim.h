@@ -62,6 +62,10 @@
 #  define TSIM_API __attribute__((visibility("default")))
 #endif
 
+/* Motion axes 0..5, and the step counters of axes 0..6 (axis 6 only reports). */
+#define TSIM_MOTION_AXES 6
+#define TSIM_COUNTERS 7
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -140,6 +144,18 @@ TSIM_API int tsim_read_pending(void);
 /* Open/initialised state as the device sees it: 1 while an interface is
  * initialised and not freed. */
 TSIM_API int tsim_device_open(void);
+/* Device files opened and not closed, and interfaces initialised and not
+ * freed, right now: a failure path or a close that leaks one shows here. */
+TSIM_API int tsim_open_files(void);
+TSIM_API int tsim_open_interfaces(void);
+
+/* Holds every pipe write from now (1) until released (0): a write waits on
+ * entry, before it is recorded or checked, and holds nothing of the
+ * simulator while it waits, so that a test can see what another thread does
+ * meanwhile (e.g. wait for the library's lock). Reset releases the hold.
+ * tsim_writes_held: writes waiting right now. */
+TSIM_API void tsim_hold_writes(int hold);
+TSIM_API int tsim_writes_held(void);
 
 /* Messages the library presented through telvo_backend_show_message; text
  * and caption of message i, null when i is out of range. */
@@ -187,7 +203,7 @@ typedef struct tsim_frame {
     uint8_t event;
     uint8_t flags;
     uint16_t deviceWord0, deviceWord1;
-    int32_t position[7];
+    int32_t position[TSIM_COUNTERS];
     uint32_t spindlePeriod;
     uint16_t bufferLevel;
     uint32_t deviceInt0, deviceInt1, deviceInt2;
@@ -237,12 +253,12 @@ TSIM_API void tsim_set_realtime(double speed);
 TSIM_API int tsim_realtime_running(void);
 
 /* Step counters of axes 0..6. */
-TSIM_API void tsim_position(int32_t out[7]);
+TSIM_API void tsim_position(int32_t out[TSIM_COUNTERS]);
 /* Exact positions of axes 0..5 in millionths of a step (counter =
  * floor(exact / 1,000,000); the sub-step phase is the remainder). */
-TSIM_API void tsim_exact_position(int64_t out[6]);
+TSIM_API void tsim_exact_position(int64_t out[TSIM_MOTION_AXES]);
 /* Sets the counters of axes 0..6; axes 0..5 rest in the middle of the step. */
-TSIM_API void tsim_set_position(const int32_t position[7]);
+TSIM_API void tsim_set_position(const int32_t position[TSIM_COUNTERS]);
 /* Segments held, executed so far, blocks received (accepted ones). */
 TSIM_API int tsim_buffer_level(void);
 TSIM_API int64_t tsim_executed_count(void);
@@ -257,7 +273,7 @@ typedef struct tsim_executed {
     uint16_t slotIndex;
     uint8_t segmentCode;
     uint8_t segmentAux;
-    int32_t position[6];
+    int32_t position[TSIM_MOTION_AXES];
 } tsim_executed;
 TSIM_API int tsim_executed_get(int64_t n, tsim_executed* out);
 

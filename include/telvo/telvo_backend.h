@@ -5,17 +5,36 @@
  * a device backend module in its place: a shared library that exports the C
  * functions below. The library binds the module while it is itself being
  * loaded, exactly as the Windows build binds WinUsb.dll: dlopen, then dlsym of
- * every entry point by name. A module that is missing, that lacks any entry
- * point, or whose telvo_backend_abi_version() differs from
- * TELVO_BACKEND_ABI_VERSION is treated like a missing WinUSB: none of its
- * functions is ever called, and telvo_Open ends in the open-failed state when
- * a device would have to be listed.
+ * every entry point by name. Exactly one module is bound per process, so it
+ * must be chosen before the library is loaded (a program that picks it at
+ * run time sets the variable and then loads libtelvo.so with dlopen, or
+ * starts itself again).
  *
- * How the module is found: telvo calls dlopen("libtelvo_usb.so") after first
- * trying the same name in the directory that holds the telvo library itself.
- * So a module placed beside libtelvo.so wins; otherwise the dynamic loader's
- * usual search applies (LD_LIBRARY_PATH, the ld.so cache, the system
- * directories). Exactly one module is bound per process.
+ * Which module: the environment variable TELVO_BACKEND names it, either as a
+ * file name or as a path (a name that contains '/', given to dlopen as it
+ * is). A file name is looked for first in the directory that holds the telvo
+ * library itself, then by the dynamic loader's usual search (LD_LIBRARY_PATH,
+ * the ld.so cache, the system directories). Without the variable, or with it
+ * empty, the module is TELVO_BACKEND_MODULE_NAME ("libtelvo_usb.so"), the
+ * real USB backend. The simulated controller is "libtelvo_sim.so":
+ *
+ *     TELVO_BACKEND=libtelvo_sim.so build/native/bin/telvo_device_tests
+ *
+ * A module that cannot be loaded, that lacks any entry point, or whose
+ * telvo_backend_abi_version() differs from TELVO_BACKEND_ABI_VERSION is
+ * treated like a missing WinUSB: none of its functions is ever called (the
+ * version query only once all entry points were found), and telvo_Open ends
+ * in the open-failed state when a device would have to be listed. If
+ * TELVO_BACKEND named it, the library writes one line to stderr while it
+ * loads, with the name as given and the reason:
+ *
+ *     telvo: backend "NAME": <the dynamic loader's message>
+ *     telvo: backend "NAME": missing entry point telvo_backend_free
+ *     telvo: backend "NAME": ABI version 2, expected 1
+ *
+ * A default module that is absent is not reported (no controller software
+ * installed is a normal state); one that is present but not a backend of
+ * this ABI is reported the same way.
  *
  * Error numbers: every function that can fail returns 0 on success or an
  * error number in the Windows error numbering (2 not found, 31 device not
@@ -37,7 +56,9 @@ extern "C" {
 
 #define TELVO_BACKEND_ABI_VERSION 1u
 
-/* Default module file name looked up by the library. */
+/* The environment variable that names the module, and the module used
+ * without it. */
+#define TELVO_BACKEND_VARIABLE "TELVO_BACKEND"
 #define TELVO_BACKEND_MODULE_NAME "libtelvo_usb.so"
 
 /* Error numbers used by the ABI (Windows numbering). */

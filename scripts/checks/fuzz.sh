@@ -19,7 +19,7 @@ targets=(status_frames config_records probe_moves segment_targets api_sequence)
 mkdir -p "$build"
 if ! cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTELVO_FUZZ=ON \
-    -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=OFF >"$build/configure.log" 2>&1; then
+    -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=OFF -DTELVO_WERROR=ON >"$build/configure.log" 2>&1; then
   cat "$build/configure.log"
   exit 1
 fi
@@ -27,6 +27,8 @@ programs=()
 for t in "${targets[@]}"; do programs+=("telvo_fuzz_$t"); done
 cmake --build "$build" -j "$jobs" --target "${programs[@]}" || exit 1
 
+# The fuzz targets drive the simulated controller.
+export TELVO_BACKEND=libtelvo_sim.so
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:symbolize=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 

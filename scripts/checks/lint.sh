@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Static checks of the library's sources and the USB backend module:
-# clang-tidy with the repository's .clang-tidy (warnings as errors) over every
-# file of src/ and backend/ that the POSIX build compiles, using the compile
-# database of a clang configuration; and cppcheck over all of src/ (the Win32
-# layer included) and backend/. Fails on any finding.
+# Static checks of the library, the USB backend module, the simulated
+# controller and the host tool: clang-tidy with the repository's .clang-tidy
+# (warnings as errors) over every file of src/, backend/, sim/ and tools/ that
+# the POSIX build compiles, using the compile database of a clang
+# configuration; and cppcheck over all of src/, backend/, sim/ and tools/ (the
+# Win32 layers included). Fails on any finding.
 #
 #   TELVO_LINT_BUILD  tree for the compile database (default build/lint)
 set -uo pipefail
@@ -14,21 +15,22 @@ jobs=${TELVO_JOBS:-2}
 
 mkdir -p "$build"
 if ! cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=OFF -DTELVO_BUILD_SIM=OFF \
+    -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=ON -DTELVO_BUILD_SIM=ON -DTELVO_WERROR=ON \
     >"$build/configure.log" 2>&1; then
   cat "$build/configure.log"
   exit 1
 fi
 
 status=0
-# The sources of src/ and backend/ that the build compiles (CMake writes
-# absolute paths).
+# The sources the build compiles (CMake writes absolute paths).
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
-  grep -E "^$root/(src|backend)/" | sort -u)
-if ((${#sources[@]} == 0)); then
-  echo "lint: no sources of src/ in the compile database" >&2
-  exit 1
-fi
+  grep -E "^$root/(src|backend|sim|tools)/" | sort -u)
+for dir in src backend sim tools; do
+  if ! printf '%s\n' "${sources[@]}" | grep -q "^$root/$dir/"; then
+    echo "lint: no sources of $dir/ in the compile database" >&2
+    exit 1
+  fi
+done
 echo "--- clang-tidy: ${#sources[@]} files"
 if ! printf '%s\n' "${sources[@]}" |
     xargs -P "$jobs" -n 1 clang-tidy -p "$build" --quiet 2> >(grep -v "warnings generated" >&2); then
@@ -38,14 +40,14 @@ fi
 
 # cppcheck. Suppressed, each for a reason:
 #   missingIncludeSystem: system headers are not given to cppcheck.
-#   legacyUninitvar in platform_posix.cpp: the overlapped record is built by
+#   legacyUninitvar in usb_posix.cpp: the overlapped record is built by
 #     placement new in static storage; cppcheck 2.10 reads it as uninitialised.
 echo "--- cppcheck"
 if ! cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --quiet \
-    -I include -I src -I backend/usb \
+    -I include -I src -I backend/usb -I sim -I tools \
     --suppress=missingIncludeSystem \
-    --suppress=legacyUninitvar:src/platform/posix/platform_posix.cpp \
-    src/ backend/; then
+    --suppress=legacyUninitvar:src/platform/posix/usb_posix.cpp \
+    src/ backend/ sim/ tools/; then
   echo "lint: cppcheck found problems"
   status=1
 fi

@@ -30,7 +30,7 @@ for arch in "${selected[@]}"; do
   fi
   cmake -S "$root" -B "$dir" -G Ninja \
     --toolchain "$root/cmake/toolchain-mingw-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR="${TELVO_WERROR:-OFF}" \
     -DTELVO_BUILD_SIM=OFF -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_TOOLS=$tools \
     >"$log" 2>&1 || { cat "$log"; exit 1; }
   cmake --build "$dir" -j "$jobs" --target "${targets[@]}"

@@ -11,7 +11,9 @@
 # MAP_FIXED_NOREPLACE, and Wine's address-space reservation then takes minutes
 # per process. Debian 12's own QEMU is 7.2, so qemu-user comes from Debian's
 # bookworm-backports, fetched by apt with a private source list (the
-# machine's apt sources stay as they are) and installed as a package.
+# machine's apt sources stay as they are) and installed as a package. The
+# backports suite is taken from the mirror the machine's apt configuration
+# already uses for Debian (TELVO_DEBIAN_SOURCE overrides it).
 set -euo pipefail
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -61,14 +63,76 @@ qemu_recent() {
   [[ -x $qemu ]] && dpkg --compare-versions "$v" ge "$qemu_min"
 }
 
+# The release's codename (bookworm on Debian 12).
+codename() {
+  local c=
+  [[ -r /etc/os-release ]] && c=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  echo "${c:-bookworm}"
+}
+
+# debian_source CODENAME: the "[options] URI" of the Debian archive that the
+# machine's own apt configuration uses for CODENAME, so that the extra suite
+# comes from the same mirror (or proxy) as everything else. Reads the
+# one-line sources (sources.list, sources.list.d/*.list) and the deb822 ones
+# (sources.list.d/*.sources); the first enabled "deb" entry for CODENAME
+# itself wins. Prints nothing when there is none.
+debian_source() {
+  local suite=$1 f
+  local lists=() deb822=()
+  [[ -f /etc/apt/sources.list ]] && lists+=(/etc/apt/sources.list)
+  for f in /etc/apt/sources.list.d/*.list; do [[ -f $f ]] && lists+=("$f"); done
+  for f in /etc/apt/sources.list.d/*.sources; do [[ -f $f ]] && deb822+=("$f"); done
+  {
+    ((${#lists[@]})) && awk -v suite="$suite" '
+      { sub(/#.*/, "") }
+      $1 != "deb" { next }
+      {
+        opts = ""; i = 2
+        if ($2 ~ /^\[/) {                       # [key=value ...] up to the closing bracket
+          while (i <= NF) { opts = opts (opts == "" ? "" : " ") $i; if ($i ~ /\]$/) { i++; break } i++ }
+        }
+        if ($(i + 1) == suite) print opts (opts == "" ? "" : " ") $i
+      }' "${lists[@]}"
+    ((${#deb822[@]})) && awk -v suite="$suite" '
+      function flush(   n, u, s, k, opts) {
+        if (types ~ /(^| )deb( |$)/ && tolower(enabled) != "no") {
+          n = split(suites, s, " ")
+          for (k = 1; k <= n; k++) if (s[k] == suite) {
+            opts = signed == "" ? "" : "[signed-by=" signed "] "
+            split(uris, u, " "); print opts u[1]; break
+          }
+        }
+        types = uris = suites = enabled = signed = ""
+      }
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { flush(); next }
+      {
+        key = tolower($1); sub(/:$/, "", key); $1 = ""; sub(/^ +/, "")
+        if (key == "types") types = $0
+        else if (key == "uris") uris = $0
+        else if (key == "suites") suites = $0
+        else if (key == "enabled") enabled = $0
+        else if (key == "signed-by") signed = $0
+      }
+      END { flush() }' "${deb822[@]}"
+  } | grep -E '(^|\] )(https?|file)://' | head -1
+}
+
 install_qemu() {
-  local tmp
+  local tmp suite source
+  suite="$(codename)-backports"
+  source=${TELVO_DEBIAN_SOURCE:-$(debian_source "$(codename)")}
+  if [[ -z $source ]]; then
+    echo "install-deps.sh: no Debian $(codename) source in /etc/apt/sources.list{,.d/}; set" \
+      "TELVO_DEBIAN_SOURCE to the mirror's address (e.g. the URI of your Debian archive)" >&2
+    return 1
+  fi
   tmp=$(mktemp -d)
   mkdir -p "$tmp/lists/partial" "$tmp/cache/archives/partial" "$tmp/sources.list.d"
-  echo "deb http://deb.debian.org/debian bookworm-backports main" >"$tmp/sources.list"
+  echo "deb $source $suite main" >"$tmp/sources.list"
   local apt_private=(-o "Dir::Etc::sourcelist=$tmp/sources.list" -o "Dir::Etc::sourceparts=$tmp/sources.list.d" \
     -o "Dir::State::Lists=$tmp/lists" -o "Dir::Cache=$tmp/cache" -o APT::Sandbox::User=root)
-  echo "install-deps.sh: fetching qemu-user from bookworm-backports"
+  echo "install-deps.sh: fetching qemu-user from $suite ($source)"
   apt-get "${apt_private[@]}" update -q
   (cd "$tmp" && apt-get "${apt_private[@]}" download qemu-user)
   # Replaces Debian 12's qemu-user-static if present (that version is too old).

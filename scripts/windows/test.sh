@@ -52,7 +52,7 @@ build_tests() {  # build_tests ARCH
   local arch=$1 dir=$wbuild/tests-$1
   cmake -S "$root/tests/windows" -B "$dir" -G Ninja \
     --toolchain "$root/cmake/toolchain-mingw-$arch.cmake" \
-    -DTELVO_PRODUCT_BUILD="$wbuild/$arch" >"$dir.configure.log" 2>&1 ||
+    -DTELVO_PRODUCT_BUILD="$wbuild/$arch" -DTELVO_WERROR=ON >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs" || return 1
   # The programs run beside the product DLL they test.
@@ -101,7 +101,7 @@ tool_test() {  # tool_test ARCH: telvo.exe demo beside telvo.dll and the simulat
 }
 
 mkdir -p "$wbuild"
-stage "build" bash "$root/scripts/windows/build.sh" all
+stage "build" env TELVO_WERROR=ON bash "$root/scripts/windows/build.sh" all
 for arch in "${arches[@]}"; do
   stage "artifact $arch" bash "$root/scripts/windows/check-artifact.sh" "$arch" "$wbuild/$arch"
 done

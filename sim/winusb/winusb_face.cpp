@@ -22,13 +22,10 @@
 #include <windows.h>
 #include <winusb.h>
 
-#include "sim_core.h"
+#include "sim_device.h"
 
 namespace {
 
-// The controller's device-interface class, as SetupAPI lists it.
-constexpr telvo_guid kControllerGuid = {0x8F974853u, 0x102Cu, 0x47CAu,
-                                        {0xB6, 0xEC, 0x61, 0x3E, 0x80, 0x0E, 0xAF, 0xAA}};
 // Kernel status of an overlapped request that has not completed.
 constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr ULONG_PTR kStatusSuccess = 0;
@@ -58,6 +55,16 @@ bool interfaceOf(WINUSB_INTERFACE_HANDLE handle, telvo_backend_interface* iface)
     return true;
 }
 
+// One call into the simulator's USB face under its lock; `gone` when the
+// module is being unloaded. The lock is taken per call, and always after
+// attachmentLock when both are held.
+template <typename Call>
+int usbCall(Call call, int gone = ERROR_GEN_FAILURE) {
+    tsim::Locked sim;
+    if (!sim) return gone;
+    return call(sim->usb);
+}
+
 BOOL fail(DWORD error) {
     SetLastError(error);
     return FALSE;
@@ -78,24 +85,28 @@ extern "C" {
 BOOL WINAPI WinUsb_Initialize(HANDLE deviceHandle, PWINUSB_INTERFACE_HANDLE interfaceHandle) {
     if (interfaceHandle == nullptr) return fail(ERROR_INVALID_PARAMETER);
     if (deviceHandle == nullptr || deviceHandle == INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
-    tsim::Simulator* sim = tsim::instance();
-    if (sim == nullptr) return fail(ERROR_GEN_FAILURE);
+    if (tsim::instance() == nullptr) return fail(ERROR_GEN_FAILURE);
 
     char path[kPathCapacity];
     uint32_t required = 0;
-    int error = sim->list(&kControllerGuid, 0, path, sizeof path, &required);
+    int error = usbCall([&](tsim::UsbFace& usb) {
+        return usb.list(&tsim::kControllerGuid, 0, path, sizeof path, &required);
+    });
     if (error != TELVO_BACKEND_OK) return fail(static_cast<DWORD>(error));
 
     tsim::SimLock lock(attachmentLock);
     for (Attachment& a : attachments) {
         if (a.inUse) continue;
         telvo_backend_file file = nullptr;
-        error = sim->open(path, &file);
+        error = usbCall([&](tsim::UsbFace& usb) { return usb.open(path, &file); });
         if (error != TELVO_BACKEND_OK) return fail(static_cast<DWORD>(error));
         telvo_backend_interface iface = nullptr;
-        error = sim->initialize(file, &iface);
+        error = usbCall([&](tsim::UsbFace& usb) { return usb.initialize(file, &iface); });
         if (error != TELVO_BACKEND_OK) {
-            sim->close(file);
+            usbCall([&](tsim::UsbFace& usb) {
+                usb.close(file);
+                return 0;
+            });
             return fail(static_cast<DWORD>(error));
         }
         a = Attachment{true, file, iface};
@@ -109,10 +120,11 @@ BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE interfaceHandle) {
     tsim::SimLock lock(attachmentLock);
     Attachment* a = attachmentOf(interfaceHandle);
     if (a == nullptr) return fail(ERROR_INVALID_HANDLE);
-    if (tsim::Simulator* sim = tsim::instance()) {
-        sim->free(a->iface);  // drops the read in flight: no completion follows
-        sim->close(a->file);
-    }
+    usbCall([&](tsim::UsbFace& usb) {
+        usb.free(a->iface);  // drops the read in flight: no completion follows
+        usb.close(a->file);
+        return 0;
+    });
     *a = Attachment{};
     return TRUE;
 }
@@ -121,12 +133,15 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipe
                              ULONG bufferLength, PULONG lengthTransferred, LPOVERLAPPED overlapped) {
     if (lengthTransferred != nullptr) *lengthTransferred = 0;
     if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
-    tsim::Simulator* sim = tsim::instance();
-    if (sim == nullptr) return fail(ERROR_GEN_FAILURE);
+    tsim::Device* device = tsim::instance();
+    if (device == nullptr) return fail(ERROR_GEN_FAILURE);
+    device->waitWhileWritesHeld();
     telvo_backend_interface iface;
     if (!interfaceOf(interfaceHandle, &iface)) return fail(ERROR_INVALID_HANDLE);
     uint32_t written = 0;
-    int error = sim->writePipe(iface, pipeId, buffer, bufferLength, &written);
+    int error = usbCall([&](tsim::UsbFace& usb) {
+        return usb.writePipe(iface, pipeId, buffer, bufferLength, &written);
+    });
     if (lengthTransferred != nullptr) *lengthTransferred = written;
     return error == TELVO_BACKEND_OK ? TRUE : fail(static_cast<DWORD>(error));
 }
@@ -134,15 +149,16 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipe
 BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, PUCHAR buffer,
                             ULONG bufferLength, PULONG lengthTransferred, LPOVERLAPPED overlapped) {
     if (overlapped == nullptr) return fail(ERROR_NOT_SUPPORTED);
-    tsim::Simulator* sim = tsim::instance();
-    if (sim == nullptr) return fail(ERROR_GEN_FAILURE);
+    if (tsim::instance() == nullptr) return fail(ERROR_GEN_FAILURE);
     telvo_backend_interface iface;
     if (!interfaceOf(interfaceHandle, &iface)) return fail(ERROR_INVALID_HANDLE);
     // Starting an overlapped request resets its event, as the I/O manager does.
     overlapped->Internal = kStatusPending;
     overlapped->InternalHigh = bufferLength;
     if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
-    int error = sim->readPipeAsync(iface, pipeId, buffer, bufferLength, &readCompleted, overlapped);
+    int error = usbCall([&](tsim::UsbFace& usb) {
+        return usb.readPipeAsync(iface, pipeId, buffer, bufferLength, &readCompleted, overlapped);
+    });
     if (error != TELVO_BACKEND_OK) {
         overlapped->Internal = kStatusSuccess;
         overlapped->InternalHigh = 0;
@@ -161,8 +177,7 @@ BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE interfaceHandle, WINU
                                    LPOVERLAPPED overlapped) {
     if (lengthTransferred != nullptr) *lengthTransferred = 0;
     if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
-    tsim::Simulator* sim = tsim::instance();
-    if (sim == nullptr) return fail(ERROR_GEN_FAILURE);
+    if (tsim::instance() == nullptr) return fail(ERROR_GEN_FAILURE);
     telvo_backend_interface iface;
     if (!interfaceOf(interfaceHandle, &iface)) return fail(ERROR_INVALID_HANDLE);
     // The packet's USB wire layout, little-endian.
@@ -177,7 +192,9 @@ BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE interfaceHandle, WINU
         static_cast<uint8_t>(setupPacket.Length >> 8),
     };
     uint32_t done = 0;
-    int error = sim->controlTransfer(iface, setup, buffer, bufferLength, &done);
+    int error = usbCall([&](tsim::UsbFace& usb) {
+        return usb.controlTransfer(iface, setup, buffer, bufferLength, &done);
+    });
     if (lengthTransferred != nullptr) *lengthTransferred = done;
     return error == TELVO_BACKEND_OK ? TRUE : fail(static_cast<DWORD>(error));
 }

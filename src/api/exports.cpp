@@ -1,7 +1,13 @@
-// The 26 exported functions: each a thin entry into its subsystem.
+// The 26 exported functions: each an entry into its subsystem. Where an
+// export spans subsystems, the composition is here, at the top of the
+// layering: the four reset points of homing and probing (Close, Init, Stop,
+// Disconnect, each at its fixed place in its sequence) and the status poll,
+// whose records the probe watches.
 #include "telvo/telvo.h"
 
+#include "api/library.h"
 #include "config/config.h"
+#include "frame/frame.h"
 #include "link/link.h"
 #include "motion/motion.h"
 #include "probe/probe.h"
@@ -9,25 +15,68 @@
 
 using namespace telvo;
 
+namespace {
+
+// Homing and probing back to idle; see probe::resetProbeState for what stays.
+void resetHomingAndProbe() {
+    status::resetHoming();
+    probe::resetProbeState();
+}
+
+}  // namespace
+
+namespace telvo {
+
+void resetLibraryState() {
+    link::reset();
+    frame::reset();
+    config::reset();
+    status::resetHoming();
+    probe::resetAll();
+    motion::reset();
+}
+
+}  // namespace telvo
+
 extern "C" {
 
 TELVO_API int TELVO_CALL telvo_Open(void) { return link::open(); }
 
+// Reset first, before the link is shut down.
 TELVO_API int TELVO_CALL telvo_Close(void) {
-    (void)status::resetProbeState();
+    resetHomingAndProbe();
     return link::close();
 }
 
 TELVO_API const char* TELVO_CALL telvo_GetFirmwareVersion(void) { return link::firmwareVersion(); }
 
+// Reset after both blocks are built, before the first is written.
 TELVO_API int TELVO_CALL telvo_Init(const MachineConfig* config, const IoConfig* io) {
-    return config::init(config, io);
+    if (config::storeBlocks(config, io) == 0) return 0;
+    resetHomingAndProbe();
+    config::sendBlocks(*config);
+    return 1;
 }
 
-TELVO_API int TELVO_CALL telvo_GetStatus(MachineStatus* record) { return status::getStatus(record); }
+// A poll that finds no new frame lets the probe feeder run; a new record is
+// shown to the probe's watch after the status path has handled it.
+TELVO_API int TELVO_CALL telvo_GetStatus(MachineStatus* record) {
+    // Without a record nothing is polled: a frame taken now would be lost.
+    if (record == nullptr) return 0;
+    if (status::getStatus(record) == 0) {
+        probe::feedProbeMove();
+        return 0;
+    }
+    probe::probeStatusHook(record);
+    return 1;
+}
 TELVO_API int TELVO_CALL telvo_CmdPurge(int endOfMove) { return status::cmdPurge(endOfMove); }
 
-TELVO_API int TELVO_CALL telvo_CmdStop(uint8_t stopMode) { return status::cmdStop(stopMode); }
+// Reset first, before the stop is written (also when no device is open).
+TELVO_API int TELVO_CALL telvo_CmdStop(uint8_t stopMode) {
+    resetHomingAndProbe();
+    return status::cmdStop(stopMode);
+}
 TELVO_API int TELVO_CALL telvo_CmdSetOutputs(uint16_t outputs, uint16_t outputWord1, uint16_t outputWord2) {
     return status::cmdSetOutputs(outputs, outputWord1, outputWord2);
 }
@@ -42,11 +91,16 @@ TELVO_API int TELVO_CALL telvo_CmdHomeAxis(uint8_t axis) { return status::cmdHom
 TELVO_API int TELVO_CALL telvo_SetupMPG(uint8_t axis, double scale, int speed, int enable) {
     return status::setupMpg(axis, scale, speed, enable);
 }
-TELVO_API int TELVO_CALL telvo_Disconnect(void) { return status::disconnect(); }
+// Reset last, after the five status polls.
+TELVO_API int TELVO_CALL telvo_Disconnect(void) {
+    const int result = status::disconnect();
+    resetHomingAndProbe();
+    return result;
+}
 
 TELVO_API int TELVO_CALL telvo_IsHoming(void) { return status::isHoming(); }
-TELVO_API int TELVO_CALL telvo_IsProbing(void) { return status::isProbing(); }
-TELVO_API int TELVO_CALL telvo_GetProbeResult(void) { return status::probeResult(); }
+TELVO_API int TELVO_CALL telvo_IsProbing(void) { return probe::isProbing(); }
+TELVO_API int TELVO_CALL telvo_GetProbeResult(void) { return probe::probeResult(); }
 
 TELVO_API int TELVO_CALL telvo_BufAdd(const MotionSegment* segment) { return motion::bufAdd(segment); }
 TELVO_API int TELVO_CALL telvo_BufFreeCnt(void) { return motion::bufFreeCount(); }

@@ -2,7 +2,7 @@
 // unit so that their order is fixed: created in this order while the library
 // is loaded, destroyed in reverse at unload.
 //   1. deviceLock - serialises command writes and block sends
-//   2. winUsbApi  - binds WinUSB (or the device backend) and its entry points
+//   2. usbBinding - binds WinUSB (or the device backend module) and its entry points
 //   3. queueLock  - serialises the segment queue
 //   4. the application object - the caption of the library's message box
 // Everything else is plain static data, zero (or its named default) at load.
@@ -17,7 +17,7 @@ platform::RecursiveLock deviceLock;
 }
 
 namespace platform {
-WinUsbApi winUsbApi;
+UsbBinding usbBinding;
 }
 
 namespace motion {

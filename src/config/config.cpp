@@ -4,10 +4,11 @@
 
 #include <cstring>
 
+#include "common/axes.h"
 #include "common/bytes.h"
 #include "common/fpconv.h"
+#include "config/config_state.h"
 #include "link/link.h"
-#include "status/status.h"
 
 namespace telvo::config {
 
@@ -35,7 +36,7 @@ constexpr Placement placementOf(int entry) {
     if (entry <= 39) {
         const int axis = (entry - 28) / 2;
         const bool first = (entry - 28) % 2 == 0;
-        return {false, static_cast<uint8_t>(first ? 12 + axis : 6 + axis)};
+        return {false, static_cast<uint8_t>(first ? 2 * kMotionAxes + axis : kMotionAxes + axis)};
     }
     constexpr uint8_t tail[] = {19, 21, 25, 27, 26, 28, 18};  // entries 40-46
     return {false, tail[entry - 40]};
@@ -51,10 +52,12 @@ constexpr int kIoValues = 80;
 
 }  // namespace
 
+const AxisLimits& limits() { return axisLimits; }
+
 int masterOf(int axis) {
-    if (axis < 3 || axis > 5) return -1;
+    if (axis < kFirstSlavedAxis || axis >= kMotionAxes) return -1;
     const uint8_t slave = axisConfigBlock[axis * kAxisRecordSize + kSlaveByte];
-    return slave >= 1 && slave <= 6 ? slave - 1 : -1;
+    return slave >= 1 && slave <= kMotionAxes ? slave - 1 : -1;
 }
 
 void buildAxisBlock(const MachineConfig& config, uint8_t out[kAxisBlockSize]) {
@@ -115,16 +118,24 @@ void computeAxisLimits(const MachineConfig& config) {
     }
 }
 
-int init(const MachineConfig* config, const IoConfig* io) {
+int storeBlocks(const MachineConfig* config, const IoConfig* io) {
     // Without both records there is nothing sound to send.
     if (config == nullptr || io == nullptr) return 0;
     buildAxisBlock(*config, axisConfigBlock);
     buildIoBlock(*io, ioConfigBlock);
-    (void)status::resetProbeState();
+    return 1;
+}
+
+void sendBlocks(const MachineConfig& config) {
     (void)link::sendCommand(link::kCmdAxisConfig, axisConfigBlock, kAxisBlockSize);
     (void)link::sendCommand(link::kCmdIoConfig, ioConfigBlock, kIoBlockSize);
-    computeAxisLimits(*config);
-    return 1;
+    computeAxisLimits(config);
+}
+
+void reset() {
+    std::memset(axisConfigBlock, 0, sizeof axisConfigBlock);
+    std::memset(ioConfigBlock, 0, sizeof ioConfigBlock);
+    axisLimits = AxisLimits{};
 }
 
 }  // namespace telvo::config

@@ -47,23 +47,28 @@ uint8_t inBuffer[kStatusReadMax];
 uint8_t blockBuffer[kBlockCapacity];
 uint32_t blockLength = 0;
 
-int32_t locateDevice(char* path, uint32_t capacity, int32_t* deviceAbsent) {
+using platform::kOk;
+using platform::Status;
+
+Status locateDevice(char* path, uint32_t capacity, int32_t* deviceAbsent) {
     return platform::listFirstInterface(kDeviceInterfaceGuid, path, capacity, deviceAbsent);
 }
 
-int32_t attachDevice(DeviceLink& dl, int32_t* deviceAbsent) {
+// The status of the first step that failed; the link is open only when all
+// succeeded.
+Status attachDevice(DeviceLink& dl, int32_t* deviceAbsent) {
     dl.isOpen = 0;
-    const int32_t located = locateDevice(dl.path, kPathCapacity, deviceAbsent);
-    if (located < 0) return located;
-    int32_t status = 0;
-    dl.fileHandle = platform::openDevice(dl.path, &status);
-    if (dl.fileHandle == nullptr) return status;
-    if (!platform::usbInitialize(dl.fileHandle, &dl.interfaceHandle, &status)) {
+    const Status located = locateDevice(dl.path, kPathCapacity, deviceAbsent);
+    if (located != kOk) return located;
+    const Status opened = platform::openDevice(dl.path, &dl.fileHandle);
+    if (opened != kOk) return opened;
+    const Status initialized = platform::usbInitialize(dl.fileHandle, &dl.interfaceHandle);
+    if (initialized != kOk) {
         platform::closeDevice(dl.fileHandle);
-        return status;
+        return initialized;
     }
     dl.isOpen = 1;
-    return located;
+    return kOk;
 }
 
 void detachDevice(DeviceLink& dl) {
@@ -79,7 +84,7 @@ int readFirmwareVersion(uint8_t request, char* dest, uint16_t length) {
                               static_cast<uint8_t>(length >> 8)};
     uint32_t transferred = 0;
     return platform::usbControlTransfer(deviceLink.interfaceHandle, setup, dest, length,
-                                        &transferred) == 1 ? 1 : 0;
+                                        &transferred) == kOk ? 1 : 0;
 }
 
 }  // namespace
@@ -95,7 +100,7 @@ int shutdownLink() {
     detachDevice(deviceLink);
     int result = 0;
     for (auto& event : events) {
-        result = platform::closeEvent(event);
+        result = platform::closeEvent(event) == kOk ? 1 : 0;
         event = nullptr;
     }
     readPending = 0;
@@ -109,22 +114,30 @@ int open() {
     // Opening over an open or open-failed link first releases it.
     (void)shutdownLink();
 
+    // Whatever failed, the link still gets its events: it is then open-failed.
+    // Only a controller that is not there at all leaves it closed.
     (void)attachDevice(deviceLink, &deviceAbsent);
     if (deviceAbsent == 1) return 0;
 
     if (deviceLink.isOpen == 1) {
+        // The text holds whatever arrived; a failed request leaves "00.00".
         (void)readFirmwareVersion(kFirmwareRequest, firmwareText, kFirmwareLength);
         firmwareText[5] = '\0';
     }
     for (auto& event : events) {
-        event = platform::createEvent();
-        platform::resetEvent(event);
+        if (platform::createEvent(&event) == kOk) platform::resetEvent(event);
     }
     for (int i = 0; i < 3; ++i) platform::initOverlapped(&overlapped[i], events[i]);
     return 1;
 }
 
 int close() { return shutdownLink(); }
+
+void reset() {
+    (void)shutdownLink();
+    std::memcpy(firmwareText, kNoFirmware, sizeof kNoFirmware);
+    blockLength = 0;
+}
 
 const char* firmwareVersion() { return firmwareText; }
 
@@ -144,9 +157,9 @@ int sendCommand(uint8_t code, const void* payload, uint32_t length) {
 
     const uint32_t total = length + kPacketHeaderSize;
     uint32_t transferred = 0;
-    const bool ok = platform::usbWritePipe(deviceLink.interfaceHandle, kCommandPipe, outBuffer,
-                                           total, &transferred);
-    if (ok && transferred == total) return 1;
+    const Status written = platform::usbWritePipe(deviceLink.interfaceHandle, kCommandPipe, outBuffer,
+                                                  total, &transferred);
+    if (written == kOk && transferred == total) return 1;
 
     (void)shutdownLink();
     platform::showMessage(kWriteFailedMessage, messageCaption());
@@ -158,12 +171,14 @@ int pollStatus(void* dest, uint32_t length) {
     if (length > kStatusReadMax) length = kStatusReadMax;
     if (readPending == 0) {
         platform::resetEvent(statusEvent);
-        platform::usbReadPipe(deviceLink.interfaceHandle, kStatusPipe, inBuffer, length,
-                              &statusOverlapped);
+        // Completion is judged by the event alone: a read that could not be
+        // started never signals it, and the polls keep returning 0.
+        (void)platform::usbReadPipe(deviceLink.interfaceHandle, kStatusPipe, inBuffer, length,
+                                    &statusOverlapped);
         readPending = 1;
         return 0;
     }
-    if (!platform::eventSignalled(statusEvent)) return 0;
+    if (platform::testEvent(statusEvent) != kOk) return 0;
     readPending = 0;
     std::memcpy(dest, inBuffer, length);
     return 1;
@@ -183,6 +198,8 @@ void sendBlock() {
     if (deviceLink.isOpen == 0 || blockLength == 0) return;
     platform::LockGuard guard(deviceLock);
     if (deviceLink.isOpen == 0) return;
+    // A failed block write is not reported: its segments count as sent, and
+    // the controller's frames show what it really holds.
     uint32_t transferred = 0;
     (void)platform::usbWritePipe(deviceLink.interfaceHandle, kBlockPipe, blockBuffer, blockLength,
                                  &transferred);

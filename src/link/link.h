@@ -64,6 +64,9 @@ int shutdownLink();
 
 bool isOpen();
 
+// Back to the state at load: closed (as by shutdownLink), firmware "00.00".
+void reset();
+
 // Exports of the link.
 int open();
 int close();

@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-#include "telvo/telvo.h"
+#include "common/axes.h"
 #include "platform/platform.h"
+#include "telvo/telvo.h"
 
 namespace telvo::motion {
 
@@ -41,16 +42,17 @@ int bufUpdate();
 void posResync();
 
 // The wire conversion of one segment: six targets (six little-endian
-// doubles in host order, read through the pointer) against tracked[6]
+// doubles in host order, read through the pointer) against tracked[]
 // (steps + 0.5, updated), giving 48 bytes of start phase / travel pairs
 // before slaving. convertTargets computes in the current rounding direction
 // (callers switch it); convertSegment switches to rounding toward negative
 // infinity around it, as the stream does. Exposed for exactness tests and
 // benchmarks.
-void convertTargets(const void* targets, double tracked[6], uint8_t out[48]);
-void convertSegment(const void* targets, double tracked[6], uint8_t out[48]);
+void convertTargets(const void* targets, double tracked[kMotionAxes], uint8_t out[48]);
+void convertSegment(const void* targets, double tracked[kMotionAxes], uint8_t out[48]);
 
-// The stream's tracked positions (steps + 0.5), for tests.
-extern double trackedPosition[6];
+// Everything back to the state at load: an empty queue with zeroed slots,
+// buffer size 1000, tracked positions 0.
+void reset();
 
 }  // namespace telvo::motion

@@ -52,6 +52,16 @@ int bufClear() {
     return 1;
 }
 
+void reset() {
+    platform::LockGuard guard(queueLock);
+    queue.writeIndex = 0;
+    queue.readIndex = 0;
+    queue.count.store(0, std::memory_order_relaxed);
+    std::memset(queue.slots, 0, sizeof queue.slots);
+    bufferSizeValue = kMaxBufferSize;
+    for (double& p : trackedPosition) p = 0.0;
+}
+
 int setBufferSize(int size) {
     if (size < kMinBufferSize) size = kMinBufferSize;
     if (size > kMaxBufferSize) size = kMaxBufferSize;

@@ -1,5 +1,5 @@
-// The queue's state, shared by the two halves of the motion subsystem (the
-// queue and the streaming); not used outside it.
+// The motion subsystem's state, shared by its two halves (the queue and the
+// streaming) and written only by them. White-box tests read it.
 #pragma once
 
 #include <atomic>
@@ -17,5 +17,8 @@ struct QueueState {
     std::atomic<int32_t> count;
 };
 extern QueueState queue;
+
+// The stream's tracked positions (steps + 0.5).
+extern double trackedPosition[kMotionAxes];
 
 }  // namespace telvo::motion

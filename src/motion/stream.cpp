@@ -12,15 +12,15 @@
 #include "common/bytes.h"
 #include "common/fpconv.h"
 #include "config/config.h"
+#include "frame/frame.h"
 #include "link/link.h"
 #include "motion/motion.h"
 #include "motion/queue_state.h"
 #include "platform/rounding.h"
-#include "status/status.h"
 
 namespace telvo::motion {
 
-double trackedPosition[6];
+double trackedPosition[kMotionAxes];
 
 namespace {
 
@@ -34,11 +34,11 @@ uint8_t swapNibbles(uint8_t code) {
 
 }  // namespace
 
-void convertTargets(const void* targets, double tracked[6], uint8_t out[48]) {
-    double t[6];
+void convertTargets(const void* targets, double tracked[kMotionAxes], uint8_t out[48]) {
+    double t[kMotionAxes];
     std::memcpy(t, targets, sizeof t);
-    int32_t words[12];
-    for (int a = 0; a < 6; ++a) {
+    int32_t words[2 * kMotionAxes];
+    for (int a = 0; a < kMotionAxes; ++a) {
         const double d = tracked[a];
         const int32_t base = floorToInt32(d);
         const double baseD = static_cast<double>(base);
@@ -55,14 +55,14 @@ void convertTargets(const void* targets, double tracked[6], uint8_t out[48]) {
         words[2 * a] = wrapMul(s, kPhaseScale);
         words[2 * a + 1] = travel;
     }
-    for (int i = 0; i < 12; ++i) putI32(out + 4 * i, words[i]);
+    for (int i = 0; i < 2 * kMotionAxes; ++i) putI32(out + 4 * i, words[i]);
 }
 
 // Kept out of line so that every load of its inputs follows the switch and
 // every store of its results precedes the restore: the switch statements
 // clobber memory, and the inputs and outputs are reached only through
 // pointers. The stream itself switches once around a whole block.
-__attribute__((noinline)) void convertSegment(const void* targets, double tracked[6],
+__attribute__((noinline)) void convertSegment(const void* targets, double tracked[kMotionAxes],
                                               uint8_t out[48]) {
     const platform::RoundingState previous = platform::roundDownBegin();
     convertTargets(targets, tracked, out);
@@ -71,7 +71,7 @@ __attribute__((noinline)) void convertSegment(const void* targets, double tracke
 
 int bufUpdate() {
     const int32_t size = bufferSize();
-    if (static_cast<int32_t>(status::cachedBufferLevel()) > size - kBufferHeadroom) return 0;
+    if (static_cast<int32_t>(frame::bufferLevel()) > size - kBufferHeadroom) return 0;
     int32_t n = queue.count.load(std::memory_order_relaxed);
     if (n == 0) return 0;
     if (n > kMaxSegmentsPerBlock) n = kMaxSegmentsPerBlock;
@@ -98,7 +98,7 @@ int bufUpdate() {
 
         convertTargets(&segment, trackedPosition, wire);
 
-        for (int axis = 3; axis < 6; ++axis) {
+        for (int axis = kFirstSlavedAxis; axis < kMotionAxes; ++axis) {
             const int master = config::masterOf(axis);
             if (master >= 0) std::memmove(wire + 8 * axis, wire + 8 * master, 8);
         }
@@ -111,14 +111,14 @@ int bufUpdate() {
     if (sent == 0) return 0;
     // Until the next frame or purge the controller counts as full: at most
     // one block per status frame.
-    status::setCachedBufferLevel(static_cast<uint16_t>(size));
+    frame::setBufferLevel(static_cast<uint16_t>(size));
     link::sendBlock();
     return sent;
 }
 
 void posResync() {
-    for (int a = 0; a < 6; ++a) {
-        trackedPosition[a] = static_cast<double>(status::currentPosition(a)) + kHalfStep;
+    for (int a = 0; a < kMotionAxes; ++a) {
+        trackedPosition[a] = static_cast<double>(frame::position(a)) + kHalfStep;
     }
 }
 

@@ -1,24 +1,26 @@
 // Direct commands: small fixed payloads written at once, outside the motion
 // stream. Homing is the one command whose completion the library follows.
-#include <cstring>
-
+#include "common/axes.h"
 #include "common/bytes.h"
 #include "common/fpconv.h"
+#include "frame/frame.h"
 #include "link/link.h"
+#include "platform/platform.h"
+#include "status/homing.h"
 #include "status/status.h"
 
 namespace telvo::status {
 
 namespace {
-constexpr int kMotionAxes = 6;
 constexpr double kMpgScaleFactor = 10000.0;
 constexpr uint8_t kDisconnectStopMode = 3;
 constexpr uint32_t kDisconnectPauseMs = 100;
 constexpr int kDisconnectPolls = 5;
 }  // namespace
 
+// The homing and probe reset that precedes the stop is the caller's (the
+// export), which owns the order of the reset points.
 int cmdStop(uint8_t stopMode) {
-    (void)resetProbeState();
     return link::sendCommand(link::kCmdStop, &stopMode, 1);
 }
 
@@ -52,7 +54,7 @@ int cmdSpindle(uint8_t mode, uint16_t value, int speed) {
 
 int cmdHomeAxis(uint8_t axis) {
     if (axis >= kMotionAxes) return 0;
-    homingCount = static_cast<int32_t>(static_cast<uint32_t>(homingCount) + 1u);
+    homingStarted();
     const uint8_t p[2] = {axis, 0};
     return link::sendCommand(link::kCmdHomeAxis, p, sizeof p);
 }
@@ -74,14 +76,12 @@ int disconnect() {
     platform::sleepMs(kDisconnectPauseMs);
     // The last frames replace the current one only when complete: a corrupt
     // frame must not become the position a later resync starts from.
-    uint8_t incoming[kFrameSize];
+    uint8_t incoming[frame::kFrameSize];
     for (int i = 0; i < kDisconnectPolls; ++i) {
-        if (link::pollStatus(incoming, kFrameSize) == 1 && incoming[frame::kLength] == kFrameSize) {
-            std::memcpy(currentFrame, incoming, kFrameSize);
-        }
+        if (link::pollStatus(incoming, frame::kFrameSize) == 1 && frame::complete(incoming)) frame::keep(incoming);
         platform::sleepMs(kDisconnectPauseMs);
     }
-    (void)resetProbeState();
+    // The homing and probe reset that follows is the caller's.
     return 0;
 }
 

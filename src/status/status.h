@@ -1,5 +1,6 @@
-// Status and direct commands: the status frame and record, the homing and
-// probe state with its reset.
+// Status and direct commands: the host's status record made from each new
+// frame, the immediate commands, and homing, which the library follows from
+// its command to the controller's homed event.
 #pragma once
 
 #include <cstdint>
@@ -8,69 +9,14 @@
 
 namespace telvo::status {
 
-constexpr uint32_t kFrameSize = 60;
 constexpr uint8_t kRecordSize = 62;
 
-// Offsets within the 60-byte status frame.
-namespace frame {
-constexpr int kLength = 0;
-constexpr int kState = 1;
-constexpr int kEvent = 2;
-constexpr int kFlags = 3;
-constexpr int kDeviceWord0 = 4;
-constexpr int kDeviceWord1 = 6;
-constexpr int kPosition = 8;  // 7 x int32
-constexpr int kSpindlePeriod = 36;
-constexpr int kBufferLevel = 40;
-constexpr int kDeviceInt0 = 42;
-constexpr int kDeviceInt1 = 46;
-constexpr int kDeviceInt2 = 50;
-constexpr int kDeviceByte = 54;
-constexpr int kEventAxis = 55;
-constexpr int kSegmentIndex = 56;
-constexpr int kDeviceWord2 = 58;
-}  // namespace frame
-
-constexpr uint8_t kStateHalted = 3;  // the controller holds motion to purge
-constexpr uint8_t kStateSettled = 0;
-constexpr uint8_t kEventHomed = 5;
-constexpr uint8_t kEventProbeMissed = 6;
-constexpr uint8_t kEventProbeTriggered = 7;
-
-// The last complete frame; its bufferLevel is the cached fill level.
-extern uint8_t currentFrame[kFrameSize];
-
-uint16_t cachedBufferLevel();
-void setCachedBufferLevel(uint16_t level);
-uint8_t currentState();
-int32_t currentPosition(int axis);
-
-// Homing and probe state.
-extern int32_t homingCount;
-
-struct ProbeState {
-    int32_t active;
-    int32_t planReady;
-    double triggerPos[6];
-    int32_t result;
-    int32_t stopPending;
-    int32_t stopCountdown;
-};
-extern ProbeState probeState;
-
-enum ProbeResult : int32_t {
-    kProbeNone = 0,
-    kProbeRunning = 1,
-    kProbeFailed = 2,
-    kProbeTriggered = 3,
-};
-
-// Returns homing and probing to idle. Also clears a settling countdown left
-// by an interrupted trigger, so it can never end a later probe.
-int resetProbeState();
-
-// Exports of the subsystem.
+// Polls for a new frame. 1 with the record filled from it (segment tag,
+// automatic purge and homing event handled); 0 when there is no record or
+// no new complete frame.
 int getStatus(MachineStatus* record);
+
+// Direct commands (each returns the result of its write).
 int cmdPurge(int endOfMove);
 int cmdStop(uint8_t stopMode);
 int cmdSetOutputs(uint16_t outputs, uint16_t outputWord1, uint16_t outputWord2);
@@ -79,9 +25,13 @@ int cmdJogOff(uint8_t axis);
 int cmdSpindle(uint8_t mode, uint16_t value, int speed);
 int cmdHomeAxis(uint8_t axis);
 int setupMpg(uint8_t axis, double scale, int speed, int enable);
+// Outputs off, stop, then the last five polls; returns 0.
 int disconnect();
+
+// Homing: the count of homing commands whose end the controller has not yet
+// reported (below 0 after surplus homed events, until the next reset).
 int isHoming();
-int isProbing();
-int probeResult();
+int32_t homingCount();
+void resetHoming();
 
 }  // namespace telvo::status

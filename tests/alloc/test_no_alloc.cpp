@@ -26,6 +26,7 @@
 #include <type_traits>
 
 #include "platform/platform.h"
+#include "platform/posix/usb_posix.h"
 #include "telvo/telvo.h"
 #include "telvo/telvo_backend.h"
 #include "telvo_sim.h"
@@ -175,30 +176,31 @@ void wrapMessage(const char* text, const char* caption) {
     realMessage(text, caption);
 }
 
+// Replaces a bound entry point by its wrapper, keeping the real one; false
+// when the entry is not bound to the simulator's function of that name.
 template <typename Fn>
-bool wrap(void*& entry, const char* name, Fn& real, Fn wrapper) {
+bool wrap(Fn& entry, const char* name, Fn& real, Fn wrapper) {
     void* symbol = dlsym(RTLD_DEFAULT, name);
-    if (symbol == nullptr || entry != symbol) return false;
-    real = reinterpret_cast<Fn>(symbol);
-    entry = reinterpret_cast<void*>(wrapper);
+    if (symbol == nullptr || reinterpret_cast<void*>(entry) != symbol) return false;
+    real = entry;
+    entry = wrapper;
     return true;
 }
 
 // Replaces each bound entry point by its wrapper; returns how many were
 // found (all nine that the library calls, besides the version query).
 int wrapBackend() {
+    auto& api = telvo::platform::usbApi;
     int wrapped = 0;
-    for (void*& e : telvo::platform::winUsbApi.entry) {
-        wrapped += wrap(e, "telvo_backend_list", realList, &wrapList) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_open", realOpen, &wrapOpen) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_close", realClose, &wrapClose) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_initialize", realInitialize, &wrapInitialize) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_free", realFree, &wrapFree) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_write_pipe", realWrite, &wrapWrite) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_read_pipe_async", realRead, &wrapRead) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_control_transfer", realControl, &wrapControl) ? 1 : 0;
-        wrapped += wrap(e, "telvo_backend_show_message", realMessage, &wrapMessage) ? 1 : 0;
-    }
+    wrapped += wrap(api.list, "telvo_backend_list", realList, &wrapList) ? 1 : 0;
+    wrapped += wrap(api.open, "telvo_backend_open", realOpen, &wrapOpen) ? 1 : 0;
+    wrapped += wrap(api.close, "telvo_backend_close", realClose, &wrapClose) ? 1 : 0;
+    wrapped += wrap(api.initialize, "telvo_backend_initialize", realInitialize, &wrapInitialize) ? 1 : 0;
+    wrapped += wrap(api.free, "telvo_backend_free", realFree, &wrapFree) ? 1 : 0;
+    wrapped += wrap(api.writePipe, "telvo_backend_write_pipe", realWrite, &wrapWrite) ? 1 : 0;
+    wrapped += wrap(api.readPipeAsync, "telvo_backend_read_pipe_async", realRead, &wrapRead) ? 1 : 0;
+    wrapped += wrap(api.controlTransfer, "telvo_backend_control_transfer", realControl, &wrapControl) ? 1 : 0;
+    wrapped += wrap(api.showMessage, "telvo_backend_show_message", realMessage, &wrapMessage) ? 1 : 0;
     return wrapped;
 }
 

@@ -1,11 +1,17 @@
 /* A device backend module that lacks one entry point
  * (telvo_backend_show_message) but would otherwise list and open a device.
  * The library must treat it as missing and call none of it; every call is
- * counted so the test can see that. */
+ * counted so the test can see that. Built a second time complete but with
+ * another ABI version (PARTIAL_BACKEND_COMPLETE, PARTIAL_BACKEND_ABI): then
+ * only the version query may be called. */
 #include <stdint.h>
 #include <string.h>
 
 #include "telvo/telvo_backend.h"
+
+#ifndef PARTIAL_BACKEND_ABI
+#define PARTIAL_BACKEND_ABI TELVO_BACKEND_ABI_VERSION
+#endif
 
 static int calls;
 
@@ -13,7 +19,7 @@ __attribute__((visibility("default"))) int partial_backend_calls(void) { return 
 
 __attribute__((visibility("default"))) uint32_t telvo_backend_abi_version(void) {
     ++calls;
-    return TELVO_BACKEND_ABI_VERSION;
+    return PARTIAL_BACKEND_ABI;
 }
 __attribute__((visibility("default"))) int telvo_backend_list(const telvo_guid* guid, uint32_t index, char* path,
                                                               uint32_t capacity, uint32_t* required) {
@@ -79,4 +85,12 @@ __attribute__((visibility("default"))) int telvo_backend_control_transfer(telvo_
     *transferred = count;
     return 0;
 }
+#if defined(PARTIAL_BACKEND_COMPLETE)
+__attribute__((visibility("default"))) void telvo_backend_show_message(const char* text, const char* caption) {
+    (void)text;
+    (void)caption;
+    ++calls;
+}
+#else
 /* telvo_backend_show_message is missing on purpose. */
+#endif

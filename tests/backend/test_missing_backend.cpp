@@ -1,12 +1,22 @@
-// The library without a usable device backend: a missing module, or one that
-// lacks an entry point, behaves like a missing WinUSB. Nothing of the module
-// is called, opening ends in the open-failed state, and every transfer
-// returns 0. The library under test is loaded from the directory given as
-// the first argument (a copy of libtelvo.so with or without the partial
-// module beside it).
+// Backend selection at load, and the library without a usable backend.
+//
+// Loads libtelvo.so from the directory given as the first argument, with
+// TELVO_BACKEND set as the mode says, and checks what the host sees:
+//   default        unset; no module beside the library or on the search path
+//   named-missing  a file name that no directory holds
+//   partial PATH   a module that lacks telvo_backend_show_message
+//   abi PATH       a complete module of ABI version 2
+//   foreign NAME   a library that is no backend at all
+//   sim NAME       the simulated controller, found beside the library
+// Without a usable module telvo behaves as without WinUSB: nothing of the
+// module is called, opening ends in the open-failed state and every transfer
+// returns 0. A module that TELVO_BACKEND named is reported on stderr once,
+// with its name and the reason; the default module's absence is silent.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,12 +26,13 @@ namespace {
 
 int failures = 0;
 int checks = 0;
+std::string failed;  // printed at the end: stderr is under test meanwhile
 
-void check(bool ok, const char* what) {
+void check(bool ok, const std::string& what) {
     ++checks;
     if (!ok) {
         ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what);
+        failed += "FAILED: " + what + "\n";
     }
 }
 
@@ -35,18 +46,67 @@ Fn bind(void* library, const char* name) {
     return reinterpret_cast<Fn>(symbol);
 }
 
+// Sends this process's stderr to a file until restored, to read what the
+// library wrote there.
+class StderrCapture {
+public:
+    StderrCapture() {
+        char name[] = "/tmp/telvo_backend_stderr_XXXXXX";
+        fd_ = mkstemp(name);
+        if (fd_ < 0) {
+            std::perror("mkstemp");
+            std::exit(2);
+        }
+        unlink(name);
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        dup2(fd_, STDERR_FILENO);
+    }
+    std::string finish() {
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        std::string text;
+        char buffer[512];
+        ssize_t n;
+        lseek(fd_, 0, SEEK_SET);
+        while ((n = read(fd_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+        close(fd_);
+        return text;
+    }
+
+private:
+    int fd_ = -1;
+    int saved_ = -1;
+};
+
+size_t lines(const std::string& s) {
+    size_t n = 0;
+    for (char c : s) n += c == '\n' ? 1 : 0;
+    return n;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s LIBRARY_DIR [partial]\n", argv[0]);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s LIBRARY_DIR MODE [MODULE]\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1];
-    const bool partial = argc > 2 && std::strcmp(argv[2], "partial") == 0;
+    const std::string mode = argv[2];
+    const std::string module = argc > 3 ? argv[3] : (mode == "named-missing" ? "libtelvo_nosuch.so" : "");
+    if (module.empty()) {
+        unsetenv("TELVO_BACKEND");
+    } else {
+        setenv("TELVO_BACKEND", module.c_str(), 1);
+    }
+
+    StderrCapture capture;
     void* library = dlopen((dir + "/libtelvo.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
-        std::fprintf(stderr, "cannot load %s/libtelvo.so: %s\n", dir.c_str(), dlerror());
+        const std::string text = capture.finish();
+        std::fprintf(stderr, "%scannot load %s/libtelvo.so: %s\n", text.c_str(), dir.c_str(), dlerror());
         return 2;
     }
     auto open = bind<int (*)()>(library, "telvo_Open");
@@ -57,25 +117,51 @@ int main(int argc, char** argv) {
     auto add = bind<int (*)(const MotionSegment*)>(library, "telvo_BufAdd");
     auto update = bind<int (*)()>(library, "telvo_BufUpdate");
 
-    check(open() == 1, "open returns 1 (open failed)");
-    check(std::strcmp(version(), "00.00") == 0, "firmware text stays 00.00");
-    check(stop(0) == 0, "commands return 0");
     MachineStatus record;
-    check(status(&record) == 0, "status returns 0");
     MotionSegment segment;
     std::memset(&segment, 0, sizeof segment);
-    check(add(&segment) == 1, "the queue still works");
-    check(update() == 1, "streaming drains without a device");
-    check(close() != 0, "close reports the events of the failed open");
+    if (mode == "sim") {
+        check(open() == 1, "the simulated controller opens");
+        check(std::strcmp(version(), "00.00") != 0, "its firmware version was read");
+        check(stop(0) == 1, "a command reaches it");
+        check(close() != 0, "close");
+    } else {
+        check(open() == 1, "open returns 1 (open failed)");
+        check(std::strcmp(version(), "00.00") == 0, "firmware text stays 00.00");
+        check(stop(0) == 0, "commands return 0");
+        check(status(&record) == 0, "status returns 0");
+        check(add(&segment) == 1, "the queue still works");
+        check(update() == 1, "streaming drains without a device");
+        check(close() != 0, "close reports the events of the failed open");
+        // Opening again reports nothing more: the reason belongs to the load.
+        check(open() == 1 && stop(0) == 0 && close() != 0, "a second session is open-failed too");
+    }
+    const std::string text = capture.finish();
 
-    if (partial) {
-        void* module = dlopen((dir + "/libtelvo_usb.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
-        check(module != nullptr, "the partial module was loaded");
-        if (module != nullptr) {
-            auto calls = reinterpret_cast<int (*)()>(dlsym(module, "partial_backend_calls"));
-            check(calls != nullptr && calls() == 0, "no entry point of the partial module was called");
+    const std::string prefix = "telvo: backend \"" + module + "\": ";
+    if (mode == "default" || mode == "sim") {
+        check(text.empty(), "nothing on stderr, got: " + text);
+    } else {
+        check(lines(text) == 1 && text.rfind(prefix, 0) == 0, "one report naming the module, got: " + text);
+        std::string reason;
+        if (mode == "named-missing") reason = "cannot open shared object file";
+        if (mode == "partial") reason = "missing entry point telvo_backend_show_message\n";
+        if (mode == "abi") reason = "ABI version 2, expected 1\n";
+        if (mode == "foreign") reason = "missing entry point telvo_backend_abi_version\n";
+        check(!reason.empty() && text.find(reason) != std::string::npos, "the reason '" + reason + "' in: " + text);
+    }
+
+    if (mode == "partial" || mode == "abi") {
+        void* loaded = dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        check(loaded != nullptr, "the rejected module was loaded");
+        if (loaded != nullptr) {
+            auto calls = reinterpret_cast<int (*)()>(dlsym(loaded, "partial_backend_calls"));
+            // Of another ABI version only the version query is called.
+            const int allowed = mode == "abi" ? 1 : 0;
+            check(calls != nullptr && calls() == allowed, "no other entry point of the module was called");
         }
     }
+    std::fputs(failed.c_str(), stderr);
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "telvo/telvo.h"
 #include "telvo_sim.h"
+#include "telvo_test.h"
 
 namespace telvo_test {
 
@@ -40,18 +42,6 @@ inline std::vector<uint8_t> bytes(std::initializer_list<int> list) {
     return v;
 }
 
-// A command packet: code, complement, length, payload.
-inline std::vector<uint8_t> packet(uint8_t code, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> v;
-    v.reserve(payload.size() + 4);
-    v.push_back(code);
-    v.push_back(static_cast<uint8_t>(0xFF - code));
-    v.push_back(static_cast<uint8_t>(payload.size()));
-    v.push_back(static_cast<uint8_t>(payload.size() >> 8));
-    for (uint8_t b : payload) v.push_back(b);
-    return v;
-}
-
 inline int32_t i32At(const std::vector<uint8_t>& b, size_t offset) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(b.at(offset + i)) << (8 * i);
@@ -68,38 +58,14 @@ inline tsim_frame validFrame() {
     return f;
 }
 
-// Scripted mode: pushes the frame and polls until the library took it.
-// Returns the result of the call that delivered it (1) or 0 if none did.
-inline int deliver(const tsim_frame& f, MachineStatus* record) {
-    uint8_t raw[60];
-    tsim_frame_encode(&f, raw);
-    tsim_push_frame(raw);
-    for (int i = 0; i < 4; ++i) {
-        if (telvo_GetStatus(record) == 1) return 1;
-    }
-    return 0;
-}
+using telvo_test::deliver;
+using telvo_test::deliverRaw;
+using telvo_test::packet;
 
-inline void deliverRaw(const uint8_t raw[60], MachineStatus* record, int polls = 4) {
-    tsim_push_frame(raw);
-    for (int i = 0; i < polls; ++i) telvo_GetStatus(record);
-}
-
-// A fresh simulator in scripted mode and an open link.
-class SimTest : public ::testing::Test {
+// A library test whose link can be opened with the writes of the open
+// forgotten.
+class DeviceTest : public LibraryTest {
 protected:
-    void SetUp() override {
-        telvo_Close();
-        tsim_reset();
-        tsim_set_scripted(1);
-        telvo_BufClear();
-        telvo_SetBuffSize(1000);
-        telvo_CmdPurge(0);  // link closed: only the cached fill level drops to 0
-    }
-    void TearDown() override {
-        telvo_Close();
-        tsim_reset();
-    }
     void openClean() {
         ASSERT_EQ(1, telvo_Open());
         tsim_clear_writes();

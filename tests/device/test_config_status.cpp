@@ -7,12 +7,12 @@
 namespace telvo_test {
 namespace {
 
-class Config : public SimTest {
+class Config : public DeviceTest {
 protected:
     MachineConfig config{};
     IoConfig io{};
     void SetUp() override {
-        SimTest::SetUp();
+        DeviceTest::SetUp();
         std::memset(&config, 0, sizeof config);
         std::memset(&io, 0, sizeof io);
     }
@@ -176,7 +176,7 @@ TEST_F(Config, InitWithoutDeviceAndNullRecords) {
     EXPECT_EQ(0, telvo_IsHoming());
 }
 
-class Status : public SimTest {};
+class Status : public DeviceTest {};
 
 TEST_F(Status, RecordFieldsAndCorruptFrames) {
     openClean();
@@ -287,7 +287,10 @@ TEST_F(Status, AutomaticPurgeWhenNearlyFullAndHalted) {
         bool purge;
     } cases[] = {{1000, 850, 3, true},  {1000, 849, 3, false}, {1000, 1000, 2, false},
                  {1000, 999, 3, true},  {300, 150, 3, true},   {300, 149, 3, false},
-                 {1000, 65535, 3, true}, {1000, 850, 0, false}};
+                 {1000, 65535, 3, true}, {1000, 850, 0, false}, {1000, 900, 1, false},
+                 {1000, 900, 4, false}, {1000, 999, 255, false}, {512, 362, 3, true},
+                 {512, 361, 3, false},  {512, 363, 0, false},  {300, 200, 0, false},
+                 {300, 151, 4, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.level);
         telvo_SetBuffSize(c.bufferSize);

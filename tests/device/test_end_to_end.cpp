@@ -50,10 +50,10 @@ private:
     double offsets_[6];
 };
 
-class EndToEnd : public SimTest {
+class EndToEnd : public DeviceTest {
 protected:
     void SetUp() override {
-        SimTest::SetUp();
+        DeviceTest::SetUp();
         tsim_set_scripted(0);
         openClean();
         MachineConfig config;

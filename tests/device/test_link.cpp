@@ -1,14 +1,22 @@
 // The device link against the simulated controller: discovery, open states,
 // the firmware text, command writes and their failure, status polling and
 // the block channel.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "harness.h"
 
 namespace telvo_test {
 namespace {
 
-class Link : public SimTest {};
+class Link : public DeviceTest {};
 
 TEST_F(Link, FirmwareTextAfterFullShortFailedAndAbsentAnswers) {
     EXPECT_STREQ("00.00", telvo_GetFirmwareVersion());  // before any open
@@ -54,7 +62,7 @@ TEST_F(Link, OpenFailedStatesReturnOneAndStayQuiet) {
         tsim_inject(fault, 0, 0);
         EXPECT_EQ(1, telvo_Open());
         EXPECT_STREQ("00.00", telvo_GetFirmwareVersion());
-        EXPECT_EQ(0, tsim_device_open());
+        telvo_test::expectOpenResources(0, "after the failed open");
         EXPECT_EQ(0, telvo_CmdStop(0));
         EXPECT_EQ(0, telvo_CmdPurge(1));
         MachineStatus record;
@@ -70,13 +78,13 @@ TEST_F(Link, OpenFailedStatesReturnOneAndStayQuiet) {
 TEST_F(Link, OverlongDevicePathIsRefused) {
     tsim_set_device_path(0, std::string(260, 'p').c_str());
     EXPECT_EQ(1, telvo_Open());
-    EXPECT_EQ(0, tsim_device_open());
+    telvo_test::expectOpenResources(0, "after the refused path");
     EXPECT_EQ(0, telvo_CmdStop(0));
     telvo_Close();
 
     tsim_set_device_path(0, std::string(259, 'p').c_str());  // fits with its NUL
     EXPECT_EQ(1, telvo_Open());
-    EXPECT_EQ(1, tsim_device_open());
+    telvo_test::expectOpenResources(1, "while open");
     EXPECT_EQ(1, telvo_CmdStop(0));
 }
 
@@ -106,7 +114,7 @@ TEST_F(Link, FailedOrShortCommandWriteClosesLinkAndReportsOnce) {
         ASSERT_EQ(1, tsim_message_count());
         EXPECT_STREQ("Error writing to device!", tsim_message_text(0));
         EXPECT_STREQ("telvo", tsim_message_caption(0));
-        EXPECT_EQ(0, tsim_device_open());
+        telvo_test::expectOpenResources(0, "after the failed write");
         EXPECT_EQ(1, telvo_IsHoming());  // the failure leaves homing alone
 
         const int written = tsim_write_count();
@@ -148,15 +156,95 @@ TEST_F(Link, HostCallsFromTheMessageLoopMeetAClosedLink) {
     EXPECT_EQ(1, tsim_write_count());  // only the failed write
 }
 
+// Waits, yielding, until `done` holds; the wall clock only as a watchdog.
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A thread's scheduler state ('R' running, 'S' asleep: here only on a lock).
+char threadState(long tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/stat", tid);
+    std::FILE* f = std::fopen(path, "r");
+    if (f == nullptr) return '?';
+    char text[512] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    const std::string stat(text, n);
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
+struct MessageWatch {
+    std::atomic<int>* waiter;
+    int waiterRanDuringMessage;
+};
+
+// While the message is up, gives the waiting thread every chance to run.
+void watchWaiter(void* context) {
+    auto* watch = static_cast<MessageWatch*>(context);
+    watch->waiterRanDuringMessage =
+        waitFor([watch] { return watch->waiter->load() != -1; }, std::chrono::milliseconds(300)) ? 1 : 0;
+}
+
+// A write in progress holds the device lock: a block write of another
+// thread waits for it (the simulator, holding the first write open, sees no
+// second one), and when the held write fails the message is shown before
+// the lock is released, so the waiting thread runs only after the message
+// and then meets the closed link.
+TEST_F(Link, AWriteHoldsTheDeviceLockThroughItsFailureMessage) {
+    openClean();
+    const MotionSegment s = segment({1, 2, 3});
+    ASSERT_EQ(1, telvo_BufAdd(&s));
+    tsim_hold_writes(1);
+    std::atomic<int> first{-1};
+    std::atomic<int> second{-1};
+    std::atomic<long> waiterTid{0};
+    std::thread writer([&first] { first = telvo_CmdStop(0); });
+    const bool held = waitFor([] { return tsim_writes_held() == 1; });
+    std::thread waiter([&second, &waiterTid] {
+        waiterTid = static_cast<long>(syscall(SYS_gettid));
+        second = telvo_BufUpdate();
+    });
+    // The waiter either sleeps on the lock or (without one) reaches the simulator.
+    const bool settled = waitFor([&waiterTid] {
+        return tsim_writes_held() == 2 || (waiterTid.load() != 0 && threadState(waiterTid.load()) == 'S');
+    });
+    EXPECT_TRUE(held && settled) << "the command write was never held, or the block write neither waited nor wrote";
+    EXPECT_EQ(1, tsim_writes_held()) << "a block write entered the device during a command write";
+
+    MessageWatch watch{&second, -1};
+    tsim_set_message_hook(&watchWaiter, &watch);
+    tsim_inject(TSIM_FAULT_COMMAND_WRITE_FAILS, 0, 0);
+    tsim_hold_writes(0);
+    writer.join();
+    waiter.join();
+    tsim_set_message_hook(nullptr, nullptr);
+    EXPECT_EQ(0, watch.waiterRanDuringMessage) << "the lock was released before the message was dismissed";
+    EXPECT_EQ(0, first.load());
+    EXPECT_EQ(1, second.load());  // counted as sent: the link was closed when it got the lock
+    EXPECT_EQ(1, tsim_message_count());
+    EXPECT_EQ(1, tsim_write_count());  // only the failed write, no block
+}
+
 TEST_F(Link, CommandPacketFraming) {
     openClean();
     EXPECT_EQ(1, telvo_CmdPurge(1));  // no payload: 4 bytes
     EXPECT_EQ(1, telvo_CmdPurge(0));
+    EXPECT_EQ(1, telvo_CmdPurge(2));  // any argument but 0 purges at the end of the move
+    EXPECT_EQ(1, telvo_CmdPurge(-1));
     const auto w = writes();
-    ASSERT_EQ(2u, w.size());
+    ASSERT_EQ(4u, w.size());
     EXPECT_EQ(0x01, w[0].pipe);
     EXPECT_EQ(bytes({0x0D, 0xF2, 0x00, 0x00}), w[0].bytes);
     EXPECT_EQ(bytes({0x0C, 0xF3, 0x04, 0x00, 0, 0, 0, 0}), w[1].bytes);
+    EXPECT_EQ(w[0].bytes, w[2].bytes);
+    EXPECT_EQ(w[0].bytes, w[3].bytes);
     EXPECT_EQ(0, tsim_protocol_error_count());
 }
 

@@ -6,10 +6,10 @@
 namespace telvo_test {
 namespace {
 
-class Probe : public SimTest {
+class Probe : public DeviceTest {
 protected:
     void SetUp() override {
-        SimTest::SetUp();
+        DeviceTest::SetUp();
         openClean();
         MachineConfig config;
         std::memset(&config, 0, sizeof config);
@@ -21,6 +21,7 @@ protected:
             config.axes[a].acceleration = 100000;
         }
         config.axes[4].slaveOf = 1;  // axis 4 follows axis 0
+        config.axes[5].slaveOf = 5;  // axis 5 follows axis 4, hence axis 0
         ASSERT_EQ(1, telvo_Init(&config, &io));
         tsim_clear_writes();
     }
@@ -54,8 +55,10 @@ TEST_F(Probe, CommandAndFeeding) {
     std::vector<uint8_t> payload(48, 0);
     payload[0] = 0x90;  // 400
     payload[1] = 0x01;
-    payload[16] = 0x90;  // axis 4 carries axis 0's figure
+    payload[16] = 0x90;  // axes 4 and 5 carry axis 0's figure
     payload[17] = 0x01;
+    payload[20] = 0x90;
+    payload[21] = 0x01;
     EXPECT_EQ(packet(4, payload), w[0].bytes);
 
     // The first call without a frame queues the whole move: 701 samples.
@@ -81,6 +84,30 @@ TEST_F(Probe, CommandAndFeeding) {
         }
     }
     EXPECT_EQ(701, sent);
+
+    // Again with the queue nearly full (other segments, aux 1): the feeder
+    // fills the last places in the middle of a batch and then follows the
+    // queue as it drains; every sample arrives, none is lost at a full queue.
+    ASSERT_EQ(1, frame(0, 0, {0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(1, telvo_CmdProbe(start, end, 20.0));
+    const MotionSegment other = segment({0}, 0, 0, 1);
+    for (int i = 0; i < 3999 - 300; ++i) ASSERT_EQ(1, telvo_BufAdd(&other));
+    EXPECT_EQ(0, telvo_GetStatus(&record));
+    EXPECT_EQ(0, telvo_BufFreeCnt());
+    int samples = 0;
+    int others = 0;
+    for (int round = 0; round < 1000 && telvo_BufEmpty() == 0; ++round) {
+        telvo_CmdPurge(0);
+        tsim_clear_writes();
+        telvo_BufUpdate();
+        for (const auto& b : writes()) {
+            if (b.pipe != 2) continue;
+            for (size_t at = 0; at + 52 <= b.bytes.size(); at += 52) (b.bytes[at + 51] == 1 ? others : samples)++;
+        }
+        EXPECT_EQ(0, telvo_GetStatus(&record));  // feeds
+    }
+    EXPECT_EQ(3999 - 300, others);
+    EXPECT_EQ(701, samples) << "probe samples lost or repeated while the queue was full";
     EXPECT_EQ(0, first[50]);
     EXPECT_EQ(0, first[51]);
     EXPECT_EQ(0, i32At(first, 4));  // start point: no travel from 0
@@ -107,8 +134,14 @@ TEST_F(Probe, TriggerSettlesThenCompletes) {
     EXPECT_GE(countWrites(12), 1);
 
     // State-3 frames do not count down; state-0 frames do: 2, 1, then done.
+    // Another state (2) neither counts down nor makes the idle feeder purge.
     ASSERT_EQ(1, frame(3, 0));
     ASSERT_EQ(1, frame(3, 0));
+    ASSERT_EQ(1, frame(2, 0));
+    tsim_clear_writes();
+    telvo_GetStatus(&record);
+    telvo_GetStatus(&record);
+    EXPECT_EQ(0, countWrites(12));
     ASSERT_EQ(1, frame(0, 0));
     ASSERT_EQ(1, frame(0, 0));
     EXPECT_EQ(1, telvo_GetProbeResult());
@@ -120,7 +153,7 @@ TEST_F(Probe, TriggerSettlesThenCompletes) {
     EXPECT_EQ(1, record.flags & 1);
     EXPECT_EQ(1, countWrites(13));
     ASSERT_EQ(1, telvo_GetProbePos(pos));
-    const double expected[6] = {1234, 5, 6, 7, 1234, 8};  // axis 4 copies axis 0
+    const double expected[6] = {1234, 5, 6, 7, 1234, 1234};  // axes 4 and 5 copy axis 0
     for (int i = 0; i < 6; ++i) EXPECT_EQ(expected[i], pos[i]) << i;
 
     // Once done, events are ignored and the position stays.
@@ -279,7 +312,8 @@ TEST_F(ProbeMachine, MeetsTheSurface) {
     EXPECT_EQ(trigger.position[0], pos[0]);
     EXPECT_GE(pos[0], 6000);
     EXPECT_LT(pos[0], 6100);
-    EXPECT_EQ(pos[0], pos[4]);  // slaved axis copied
+    EXPECT_EQ(pos[0], pos[4]);  // slaved axes copied
+    EXPECT_EQ(pos[0], pos[5]);
     EXPECT_EQ(0, tsim_protocol_error_count()) << tsim_protocol_error_text(0);
     EXPECT_EQ(1, telvo_BufEmpty());
 }

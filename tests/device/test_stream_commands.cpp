@@ -7,7 +7,7 @@
 namespace telvo_test {
 namespace {
 
-class Stream : public SimTest {
+class Stream : public DeviceTest {
 protected:
     // Resync to a frame with the given positions.
     void resyncAt(std::initializer_list<int32_t> positions) {
@@ -82,6 +82,12 @@ TEST_F(Stream, SlavingCodesAndSlotIndex) {
     b = sendOne(segment({1.5, 2.25, 3, 5, 6, 7}));
     EXPECT_EQ(1000000, i32At(b, 28));
     EXPECT_EQ(1000000, i32At(b, 36));
+    // Slave byte 6 names the sixth axis.
+    slaveAxes(6, 0, 0);
+    b = sendOne(segment({1.5, 2.25, 3, 8, 9, 12}));
+    EXPECT_EQ(i32At(b, 40), i32At(b, 24));
+    EXPECT_EQ(5000000, i32At(b, 44));  // axis 5: 7 to 12
+    EXPECT_EQ(5000000, i32At(b, 28));  // axis 3 carries it (its own would be 3 steps)
 
     // Slot indices run to 4999 and wrap to 0.
     telvo_BufClear();
@@ -165,6 +171,24 @@ TEST_F(Stream, FlowControlFromTheCachedLevel) {
     EXPECT_EQ(50u * 52, w[2].bytes.size());
     for (const auto& write : w) EXPECT_EQ(0x02, write.pipe);
 
+    // At another buffer size the rule holds against that size: frames are
+    // compared with 512 - 150, and the last block counts as filling 512
+    // places, so raising the size to 1000 leaves room at once.
+    telvo_SetBuffSize(512);
+    for (int i = 0; i < 100; ++i) {
+        const MotionSegment s = segment({0, 0, 0, 0, 0, 0}, i);
+        telvo_BufAdd(&s);
+    }
+    f.bufferLevel = 363;
+    ASSERT_EQ(1, deliver(f, &record));
+    EXPECT_EQ(0, telvo_BufUpdate());
+    f.bufferLevel = 362;
+    ASSERT_EQ(1, deliver(f, &record));
+    EXPECT_EQ(75, telvo_BufUpdate());
+    EXPECT_EQ(0, telvo_BufUpdate());
+    telvo_SetBuffSize(1000);
+    EXPECT_EQ(25, telvo_BufUpdate());
+
     // Without a device the queue drains without effect.
     telvo_Close();
     const MotionSegment s = segment({0, 0, 0, 0, 0, 0});
@@ -174,7 +198,7 @@ TEST_F(Stream, FlowControlFromTheCachedLevel) {
     EXPECT_EQ(1, telvo_BufEmpty());
 }
 
-class Commands : public SimTest {};
+class Commands : public DeviceTest {};
 
 TEST_F(Commands, Payloads) {
     openClean();
@@ -237,6 +261,17 @@ TEST_F(Commands, HomingIsCountedThroughTheStatusPath) {
 TEST_F(Commands, DisconnectSequence) {
     openClean();
     telvo_CmdHomeAxis(1);
+    // A read in flight and three frames waiting (axis 0 at 1, 2, 3): the five
+    // polls take all three, and the last becomes the current frame.
+    MachineStatus record;
+    ASSERT_EQ(0, telvo_GetStatus(&record));
+    for (int32_t at = 1; at <= 3; ++at) {
+        tsim_frame f = validFrame();
+        f.position[0] = at;
+        uint8_t raw[60];
+        tsim_frame_encode(&f, raw);
+        tsim_push_frame(raw);
+    }
     tsim_clear_writes();
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(0, telvo_Disconnect());
@@ -249,6 +284,14 @@ TEST_F(Commands, DisconnectSequence) {
     EXPECT_EQ(0, telvo_IsHoming());
     EXPECT_EQ(1, tsim_device_open());
     EXPECT_EQ(1, telvo_CmdJogOff(0));  // the link stays open
+    // The stream realigns with the last frame taken: from 3 to 10 is 7 steps.
+    telvo_PosResync();
+    const MotionSegment s = segment({10});
+    ASSERT_EQ(1, telvo_BufAdd(&s));
+    tsim_clear_writes();
+    ASSERT_EQ(1, telvo_BufUpdate());
+    ASSERT_EQ(1, tsim_write_count());
+    EXPECT_EQ(7'000'000, i32At(writes()[0].bytes, 4)) << "travel of axis 0 after the resync";
 
     // On a closed link nothing is written and the state is still reset.
     telvo_Close();

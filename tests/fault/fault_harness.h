@@ -22,28 +22,16 @@
 
 #include "telvo/telvo.h"
 #include "telvo_sim.h"
+#include "telvo_test.h"
 #include "wire_check.h"
 
 namespace telvo_fault {
 
 constexpr char kWriteFailed[] = "Error writing to device!";
 
-inline MachineConfig standardConfig() {
-    MachineConfig config;
-    std::memset(&config, 0, sizeof config);
-    for (auto& axis : config.axes) {
-        axis.stepsPerUnit = 1000;
-        axis.maxVelocity = 50000;
-        axis.acceleration = 100000;
-    }
-    return config;
-}
-
-inline IoConfig standardIo() {
-    IoConfig io;
-    std::memset(&io, 0, sizeof io);
-    return io;
-}
+using telvo_test::deliver;
+using telvo_test::standardConfig;
+using telvo_test::standardIo;
 
 inline tsim_frame frameOf(uint8_t state, uint8_t event, uint16_t level = 0) {
     tsim_frame f;
@@ -54,18 +42,6 @@ inline tsim_frame frameOf(uint8_t state, uint8_t event, uint16_t level = 0) {
     f.bufferLevel = level;
     f.segmentIndex = 0xFFFF;
     return f;
-}
-
-// Scripted mode: pushes the frame and polls until the library took it.
-// Returns 1 when a call returned 1 (a complete frame), else 0.
-inline int deliver(const tsim_frame& f, MachineStatus* record) {
-    uint8_t raw[60];
-    tsim_frame_encode(&f, raw);
-    tsim_push_frame(raw);
-    for (int i = 0; i < 3; ++i) {
-        if (telvo_GetStatus(record) == 1) return 1;
-    }
-    return 0;
 }
 
 // The recovery stream: a smooth path from 0 on every axis, up to about ten
@@ -88,15 +64,10 @@ inline MotionSegment pathSegment(int64_t n) {
 
 inline uint8_t swapNibbles(uint8_t code) { return static_cast<uint8_t>((code >> 4) | ((code << 4) & 0xF0)); }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public telvo_test::LibraryTest {
 protected:
     void SetUp() override {
-        telvo_Close();
-        tsim_reset();
-        tsim_set_scripted(1);
-        telvo_BufClear();
-        telvo_SetBuffSize(1000);
-        telvo_CmdPurge(0);  // link closed: only the cached fill level drops to 0
+        LibraryTest::SetUp();
         config_ = standardConfig();
         io_ = standardIo();
     }
@@ -108,13 +79,12 @@ protected:
         telvo_wire::BlockTracker blocks;
         blocks.follow = false;
         EXPECT_EQ("", telvo_wire::checkWrites(from, blocks));
-        telvo_Close();
-        tsim_reset();
+        LibraryTest::TearDown();
     }
 
     void openAndInit() {
         ASSERT_EQ(1, telvo_Open());
-        ASSERT_EQ(1, tsim_device_open());
+        telvo_test::expectOpenResources(1, "while open");
         ASSERT_EQ(1, telvo_Init(&config_, &io_));
         tsim_clear_writes();
     }
@@ -189,8 +159,9 @@ protected:
 
         telvo_Close();
         ASSERT_EQ(0, tsim_read_pending());
+        telvo_test::expectOpenResources(0, "after telvo_Close");
         ASSERT_EQ(1, telvo_Open());
-        ASSERT_EQ(1, tsim_device_open());
+        telvo_test::expectOpenResources(1, "while open");
         ASSERT_STREQ("01.23", telvo_GetFirmwareVersion());
 
         // Let the machine finish what the old session left it doing (purge

@@ -176,6 +176,7 @@ TEST_P(CommandWrite, FailsClosesLinkReportsOnceAndRecovers) {
     EXPECT_STREQ(kWriteFailed, tsim_message_text(0));
     EXPECT_STREQ("telvo", tsim_message_caption(0));
     EXPECT_EQ(0, tsim_device_open());
+    telvo_test::expectOpenResources(0, "after the failed write");
     int failed = 0;
     pipeWrites(1, &failed);
     EXPECT_EQ(1, failed);
@@ -239,7 +240,7 @@ TEST_F(Vanish, NothingListed) {
 void expectOpenFailed() {
     EXPECT_EQ(1, telvo_Open());
     EXPECT_STREQ("00.00", telvo_GetFirmwareVersion());
-    EXPECT_EQ(0, tsim_device_open());
+    telvo_test::expectOpenResources(0, "after the failed open");
     EXPECT_EQ(0, telvo_CmdStop(0));
     const MachineConfig c = standardConfig();
     const IoConfig io = standardIo();

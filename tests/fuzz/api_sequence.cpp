@@ -144,14 +144,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 11: {
             const uint8_t axis = in.u8();
             const int writes = tsim_write_count();
-            const int32_t count = telvo::status::homingCount;
+            const int32_t count = telvo::status::homingCount();
             const int messages = tsim_message_count();
             const int r = telvo_CmdHomeAxis(axis);
             if (axis >= 6) {
                 FUZZ_CHECK(r == 0 && tsim_write_count() == writes, "homing of axis %u", axis);
-                FUZZ_CHECK(telvo::status::homingCount == count, "homing count moved");
+                FUZZ_CHECK(telvo::status::homingCount() == count, "homing count moved");
             } else if (tsim_message_count() == messages) {
-                FUZZ_CHECK(telvo::status::homingCount == static_cast<int32_t>(static_cast<uint32_t>(count) + 1u),
+                FUZZ_CHECK(telvo::status::homingCount() == static_cast<int32_t>(static_cast<uint32_t>(count) + 1u),
                            "homing count not raised");
             }
             break;

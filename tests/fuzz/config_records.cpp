@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         FUZZ_CHECK(telvo_GetProbeResult() == 2 && telvo_IsProbing() == 0, "refused probe");
     }
-    for (int i = 0; i < 8 && telvo::status::probeState.planReady == 1; ++i) {
+    for (int i = 0; i < 8 && telvo::probe::probeState.planReady == 1; ++i) {
         telvo_GetStatus(&record);
         telvo_BufClear();
         checkInvariants();

@@ -18,13 +18,18 @@
 #include <limits>
 #include <string>
 
-#include "config/config.h"
+#include "api/library.h"
+#include "config/config_state.h"
+#include "frame/frame.h"
 #include "motion/motion.h"
 #include "motion/queue_state.h"
 #include "probe/probe.h"
+#include "probe/probe_state.h"
 #include "status/status.h"
 #include "telvo/telvo.h"
 #include "telvo_sim.h"
+#define TELVO_TEST_NO_GTEST
+#include "telvo_test.h"
 #include "wire_check.h"
 
 // A violated property: reported and turned into a crash, which the fuzzer
@@ -123,34 +128,12 @@ private:
 
 // The state of a freshly loaded library and simulator, for every input.
 inline void resetWorld(bool scripted) {
-    telvo_Close();
+    telvo::resetLibraryState();
     tsim_reset();
     tsim_set_scripted(scripted ? 1 : 0);
-    telvo_BufClear();
-    std::memset(telvo::motion::queue.slots, 0, sizeof telvo::motion::queue.slots);
-    telvo_SetBuffSize(1000);
-    std::memset(telvo::status::currentFrame, 0, sizeof telvo::status::currentFrame);
-    telvo::status::probeState = telvo::status::ProbeState{};
-    telvo::status::homingCount = 0;
-    telvo::probe::probePlan = telvo::probe::ProbePlan{};
-    std::memset(telvo::config::axisConfigBlock, 0, sizeof telvo::config::axisConfigBlock);
-    std::memset(telvo::config::ioConfigBlock, 0, sizeof telvo::config::ioConfigBlock);
-    telvo::config::axisLimits = telvo::config::AxisLimits{};
-    std::memset(telvo::motion::trackedPosition, 0, sizeof telvo::motion::trackedPosition);
 }
 
-// A machine whose probing moves plan well: 1000 steps per unit, 50 units/s,
-// 100 units/s^2 on every axis.
-inline MachineConfig standardConfig() {
-    MachineConfig c;
-    std::memset(&c, 0, sizeof c);
-    for (auto& a : c.axes) {
-        a.stepsPerUnit = 1000;
-        a.maxVelocity = 50000;
-        a.acceleration = 100000;
-    }
-    return c;
-}
+using telvo_test::standardConfig;
 
 inline tsim_frame restFrame() {
     tsim_frame f;
@@ -160,21 +143,8 @@ inline tsim_frame restFrame() {
     return f;
 }
 
-// Scripted mode: pushes the frame and polls until the library took it (or
-// discarded it); returns 1 when a call returned 1.
-inline int deliverRaw(const uint8_t raw[60], MachineStatus* record) {
-    tsim_push_frame(raw);
-    for (int i = 0; i < 3; ++i) {
-        if (telvo_GetStatus(record) == 1) return 1;
-    }
-    return 0;
-}
-
-inline int deliver(const tsim_frame& f, MachineStatus* record) {
-    uint8_t raw[60];
-    tsim_frame_encode(&f, raw);
-    return deliverRaw(raw, record);
-}
+using telvo_test::deliver;
+using telvo_test::deliverRaw;
 
 // Properties that hold after every call, whatever came before.
 inline void checkInvariants() {
@@ -200,11 +170,11 @@ inline void checkInvariants() {
         for (double p : pos) FUZZ_CHECK(p == -12345.0, "probe position written without a result");
     }
     const int homing = telvo_IsHoming();
-    FUZZ_CHECK(homing == (telvo::status::homingCount != 0 ? 1 : 0), "homing %d", homing);
+    FUZZ_CHECK(homing == (telvo::status::homingCount() != 0 ? 1 : 0), "homing %d", homing);
     const int size = telvo::motion::bufferSize();
     FUZZ_CHECK(size >= 300 && size <= 1000, "buffer size %d", size);
     // The kept frame is a complete one, or none yet.
-    const uint8_t first = telvo::status::currentFrame[0];
+    const uint8_t first = telvo::frame::current()[0];
     FUZZ_CHECK(first == 60 || first == 0, "kept frame starts with %u", first);
     const char* version = telvo_GetFirmwareVersion();
     FUZZ_CHECK(version != nullptr && std::strlen(version) <= 5, "firmware text");

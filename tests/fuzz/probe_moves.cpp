@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     tsim_clear_writes();
     const int probed = telvo_CmdProbe(start, end, speed);
-    const auto& state = telvo::status::probeState;
+    const auto& state = telvo::probe::probeState;
     const auto& plan = telvo::probe::probePlan;
     if (probed == 0) {
         FUZZ_CHECK(telvo_GetProbeResult() == 2 && telvo_IsProbing() == 0, "refused move left result %d",

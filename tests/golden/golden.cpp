@@ -9,9 +9,10 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "config/config_state.h"
 #include "motion/motion.h"
 #include "probe/probe.h"
-#include "status/status.h"
+#include "probe/probe_state.h"
 #include "telvo/telvo.h"
 
 namespace {

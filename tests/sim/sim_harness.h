@@ -12,6 +12,7 @@
 
 #include "telvo/telvo_backend.h"
 #include "telvo_sim.h"
+#include "telvo_test.h"
 
 namespace sim_test {
 
@@ -25,12 +26,7 @@ inline void putI32(std::vector<uint8_t>& v, size_t at, int32_t x) {
 }
 
 // A command packet: code, complement, length, payload.
-inline std::vector<uint8_t> packet(uint8_t code, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> v = {code, static_cast<uint8_t>(0xFF - code), static_cast<uint8_t>(payload.size()),
-                              static_cast<uint8_t>(payload.size() >> 8)};
-    v.insert(v.end(), payload.begin(), payload.end());
-    return v;
-}
+using telvo_test::packet;
 
 // One wire segment, field by field.
 struct Seg {
@@ -101,7 +97,7 @@ inline std::string joined(const std::vector<std::string>& lines) {
 }
 
 // A fresh simulator with device 0 opened and initialised.
-class SimTest : public ::testing::Test {
+class BackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
         tsim_reset();

@@ -128,7 +128,7 @@ TEST(SimOpening, OpenInitialiseFirmwareAndStaleHandles) {
     EXPECT_EQ(0, tsim_write_count());
 }
 
-TEST_F(SimTest, FaultsFireOnTheArmedOperation) {
+TEST_F(BackendTest, FaultsFireOnTheArmedOperation) {
     std::string path;
     // Listing: the second list call fails, then listing works again.
     tsim_inject(TSIM_FAULT_LIST_FAILS, 1, 0);
@@ -247,7 +247,7 @@ void messageHook(void* context) {
 
 }  // namespace
 
-TEST_F(SimTest, MessagesAreRecordedAndTheHookRunsUnlocked) {
+TEST_F(BackendTest, MessagesAreRecordedAndTheHookRunsUnlocked) {
     telvo_backend_show_message("first", "caption one");
     HookProbe probe;
     probe.iface = iface;

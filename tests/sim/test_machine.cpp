@@ -26,7 +26,7 @@ int32_t counterOf(int axis) {
 
 }  // namespace
 
-TEST_F(SimTest, SegmentsTurnPhaseAndTravelIntoExactCounters) {
+TEST_F(BackendTest, SegmentsTurnPhaseAndTravelIntoExactCounters) {
     const int32_t start[7] = {100, -1, 0, 0, 0, 7, 33};
     tsim_set_position(start);
     // Per segment: axis 0 goes 100.5 -> 101.75 -> 101.75; axis 1 runs
@@ -104,7 +104,7 @@ TEST_F(SimTest, SegmentsTurnPhaseAndTravelIntoExactCounters) {
     EXPECT_EQ(0, tsim_protocol_error_count()) << joined(protocolErrors());
 }
 
-TEST_F(SimTest, PhaseErrorsAreRecordedAndTheReceivedPhaseAdopted) {
+TEST_F(BackendTest, PhaseErrorsAreRecordedAndTheReceivedPhaseAdopted) {
     // A host that never realigned its stream starts at phase 0, while the
     // machine rests mid-step: one discontinuity, then the stream is followed.
     std::vector<Seg> segs(2);
@@ -144,7 +144,7 @@ TEST_F(SimTest, PhaseErrorsAreRecordedAndTheReceivedPhaseAdopted) {
     EXPECT_EQ(2'300'000, exactOf(0));
 }
 
-TEST_F(SimTest, MachineFramesCompleteReadsOncePerPeriod) {
+TEST_F(BackendTest, MachineFramesCompleteReadsOncePerPeriod) {
     tsim_set_spindle_period(3'000'000);
     // A fresh interface has a frame ready: the read completes inside the call.
     Read r1;
@@ -238,7 +238,7 @@ TEST_F(SimTest, MachineFramesCompleteReadsOncePerPeriod) {
     EXPECT_EQ(1, tsim_protocol_error_count()) << joined(protocolErrors());
 }
 
-TEST_F(SimTest, HomingEventsAreLatchedAndDeliveredOnePerFrame) {
+TEST_F(BackendTest, HomingEventsAreLatchedAndDeliveredOnePerFrame) {
     tsim_set_homing_time(10);
     const int32_t start[7] = {0, 500, 9, -20, 0, 0, 0};
     tsim_set_position(start);
@@ -282,7 +282,7 @@ TEST_F(SimTest, HomingEventsAreLatchedAndDeliveredOnePerFrame) {
     EXPECT_EQ(0, tsim_protocol_error_count()) << joined(protocolErrors());
 }
 
-TEST_F(SimTest, JogMovesAtTheCommandedSpeedUntilOff) {
+TEST_F(BackendTest, JogMovesAtTheCommandedSpeedUntilOff) {
     ASSERT_EQ(0, command(2, jogOn(0, 1, 1000 << 12)));  // 1000 steps/s
     ASSERT_EQ(0, command(2, jogOn(1, 0xFF, 3 << 12)));  // 3 steps/s backwards
     ASSERT_EQ(0, command(2, jogOn(2, 1, 1)));           // 1/4096 step/s
@@ -315,7 +315,7 @@ TEST_F(SimTest, JogMovesAtTheCommandedSpeedUntilOff) {
     EXPECT_EQ(0, tsim_protocol_error_count()) << joined(protocolErrors());
 }
 
-TEST_F(SimTest, StopHaltsBufferedMotionUntilPurged) {
+TEST_F(BackendTest, StopHaltsBufferedMotionUntilPurged) {
     ASSERT_EQ(0, send(steps(0, 20, 1)));
     ASSERT_EQ(0, command(2, jogOn(1, 1, 1000 << 12)));
     tsim_advance_ms(5);

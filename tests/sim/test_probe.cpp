@@ -23,7 +23,7 @@ int32_t counterOf(int axis) {
 
 }  // namespace
 
-TEST_F(SimTest, ProbeContactCarriesTheTriggerPositionEvenWhenReadLate) {
+TEST_F(BackendTest, ProbeContactCarriesTheTriggerPositionEvenWhenReadLate) {
     tsim_set_probe_surface(0, 10, 1);
     tsim_set_probe_decel(4);
     ASSERT_EQ(0, command(4, kArm));
@@ -56,7 +56,7 @@ TEST_F(SimTest, ProbeContactCarriesTheTriggerPositionEvenWhenReadLate) {
     EXPECT_EQ(0, tsim_protocol_error_count()) << joined(protocolErrors());
 }
 
-TEST_F(SimTest, ProbeContactStatesRunThreeThenOneThenZeroAfterPurge) {
+TEST_F(BackendTest, ProbeContactStatesRunThreeThenOneThenZeroAfterPurge) {
     tsim_set_probe_surface(0, 10, 1);
     tsim_set_probe_decel(4);
     ASSERT_EQ(0, command(4, kArm));
@@ -93,7 +93,7 @@ TEST_F(SimTest, ProbeContactStatesRunThreeThenOneThenZeroAfterPurge) {
     EXPECT_EQ(0, tsim_protocol_error_count()) << joined(protocolErrors());
 }
 
-TEST_F(SimTest, ProbeMissLastSegmentContactPurgeAndStop) {
+TEST_F(BackendTest, ProbeMissLastSegmentContactPurgeAndStop) {
     // No contact: the buffer runs empty, event 6 in a state-0 frame, disarmed.
     tsim_set_probe_surface(1, -100, -1);
     ASSERT_EQ(0, command(4, kArm));

@@ -13,7 +13,7 @@ std::vector<uint8_t> filled(size_t n, uint8_t first) {
 
 }  // namespace
 
-TEST_F(SimTest, CleanCommandStreamRecordsNoErrorAndKeepsPayloads) {
+TEST_F(BackendTest, CleanCommandStreamRecordsNoErrorAndKeepsPayloads) {
     const std::vector<uint8_t> axis = filled(262, 1);
     const std::vector<uint8_t> io = filled(112, 100);
     EXPECT_EQ(0, tsim_axis_config(nullptr));
@@ -57,7 +57,7 @@ TEST_F(SimTest, CleanCommandStreamRecordsNoErrorAndKeepsPayloads) {
     EXPECT_EQ(0, std::memcmp(first, "\x09\xF6\x06\x01", 4));
 }
 
-TEST_F(SimTest, EachMalformedPacketIsOneProtocolErrorAndIsNotActedOn) {
+TEST_F(BackendTest, EachMalformedPacketIsOneProtocolErrorAndIsNotActedOn) {
     std::vector<uint8_t> p;
     int expected = 0;
     auto expectOneMore = [&](const char* what) {
@@ -110,7 +110,7 @@ TEST_F(SimTest, EachMalformedPacketIsOneProtocolErrorAndIsNotActedOn) {
     EXPECT_EQ(nullptr, tsim_protocol_error_text(expected));
 }
 
-TEST_F(SimTest, BlocksMustBeWholeSegmentsAndFitTheBuffer) {
+TEST_F(BackendTest, BlocksMustBeWholeSegmentsAndFitTheBuffer) {
     std::vector<uint8_t> b = block(steps(0, 2, 1));
     b.pop_back();  // 103 bytes
     write(0x02, b);

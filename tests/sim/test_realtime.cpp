@@ -34,7 +34,7 @@ struct CancelProbe {
 
 }  // namespace
 
-TEST_F(SimTest, RealtimeThreadCompletesReadsAndStopsCleanly) {
+TEST_F(BackendTest, RealtimeThreadCompletesReadsAndStopsCleanly) {
     EXPECT_EQ(0, tsim_realtime_running());
     ASSERT_EQ(0, send(steps(0, 50, 1)));
     readNow();
@@ -64,7 +64,7 @@ TEST_F(SimTest, RealtimeThreadCompletesReadsAndStopsCleanly) {
     ASSERT_EQ(0, telvo_backend_initialize(file, &iface));
 }
 
-TEST_F(SimTest, FreeCancelsReadsRacingTheRealtimeThread) {
+TEST_F(BackendTest, FreeCancelsReadsRacingTheRealtimeThread) {
     telvo_backend_free(iface);
     iface = nullptr;
     tsim_set_realtime(1000.0);

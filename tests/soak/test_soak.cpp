@@ -96,6 +96,17 @@ MotionSegment segmentOf(const Epoch& e, int64_t seq) {
     return s;
 }
 
+// Waits that depend on other threads are bounded by the wall clock only as a
+// watchdog: generous enough that only a hang trips it, never a slow machine.
+constexpr std::chrono::seconds kWatchdog{600};
+// Steps a spinning thread takes between yields.
+constexpr int kStepsPerYield = 16;
+
+struct Watchdog {
+    std::chrono::steady_clock::time_point end = std::chrono::steady_clock::now() + kWatchdog;
+    bool expired() const { return std::chrono::steady_clock::now() > end; }
+};
+
 uint8_t swapNibbles(uint8_t code) { return static_cast<uint8_t>((code >> 4) | ((code << 4) & 0xF0)); }
 
 struct Shared {
@@ -185,7 +196,10 @@ protected:
     // The purge policy of the header comment.
     void purge(MachineStatus& r) {
         shared_.parkRequest.store(1, std::memory_order_release);
-        while (shared_.parked.load(std::memory_order_acquire) == 0) std::this_thread::yield();
+        const Watchdog parking;
+        while (shared_.parked.load(std::memory_order_acquire) == 0 && !parking.expired()) std::this_thread::yield();
+        ASSERT_EQ(1, shared_.parked.load()) << "the adder never parked for purge " << purges_ + 1 << " within "
+                                            << kWatchdog.count() << " s";
 
         consumeExecuted();
         ASSERT_FALSE(HasFatalFailure());
@@ -222,7 +236,9 @@ protected:
         ++purges_;
 
         shared_.parkRequest.store(0, std::memory_order_release);
-        while (shared_.parked.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+        const Watchdog resuming;
+        while (shared_.parked.load(std::memory_order_acquire) != 0 && !resuming.expired()) std::this_thread::yield();
+        ASSERT_EQ(0, shared_.parked.load()) << "the adder never resumed after purge " << purges_;
     }
 
     // Open, configure, take a first frame and start the first epoch there.
@@ -244,6 +260,37 @@ protected:
         first.firstSeq = 0;
         for (int a = 0; a < 6; ++a) first.anchor[a] = static_cast<double>(r.position[a]);
         shared_.epochs.push_back(first);
+    }
+
+    // After the adder stopped and the clock is the host's own again: streams
+    // out everything added. Bounded by simulated time: each segment still
+    // in the host queue or the controller's buffer takes one millisecond,
+    // plus a margin for the poll and block latency; the machine cannot
+    // need more. Every step moves the clock, so the wait cannot spin.
+    void drain(MachineStatus& r, int64_t added, int64_t& totalSent) {
+        const int64_t pending = added - nextDue_;
+        const int64_t queued = 4000 - telvo_BufFreeCnt();
+        const int held = tsim_buffer_level();
+        const int64_t budgetMs = pending + 100;
+        const int64_t startMs = tsim_clock_ms();
+        const Watchdog watchdog;
+        while (nextDue_ < added && !HasFatalFailure() && tsim_clock_ms() - startMs < budgetMs &&
+               !watchdog.expired()) {
+            tsim_advance_ms(1);
+            consumeExecuted();
+            if (telvo_GetStatus(&r) == 1) {
+                const int sent = telvo_BufUpdate();
+                sentInEpoch_ += sent;
+                totalSent += sent;
+            }
+        }
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_EQ(added, nextDue_) << "drain gave up after " << tsim_clock_ms() - startMs << " ms simulated (budget "
+                                   << budgetMs << " ms, watchdog " << kWatchdog.count() << " s): " << pending
+                                   << " segments were due (" << queued << " in the host queue, " << held
+                                   << " in the controller's buffer), " << added - nextDue_
+                                   << " never executed; the controller holds " << tsim_buffer_level()
+                                   << ", the host queue " << 4000 - telvo_BufFreeCnt();
     }
 
     // After the adder stopped: everything of the last epoch executed, then
@@ -300,7 +347,8 @@ TEST_F(Soak, TwoThreadsPausesAndPurgesLoseNothing) {
     int64_t dryFrames = 0;
     int pauseLeft = 0;
     int64_t loops = 0;
-    while (seen_ < wanted && !HasFatalFailure()) {
+    const Watchdog watchdog;
+    while (seen_ < wanted && !HasFatalFailure() && !watchdog.expired()) {
         ++loops;
         // A control loop has idle time: when the host queue runs low, give
         // the adder a moment before the next millisecond.
@@ -339,19 +387,15 @@ TEST_F(Soak, TwoThreadsPausesAndPurgesLoseNothing) {
         if (loops % 512 == 0) checkWrites();
     }
 
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_GE(seen_, wanted) << "the stream stalled: " << seen_ << " of " << wanted << " segments executed in "
+                             << kWatchdog.count() << " s, " << frames << " frames, clock at " << tsim_clock_ms()
+                             << " ms, controller holds " << tsim_buffer_level();
     // Stop adding, then stream out everything added in the last epoch.
     shared_.stop.store(true, std::memory_order_release);
     adding_.join();
     const int64_t added = shared_.added.load();
-    for (int64_t i = 0; i < 10000000 && nextDue_ < added && !HasFatalFailure(); ++i) {
-        tsim_advance_ms(1);
-        consumeExecuted();
-        if (telvo_GetStatus(&r) == 1) {
-            const int sent = telvo_BufUpdate();
-            sentInEpoch_ += sent;
-            totalSent += sent;
-        }
-    }
+    drain(r, added, totalSent);
     ASSERT_FALSE(HasFatalFailure());
     expectAllExecuted(added);
     EXPECT_EQ(totalSent, blocks_.segments);
@@ -378,19 +422,25 @@ TEST_F(Soak, CompletionsOnTheControllerThread) {
     start(r);
     ASSERT_FALSE(HasFatalFailure());
 
+    // Each thread yields now and then, not at every step: on a loaded
+    // machine a yield can give away a whole time slice, and a test that
+    // needs a quarter of a million round trips would then crawl.
     controller_ = std::thread([this] {
-        while (!controllerStop_.load(std::memory_order_acquire)) {
+        for (int64_t ms = 1; !controllerStop_.load(std::memory_order_acquire); ++ms) {
             tsim_advance_ms(1);
-            std::this_thread::yield();
+            if (ms % kStepsPerYield == 0) std::this_thread::yield();
         }
     });
     adding_ = std::thread(adder, std::ref(shared_), seed * 2246822519u + 3);
     int64_t totalSent = 0;
     int64_t frames = 0;
     int32_t lastTag = 0;
-    while (seen_ < wanted && !HasFatalFailure()) {
+    const Watchdog watchdog;
+    int64_t idlePolls = 0;
+    while (seen_ < wanted && !HasFatalFailure() && !watchdog.expired()) {
+        // No fresh frame yet: let the controller's thread move the clock.
         if (telvo_GetStatus(&r) != 1) {
-            if (rng() % 64 == 0) std::this_thread::yield();
+            if (++idlePolls % kStepsPerYield == 0) std::this_thread::yield();
             continue;
         }
         ++frames;
@@ -406,19 +456,20 @@ TEST_F(Soak, CompletionsOnTheControllerThread) {
         totalSent += sent;
         if (frames % 512 == 0) checkWrites();
     }
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_GE(seen_, wanted) << "the stream stalled: " << seen_ << " of " << wanted << " segments executed in "
+                             << kWatchdog.count() << " s, " << frames << " frames, clock at " << tsim_clock_ms()
+                             << " ms, controller holds " << tsim_buffer_level();
     shared_.stop.store(true, std::memory_order_release);
     adding_.join();
-    const int64_t added = shared_.added.load();
-    for (int64_t i = 0; i < 100000000 && nextDue_ < added && !HasFatalFailure(); ++i) {
-        if (telvo_GetStatus(&r) == 1) {
-            const int sent = telvo_BufUpdate();
-            sentInEpoch_ += sent;
-            totalSent += sent;
-        }
-        consumeExecuted();
-    }
+    // The controller's thread stops at a millisecond boundary; the host
+    // moves the clock from here, so the drain is bounded by simulated time
+    // however the threads were scheduled (a free-running clock can pass any
+    // number of milliseconds while a starved host sends nothing).
     controllerStop_.store(true, std::memory_order_release);
     controller_.join();
+    const int64_t added = shared_.added.load();
+    drain(r, added, totalSent);
     ASSERT_FALSE(HasFatalFailure());
     expectAllExecuted(added);
     EXPECT_EQ(totalSent, blocks_.segments);

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "host/decode.h"
 #include "host/trace.h"
 
 using namespace telvo::tool;

@@ -7,8 +7,9 @@
 #include <limits>
 
 #include "config/config.h"
+#include "config/config_state.h"
 #include "probe/probe.h"
-#include "status/status.h"
+#include "probe/probe_state.h"
 #include "telvo/telvo.h"
 
 namespace {
@@ -29,7 +30,7 @@ TEST(ProbePlanner, OneAxisTrapezoid) {
     const double start[6] = {};
     const double end[6] = {10000, 0, 0, 0, 0, 0};
     telvo_CmdProbe(start, end, 20.0);  // no device: the plan stands, the write fails
-    EXPECT_EQ(1, telvo::status::probeState.planReady);
+    EXPECT_EQ(1, telvo::probe::probeState.planReady);
     EXPECT_EQ(1, telvo_IsProbing());
     EXPECT_EQ(1, telvo_GetProbeResult());
     EXPECT_EQ(20.0, probePlan.velocityVector[0]);
@@ -52,7 +53,7 @@ TEST(ProbePlanner, OneAxisTrapezoid) {
     }
     EXPECT_EQ(701, count);
     EXPECT_EQ(10.0, sample[0]);  // the last sample is the end point, exactly
-    EXPECT_EQ(0, telvo::status::probeState.planReady);
+    EXPECT_EQ(0, telvo::probe::probeState.planReady);
     EXPECT_NEAR(0.5, at100, 1e-9);
     EXPECT_NEAR(8.0, at500, 1e-9);
     EXPECT_NEAR(9.5, at600, 1e-9);
@@ -63,7 +64,7 @@ TEST(ProbePlanner, OneAxisTriangle) {
     const double start[6] = {};
     const double end[6] = {2000, 0, 0, 0, 0, 0};
     telvo_CmdProbe(start, end, 20.0);
-    EXPECT_EQ(1, telvo::status::probeState.planReady);
+    EXPECT_EQ(1, telvo::probe::probeState.planReady);
     EXPECT_EQ(std::sqrt(0.02), probePlan.accelTime);
     EXPECT_EQ(0.0, probePlan.cruiseTime);
     EXPECT_DOUBLE_EQ(2 * std::sqrt(0.02), probePlan.endTime);
@@ -95,7 +96,7 @@ TEST(ProbePlanner, SamplerCountsShortPlan) {
     probePlan.cruiseSpeed = 1.0;
     probePlan.endDistance = 1.0;
     probePlan.end[0] = 7.0;
-    telvo::status::probeState.planReady = 1;
+    telvo::probe::probeState.planReady = 1;
     double s[6];
     int n = 0;
     while (telvo::probe::sampleProbeMove(s) == 1) ++n;
@@ -134,12 +135,12 @@ TEST(ProbePlanner, UnusableInputGivesNoPlan) {
     };
     for (const Case& c : cases) {
         setLimits(1000, c.velocityLimit, c.accelLimit);
-        telvo::status::probeState.result = 1;
-        telvo::status::probeState.active = 1;
+        telvo::probe::probeState.result = 1;
+        telvo::probe::probeState.active = 1;
         EXPECT_EQ(0, telvo_CmdProbe(start, c.end, c.speed));
         EXPECT_EQ(2, telvo_GetProbeResult());
         EXPECT_EQ(0, telvo_IsProbing());
-        EXPECT_EQ(0, telvo::status::probeState.planReady);
+        EXPECT_EQ(0, telvo::probe::probeState.planReady);
     }
     EXPECT_EQ(0, telvo_CmdProbe(nullptr, end, 10.0));
     EXPECT_EQ(2, telvo_GetProbeResult());
@@ -149,7 +150,7 @@ TEST(ProbePlanner, UnusableInputGivesNoPlan) {
     axisLimits.velocityLimit[3] = 0;
     axisLimits.accelerationLimit[4] = -5;
     telvo_CmdProbe(start, end, 10.0);
-    EXPECT_EQ(1, telvo::status::probeState.planReady);
+    EXPECT_EQ(1, telvo::probe::probeState.planReady);
 }
 
 TEST(AxisLimits, FromConfiguration) {

@@ -16,10 +16,11 @@
 #include "message_watch.h"
 #include "sim_device.h"
 #include "platform/platform.h"
+#include "platform/win32/usb_win32.h"
 #include "telvo_sim.h"
 
 namespace telvo::platform {
-WinUsbApi winUsbApi;
+UsbBinding usbBinding;
 }
 
 namespace {
@@ -39,47 +40,48 @@ bool allZero(const void* data, size_t size) {
     return true;
 }
 
-// A library that cannot be found.
-class MissingLibrary final : public pf::DynamicLibrary {
-public:
-    MissingLibrary() : DynamicLibrary("telvo-no-such-library.dll") { load(); }
-    bool resolve() override { return symbol("anything") != nullptr; }
-};
+// Each field holds the entry point of its name.
+bool boundTo(const void* field, const char* name) {
+    void* expected = reinterpret_cast<void*>(GetProcAddress(pf::usbApi.module, name));
+    return expected != nullptr && field == expected;
+}
 
 void binding() {
     wintest::group = "binding";
-    CHECK_TEXT(pf::winUsbApi.name, "WinUsb.dll");
-    CHECK(pf::winUsbApi.module != nullptr);
-    CHECK_EQ(pf::winUsbApi.available, 1);
-    CHECK(pf::winUsbApi.module == GetModuleHandleA("WinUsb.dll"));
-    const char* names[] = {"WinUsb_Initialize",    "WinUsb_Free",          "WinUsb_WritePipe",
-                           "WinUsb_ReadPipe",      "WinUsb_GetPipePolicy", "WinUsb_ControlTransfer"};
-    static_assert(sizeof names / sizeof names[0] == pf::WinUsbApi::kEntryCount);
-    for (int i = 0; i < pf::WinUsbApi::kEntryCount; ++i) {
-        void* expected = reinterpret_cast<void*>(
-            GetProcAddress(static_cast<HMODULE>(pf::winUsbApi.module), names[i]));
-        CHECK(expected != nullptr);
-        CHECK(pf::winUsbApi.entry[i] == expected);
-    }
+    CHECK(pf::usbApi.module != nullptr);
+    CHECK(pf::usbApi.module == GetModuleHandleA("WinUsb.dll"));
+    CHECK(boundTo(reinterpret_cast<const void*>(pf::usbApi.initialize), "WinUsb_Initialize"));
+    CHECK(boundTo(reinterpret_cast<const void*>(pf::usbApi.free), "WinUsb_Free"));
+    CHECK(boundTo(reinterpret_cast<const void*>(pf::usbApi.writePipe), "WinUsb_WritePipe"));
+    CHECK(boundTo(reinterpret_cast<const void*>(pf::usbApi.readPipe), "WinUsb_ReadPipe"));
+    CHECK(boundTo(reinterpret_cast<const void*>(pf::usbApi.getPipePolicy), "WinUsb_GetPipePolicy"));
+    CHECK(boundTo(reinterpret_cast<const void*>(pf::usbApi.controlTransfer), "WinUsb_ControlTransfer"));
 
-    MissingLibrary missing;
+    // A module that cannot be found binds nothing.
+    pf::UsbApi missing;
+    CHECK(!pf::bindUsbApi("telvo-no-such-library.dll", &missing));
     CHECK(missing.module == nullptr);
-    CHECK_EQ(missing.available, 0);
-    CHECK(!missing.resolve());
+    CHECK(missing.initialize == nullptr && missing.controlTransfer == nullptr);
+    // A module that is not WinUSB binds none of the entries, and says so.
+    pf::UsbApi foreign;
+    CHECK(!pf::bindUsbApi("kernel32.dll", &foreign));
+    CHECK(foreign.module != nullptr);
+    CHECK(foreign.initialize == nullptr && foreign.readPipe == nullptr);
 }
 
 void eventsAndOverlapped() {
     wintest::group = "events";
-    pf::Handle event = pf::createEvent();
+    pf::Handle event = nullptr;
+    CHECK_EQ(pf::createEvent(&event), pf::kOk);
     CHECK(event != nullptr);
-    CHECK(!pf::eventSignalled(event));
+    CHECK_EQ(pf::testEvent(event), pf::kStatusTimeout);
     SetEvent(event);
-    CHECK(pf::eventSignalled(event));
-    CHECK(pf::eventSignalled(event));  // manual reset: testing does not consume it
+    CHECK_EQ(pf::testEvent(event), pf::kOk);
+    CHECK_EQ(pf::testEvent(event), pf::kOk);  // manual reset: testing does not consume it
     pf::resetEvent(event);
-    CHECK(!pf::eventSignalled(event));
-    CHECK(!pf::eventSignalled(nullptr));
-    CHECK_EQ(pf::closeEvent(nullptr), 0);
+    CHECK_EQ(pf::testEvent(event), pf::kStatusTimeout);
+    CHECK_EQ(pf::testEvent(nullptr), pf::kStatusInvalidHandle);
+    CHECK_EQ(pf::closeEvent(nullptr), pf::kStatusInvalidHandle);
 
     wintest::group = "overlapped";
     pf::Overlapped record;
@@ -92,7 +94,7 @@ void eventsAndOverlapped() {
     CHECK(view.hEvent == event);
     CHECK(allZero(record.storage, offsetof(OVERLAPPED, hEvent)));
 
-    CHECK(pf::closeEvent(event) != 0);
+    CHECK_EQ(pf::closeEvent(event), pf::kOk);
 }
 
 // A read in flight on a pipe that never delivers: cancelRead ends it, and
@@ -108,17 +110,18 @@ void cancelInFlight() {
                                 FILE_FLAG_OVERLAPPED, nullptr);
     CHECK(client != INVALID_HANDLE_VALUE);
 
-    pf::Handle event = pf::createEvent();
+    pf::Handle event = nullptr;
+    CHECK_EQ(pf::createEvent(&event), pf::kOk);
     pf::Overlapped record;
     pf::initOverlapped(&record, event);
     auto* overlapped = reinterpret_cast<OVERLAPPED*>(record.storage);
     char buffer[16];
     BOOL started = ReadFile(client, buffer, sizeof buffer, nullptr, overlapped);
     CHECK(!started && GetLastError() == ERROR_IO_PENDING);
-    CHECK(!pf::eventSignalled(event));
+    CHECK_EQ(pf::testEvent(event), pf::kStatusTimeout);
 
     pf::cancelRead(client, nullptr, &record);
-    CHECK(pf::eventSignalled(event));
+    CHECK_EQ(pf::testEvent(event), pf::kOk);
     DWORD transferred = 0;
     CHECK(!GetOverlappedResult(client, overlapped, &transferred, FALSE));
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
@@ -126,7 +129,7 @@ void cancelInFlight() {
     // Nothing in flight: nothing to cancel, and the call returns.
     pf::resetEvent(event);
     pf::cancelRead(client, nullptr, &record);
-    CHECK(!pf::eventSignalled(event));
+    CHECK_EQ(pf::testEvent(event), pf::kStatusTimeout);
     pf::cancelRead(nullptr, nullptr, &record);
 
     pf::closeEvent(event);
@@ -177,13 +180,12 @@ void discovery() {
     CHECK_EQ(absent, 1);
 
     wintest::group = "open";
-    int32_t status = 1;
-    pf::Handle file = pf::openDevice(kDevicePath, &status);
+    pf::Handle file = nullptr;
+    CHECK_EQ(pf::openDevice(kDevicePath, &file), pf::kOk);
     CHECK(file != nullptr);
-    CHECK_EQ(status, 0);
     pf::closeDevice(file);
-    status = 0;
-    CHECK(pf::openDevice("\\\\?\\usb#vid_1234&pid_5678#nosuch#{0}", &status) == nullptr);
+    const pf::Status status = pf::openDevice("\\\\?\\usb#vid_1234&pid_5678#nosuch#{0}", &file);
+    CHECK(file == nullptr);
     CHECK((static_cast<uint32_t>(status) & 0xFFFF0000u) == 0x80070000u);
     CHECK((status & 0xFFFF) == ERROR_FILE_NOT_FOUND || (status & 0xFFFF) == ERROR_PATH_NOT_FOUND);
     CHECK(setLinked(0));
@@ -193,12 +195,11 @@ void usbWithSimulator() {
     wintest::group = "usb";
     tsim_reset();
     CHECK(setLinked(1));
-    int32_t status = 1;
-    pf::Handle file = pf::openDevice(kDevicePath, &status);
+    pf::Handle file = nullptr;
+    CHECK_EQ(pf::openDevice(kDevicePath, &file), pf::kOk);
     CHECK(file != nullptr);
     pf::Handle iface = nullptr;
-    CHECK(pf::usbInitialize(file, &iface, &status));
-    CHECK_EQ(status, 0);
+    CHECK_EQ(pf::usbInitialize(file, &iface), pf::kOk);
     CHECK(iface != nullptr);
     CHECK_EQ(tsim_device_open(), 1);
 
@@ -206,13 +207,13 @@ void usbWithSimulator() {
     const uint8_t setup[8] = {0xA0, 0xE0, 0, 0, 0, 0, 5, 0};
     char version[6] = "00.00";
     uint32_t transferred = 0;
-    CHECK_EQ(pf::usbControlTransfer(iface, setup, version, 5, &transferred), 1);
+    CHECK_EQ(pf::usbControlTransfer(iface, setup, version, 5, &transferred), pf::kOk);
     CHECK_EQ(transferred, 5u);
     CHECK_TEXT(version, "01.23");
     CHECK_EQ(tsim_control_count(), 1);
 
     const uint8_t purge[4] = {0x0D, 0xF2, 0x00, 0x00};
-    CHECK(pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred));
+    CHECK_EQ(pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred), pf::kOk);
     CHECK_EQ(transferred, 4u);
     uint8_t pipe = 0;
     uint8_t written[8] = {};
@@ -220,27 +221,31 @@ void usbWithSimulator() {
     CHECK_EQ(pipe, 0x01);
     CHECK(std::memcmp(written, purge, sizeof purge) == 0);
     tsim_inject(TSIM_FAULT_COMMAND_WRITE_SHORT, 0, 0);
-    CHECK(pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred));
+    CHECK_EQ(pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred), pf::kOk);
     CHECK_EQ(transferred, 3u);
     tsim_inject(TSIM_FAULT_COMMAND_WRITE_FAILS, 0, 0);
-    CHECK(!pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred));
+    const pf::Status failed = pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred);
+    CHECK(failed < 0);  // a failure is a negative status, never success
     CHECK_EQ(transferred, 0u);
 
     // Status reads: completion is seen only through the record's event.
-    pf::Handle event = pf::createEvent();
+    pf::Handle event = nullptr;
+    CHECK_EQ(pf::createEvent(&event), pf::kOk);
     pf::Overlapped record;
     pf::initOverlapped(&record, event);
     uint8_t frame[60];
     std::memset(frame, 0, sizeof frame);
-    pf::usbReadPipe(iface, 0x81, frame, sizeof frame, &record);  // a fresh pipe has a frame ready
-    CHECK(pf::eventSignalled(event));
+    // A fresh pipe has a frame ready.
+    CHECK_EQ(pf::usbReadPipe(iface, 0x81, frame, sizeof frame, &record), pf::kOk);
+    CHECK_EQ(pf::testEvent(event), pf::kOk);
     CHECK_EQ(frame[0], 60);
 
     tsim_set_scripted(1);
     pf::resetEvent(event);
     std::memset(frame, 0, sizeof frame);
-    pf::usbReadPipe(iface, 0x81, frame, sizeof frame, &record);
-    CHECK(!pf::eventSignalled(event));
+    // Pending counts as started.
+    CHECK_EQ(pf::usbReadPipe(iface, 0x81, frame, sizeof frame, &record), pf::kOk);
+    CHECK_EQ(pf::testEvent(event), pf::kStatusTimeout);
     CHECK_EQ(tsim_read_pending(), 1);
     tsim_frame pushed;
     std::memset(&pushed, 0, sizeof pushed);
@@ -249,7 +254,7 @@ void usbWithSimulator() {
     uint8_t raw[60];
     tsim_frame_encode(&pushed, raw);
     tsim_push_frame(raw);
-    CHECK(pf::eventSignalled(event));
+    CHECK_EQ(pf::testEvent(event), pf::kOk);
     CHECK(std::memcmp(frame, raw, sizeof raw) == 0);
 
     // A read left in flight ends with the interface.
@@ -260,31 +265,34 @@ void usbWithSimulator() {
     CHECK_EQ(tsim_device_open(), 0);
     CHECK_EQ(tsim_read_pending(), 0);
     tsim_push_frame(raw);
-    CHECK(!pf::eventSignalled(event));
+    CHECK_EQ(pf::testEvent(event), pf::kStatusTimeout);
 
     // Entry points that were not found are never called: the operations fail.
     wintest::group = "missing entry points";
-    CHECK(pf::usbInitialize(file, &iface, &status));
-    void* saved[pf::WinUsbApi::kEntryCount];
-    std::memcpy(saved, pf::winUsbApi.entry, sizeof saved);
-    for (void*& entry : pf::winUsbApi.entry) entry = nullptr;
+    CHECK_EQ(pf::usbInitialize(file, &iface), pf::kOk);
+    const pf::UsbApi saved = pf::usbApi;
+    pf::usbApi = pf::UsbApi{};
+    pf::usbApi.module = saved.module;
     const int reads = tsim_read_count();
     const int writes = tsim_write_count();
+    const pf::Status procNotFound = pf::statusFromError(ERROR_PROC_NOT_FOUND);
     pf::Handle unused = nullptr;
-    status = 0;
-    CHECK(!pf::usbInitialize(file, &unused, &status));
-    CHECK_EQ(status, pf::statusFromError(ERROR_PROC_NOT_FOUND));
+    CHECK_EQ(pf::usbInitialize(file, &unused), procNotFound);
+    CHECK(unused == nullptr);
     transferred = 99;
-    CHECK(!pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred));
+    CHECK_EQ(pf::usbWritePipe(iface, 0x01, purge, sizeof purge, &transferred), procNotFound);
     CHECK_EQ(transferred, 0u);
-    CHECK_EQ(pf::usbControlTransfer(iface, setup, version, 5, &transferred), 0);
+    CHECK_EQ(pf::usbControlTransfer(iface, setup, version, 5, &transferred), procNotFound);
     pf::resetEvent(event);
-    pf::usbReadPipe(iface, 0x81, frame, sizeof frame, &record);
+    CHECK_EQ(pf::usbReadPipe(iface, 0x81, frame, sizeof frame, &record), procNotFound);
     pf::usbFree(iface);
     CHECK_EQ(tsim_read_count(), reads);
     CHECK_EQ(tsim_write_count(), writes);
     CHECK_EQ(tsim_device_open(), 1);  // the free was not made either
-    std::memcpy(pf::winUsbApi.entry, saved, sizeof saved);
+    // Without the module itself the status says so.
+    pf::usbApi.module = nullptr;
+    CHECK_EQ(pf::usbInitialize(file, &unused), pf::statusFromError(ERROR_MOD_NOT_FOUND));
+    pf::usbApi = saved;
     pf::usbFree(iface);
     CHECK_EQ(tsim_device_open(), 0);
 

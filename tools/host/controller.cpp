@@ -3,7 +3,11 @@
 
 #include <telvo/telvo.h>
 
+#include <fmt/format.h>
+
+#include <cstdlib>
 #include <type_traits>
+#include <utility>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -15,7 +19,7 @@
 
 namespace telvo::tool {
 
-struct Simulator::Api {
+struct SimControl::Api {
     decltype(&tsim_reset) reset = nullptr;
     decltype(&tsim_set_realtime) setRealtime = nullptr;
     decltype(&tsim_advance_ms) advanceMs = nullptr;
@@ -38,7 +42,7 @@ namespace {
 // Looks up every control function; false when one is missing (a real
 // backend has none of them).
 template <typename Lookup>
-bool bindAll(Simulator::Api& api, Lookup lookup) {
+bool bindAll(SimControl::Api& api, Lookup lookup) {
     auto bind = [&](const char* name, auto& slot) {
         slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(lookup(name));
         return slot != nullptr;
@@ -57,7 +61,7 @@ bool bindAll(Simulator::Api& api, Lookup lookup) {
 
 #if defined(_WIN32)
 
-std::unique_ptr<Simulator> Simulator::attach() {
+std::unique_ptr<SimControl> SimControl::attach() {
     // The library loaded WinUsb.dll at its own load; a simulated one exports
     // the control API beside the WinUSB entry points.
     HMODULE module = GetModuleHandleA("WinUsb.dll");
@@ -68,32 +72,68 @@ std::unique_ptr<Simulator> Simulator::attach() {
     }
     char path[MAX_PATH] = {};
     GetModuleFileNameA(module, path, MAX_PATH);
-    std::unique_ptr<Simulator> sim(new Simulator());
+    std::unique_ptr<SimControl> sim(new SimControl());
     sim->api_ = std::move(api);
     sim->path_ = path;
     return sim;
 }
 
-Simulator::~Simulator() = default;
+SimControl::~SimControl() = default;
+
+std::string SimControl::missingText() {
+    return "no simulated controller: the WinUsb.dll the library loaded is the system's "
+           "(for a controller on USB use --controller usb)";
+}
 
 #else
 
-std::unique_ptr<Simulator> Simulator::attach() {
+namespace {
+
+// The modules the library may have bound: the one TELVO_BACKEND names, then
+// the default module, which it binds when the variable is unset.
+std::vector<std::string> boundModuleNames() {
+    std::vector<std::string> names;
+    // Nothing sets the environment once a command runs.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    const char* chosen = std::getenv("TELVO_BACKEND");
+    if (chosen != nullptr && *chosen != '\0') names.emplace_back(chosen);
+    names.emplace_back("libtelvo_usb.so");
+    return names;
+}
+
+}  // namespace
+
+std::unique_ptr<SimControl> SimControl::attach() {
     // The library binds the module while it is loaded, so by now it is
-    // resident: RTLD_NOLOAD finds it and never loads a second copy.
-    void* handle = nullptr;
-    std::string path;
+    // resident: RTLD_NOLOAD finds it and never loads a second copy. A name
+    // without '/' is looked for beside libtelvo.so first, as the library
+    // does, then by the loader's search.
+    std::string libraryDir = ".";
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&telvo_Open), &info) && info.dli_fname) {
         std::string lib = info.dli_fname;
         size_t slash = lib.rfind('/');
-        std::string candidate = (slash == std::string::npos ? std::string(".") : lib.substr(0, slash)) + "/libtelvo_usb.so";
-        handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_NOLOAD);
-        if (handle) path = candidate;
+        if (slash != std::string::npos) libraryDir = lib.substr(0, slash);
     }
-    if (!handle) {
-        handle = dlopen("libtelvo_usb.so", RTLD_NOW | RTLD_NOLOAD);
-        if (handle) path = "libtelvo_usb.so";
+    void* handle = nullptr;
+    std::string path;
+    for (const std::string& name : boundModuleNames()) {
+        std::vector<std::string> candidates;
+        if (name.find('/') == std::string::npos) {
+            std::string beside = libraryDir;
+            beside += '/';
+            beside += name;
+            candidates.push_back(std::move(beside));
+        }
+        candidates.push_back(name);
+        for (const std::string& candidate : candidates) {
+            handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_NOLOAD);
+            if (handle) {
+                path = candidate;
+                break;
+            }
+        }
+        if (handle) break;
     }
     if (!handle) return nullptr;
 
@@ -103,32 +143,41 @@ std::unique_ptr<Simulator> Simulator::attach() {
         dlclose(handle);
         return nullptr;
     }
-    std::unique_ptr<Simulator> sim(new Simulator());
+    std::unique_ptr<SimControl> sim(new SimControl());
     sim->api_ = std::move(api);
     sim->handle_ = handle;
     sim->path_ = path;
     return sim;
 }
 
-Simulator::~Simulator() {
+std::string SimControl::missingText() {
+    // Nothing sets the environment once a command runs.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    const char* chosen = std::getenv("TELVO_BACKEND");
+    return fmt::format("no simulated controller: the library bound no module with its control API "
+                       "(TELVO_BACKEND={}; for a controller on USB use --controller usb)",
+                       chosen != nullptr ? chosen : "unset");
+}
+
+SimControl::~SimControl() {
     // Drops only the reference RTLD_NOLOAD took; the library keeps its own.
     if (handle_) dlclose(handle_);
 }
 
 #endif
 
-void Simulator::reset() { api_->reset(); }
-void Simulator::setRealtime(double speed) { api_->setRealtime(speed); }
-void Simulator::advanceMs(int ms) { api_->advanceMs(ms); }
-int64_t Simulator::clockMs() { return api_->clockMs(); }
-void Simulator::setBufferSize(int size) { api_->setBufferSize(size); }
-void Simulator::setHomingTime(int ms) { api_->setHomingTime(ms); }
-void Simulator::setProbeSurface(int axis, int32_t threshold, int direction) {
+void SimControl::reset() { api_->reset(); }
+void SimControl::setRealtime(double speed) { api_->setRealtime(speed); }
+void SimControl::advanceMs(int ms) { api_->advanceMs(ms); }
+int64_t SimControl::clockMs() { return api_->clockMs(); }
+void SimControl::setBufferSize(int size) { api_->setBufferSize(size); }
+void SimControl::setHomingTime(int ms) { api_->setHomingTime(ms); }
+void SimControl::setProbeSurface(int axis, int32_t threshold, int direction) {
     api_->setProbeSurface(axis, threshold, direction);
 }
-void Simulator::setProbeDecel(int ms) { api_->setProbeDecel(ms); }
+void SimControl::setProbeDecel(int ms) { api_->setProbeDecel(ms); }
 
-std::vector<SimWrite> Simulator::takeWrites() {
+std::vector<SimWrite> SimControl::takeWrites() {
     std::vector<SimWrite> out;
     int count = api_->writeCount();
     for (int i = 0; i < count; ++i) {
@@ -145,10 +194,10 @@ std::vector<SimWrite> Simulator::takeWrites() {
     return out;
 }
 
-int64_t Simulator::executedCount() { return api_->executedCount(); }
-int64_t Simulator::blockCount() { return api_->blockCount(); }
+int64_t SimControl::executedCount() { return api_->executedCount(); }
+int64_t SimControl::blockCount() { return api_->blockCount(); }
 
-std::vector<std::string> Simulator::protocolErrors() {
+std::vector<std::string> SimControl::protocolErrors() {
     std::vector<std::string> out;
     int n = api_->protocolErrorCount();
     for (int i = 0; i < n; ++i) {

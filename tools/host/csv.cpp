@@ -73,7 +73,7 @@ CsvTargets parseCsvTargets(std::string_view text, const MotionLimits& limits) {
             haveLayout = true;
             bool header = std::isalpha(static_cast<unsigned char>(fields[0].empty() ? ' ' : fields[0][0])) != 0;
             if (fields.size() > static_cast<size_t>(kAxisCount)) {
-                throw LineError(lineNo, "at most 6 columns (X, Y, Z, A, B, C), found " + std::to_string(fields.size()));
+                throw LineError(lineNo, "at most " + std::to_string(kAxisCount) + " columns (X, Y, Z, A, B, C), found " + std::to_string(fields.size()));
             }
             columns = fields.size();
             for (size_t c = 0; c < fields.size(); ++c) {

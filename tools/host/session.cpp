@@ -9,6 +9,8 @@
 #include <csignal>
 #include <thread>
 
+#include "sim_wire.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #include <mmsystem.h>
@@ -45,7 +47,7 @@ void requestStop() { gStopRequested = 1; }
 Session::Session(const Machine& machine, SessionOptions options)
     : machine_(machine),
       options_(std::move(options)),
-      sim_(Simulator::attach()),
+      sim_(SimControl::attach()),
       hostStart_(std::chrono::steady_clock::now()) {
 #if defined(_WIN32)
     // Millisecond sleeps for the loop instead of the default 15.6 ms tick.
@@ -87,6 +89,7 @@ void Session::note(const std::string& text) {
 }
 
 void Session::open() {
+    if (options_.requireSimulator && !sim_) throw ToolError(SimControl::missingText());
     if (sim_) {
         sim_->reset();
         sim_->setBufferSize(machine_.bufferSize);
@@ -170,10 +173,10 @@ bool Session::cycle() {
 void Session::drainWrites() {
     if (!sim_) return;
     for (SimWrite& w : sim_->takeWrites()) {
-        if (w.pipe == 0x02) ++blockWrites_;
+        if (w.pipe == tsim::kBlockPipe) ++blockWrites_;
         if (!trace_.isOpen()) continue;
         uint8_t flags = static_cast<uint8_t>((w.failed ? kTraceWriteFailed : 0) | (w.device != 0 ? kTraceSecondDevice : 0));
-        trace_.add(w.pipe == 0x02 ? TraceKind::Block : TraceKind::Command, flags,
+        trace_.add(w.pipe == tsim::kBlockPipe ? TraceKind::Block : TraceKind::Command, flags,
                    static_cast<int64_t>(std::llround(now() * 1e6)), w.bytes.data(), w.bytes.size());
     }
 }
@@ -402,14 +405,14 @@ ProbeOutcome Session::probe(const Vec6& startSteps, const Vec6& endSteps, double
     drainWrites();
     note(fmt::format("telvo_CmdProbe(speed {:g}) = {}", speed, sent));
     if (!sent) {
-        if (telvo_GetProbeResult() == 2) throw ToolError("the probing move is empty: start and end are the same point");
+        if (telvo_GetProbeResult() == kProbeEndedUntriggered) throw ToolError("the probing move is empty: start and end are the same point");
         throw ToolError("the probe command could not be written to the controller");
     }
     double timeout = 2.0 * length / speed + kStreamSlack;
     runUntil([] { return telvo_IsProbing() == 0; }, timeout, "the probing move did not end");
     out.result = telvo_GetProbeResult();
     note(fmt::format("telvo_GetProbeResult() = {}", out.result));
-    if (out.result == 3) {
+    if (out.result == kProbeTriggered) {
         double pos[kAxisCount] = {};
         if (telvo_GetProbePos(pos)) {
             out.triggered = true;

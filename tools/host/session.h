@@ -36,8 +36,15 @@ namespace telvo::tool {
 
 enum class ProgressMode { Off, Live, Lines };
 
+// telvo_GetProbeResult: the move ended without a trigger (or was empty), or
+// the probe triggered.
+constexpr int kProbeEndedUntriggered = 2;
+constexpr int kProbeTriggered = 3;
+
 struct SessionOptions {
     double speed = 1.0;  // simulated clock: times real time; 0 = stepped
+    // Refuse to open when the library bound no simulated controller.
+    bool requireSimulator = false;
     std::string tracePath;
     ProgressMode progress = ProgressMode::Off;
     std::FILE* progressStream = stderr;
@@ -141,7 +148,7 @@ private:
 
     const Machine& machine_;
     SessionOptions options_;
-    std::unique_ptr<Simulator> sim_;
+    std::unique_ptr<SimControl> sim_;
     TraceWriter trace_;
     bool open_ = false;
     bool realtimeStarted_ = false;

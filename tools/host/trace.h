@@ -1,5 +1,5 @@
-// Trace files: every packet, block and status record of a run, timestamped,
-// and a decoder that prints them with command names and fields.
+// Trace files: every packet, block and status record of a run, timestamped.
+// The file format only; decode.h prints the records.
 //
 // Format (all little-endian):
 //   header, 16 bytes: "TLVTRACE", u16 version (1), u16 clock (0 host clock,
@@ -24,8 +24,12 @@
 #include <vector>
 
 #include "common.h"
+#include "sim_wire.h"
 
 namespace telvo::tool {
+
+// Step counters in a status record: the six axes and a seventh.
+constexpr int kStatusCounters = kAxisCount + 1;
 
 enum class TraceKind : uint8_t { Command = 1, Block = 2, Status = 3, Note = 4, Segment = 5 };
 enum class TraceClock : uint16_t { Host = 0, Simulated = 1 };
@@ -36,7 +40,10 @@ constexpr size_t kTraceHeaderSize = 16;
 constexpr size_t kTraceRecordHeaderSize = 12;
 constexpr size_t kStatusRecordSize = 62;
 constexpr size_t kSegmentRecordSize = 54;
-constexpr size_t kWireSegmentSize = 52;
+// A block record is a run of wire segments of this size.
+constexpr size_t kWireSegmentSize = tsim::kSegmentBytes;
+constexpr uint16_t kTraceVersion = 1;
+constexpr uint8_t kTraceKinds = 5;  // kinds are 1..kTraceKinds
 
 // The status record with naturally aligned fields. The library's record is
 // packed, so its fields must not be bound to references (formatting,
@@ -44,7 +51,7 @@ constexpr size_t kWireSegmentSize = 52;
 struct StatusFields {
     uint8_t length = 0, state = 0, event = 0, flags = 0;
     uint16_t deviceWord0 = 0, deviceWord1 = 0;
-    std::array<int32_t, 7> position{};
+    std::array<int32_t, kStatusCounters> position{};
     float spindleRpm = 0.0f;
     uint16_t bufferLevel = 0;
     uint32_t deviceInt0 = 0, deviceInt1 = 0, deviceInt2 = 0;
@@ -99,15 +106,5 @@ void encodeStatus(const MachineStatus& record, uint8_t out[kStatusRecordSize]);
 MachineStatus decodeStatus(const uint8_t in[kStatusRecordSize]);
 void encodeSegment(const MotionSegment& segment, uint8_t out[kSegmentRecordSize]);
 MotionSegment decodeSegment(const uint8_t in[kSegmentRecordSize]);
-
-// Text of command packets, blocks and records. `brief` prints one line per
-// block instead of one per wire segment.
-std::string commandName(uint8_t code);
-std::vector<std::string> decodeCommand(const uint8_t* data, size_t size);
-std::vector<std::string> decodeBlock(const uint8_t* data, size_t size, bool brief);
-std::string decodeStatusRecord(const uint8_t* data, size_t size);
-std::vector<std::string> decodeRecord(const TraceRecord& record, bool brief);
-// The whole file as printed by `telvo decode`.
-std::string decodeTrace(const TraceFile& trace, bool brief);
 
 }  // namespace telvo::tool

@@ -1,0 +1,34 @@
+// telvo info: open the controller, print its firmware version, close.
+#include <fmt/format.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "commands/command.h"
+#include "commands/summary.h"
+
+namespace telvo::tool {
+namespace {
+
+int run(const CommonOptions& c, const Arguments&) {
+    tool::Machine m = loadMachine(c);
+    tool::SessionOptions o = sessionOptions(c);
+    o.speed = 0.0;  // nothing runs: no clock needed
+    tool::Session session(m, o);
+    withSession(session, [&] {
+        session.open();
+        fmt::print("controller  {}\nfirmware    {}\n", session.controllerDescription(), session.firmware());
+        session.close();
+        session.finishTrace();
+    });
+    return 0;
+}
+
+}  // namespace
+
+const Command kInfoCommand = {"info", "Open the controller, print its firmware version, close", {kMachineOption | kControllerOption | kTraceOption}, nullptr, run};
+
+}  // namespace telvo::tool
