@@ -96,12 +96,11 @@ protected:
         BenchTest::SetUp();
         tsim_set_scripted(1);
     }
-    // Loads the library, which binds the module beside it (or the one
-    // TELVO_BACKEND names).
+    // Loads the library, which binds the module TELVO_BACKEND names.
     void load() {
-        setenv("TELVO_BACKEND", TELVO_USB_STACK "/libtelvo_usb.so", 1);
+        setenv("TELVO_BACKEND", TELVO_USB_MODULE, 1);
         capture.start();
-        ASSERT_TRUE(t.load(TELVO_USB_STACK "/libtelvo.so")) << dlerror();
+        ASSERT_TRUE(t.load(TELVO_LIBRARY)) << dlerror();
     }
     void TearDown() override {
         if (t.handle == nullptr) {
