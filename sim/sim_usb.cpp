@@ -408,8 +408,6 @@ const char* UsbFace::messageCaption(int i) const {
     return messageCaptions_[static_cast<size_t>(i)].c_str();
 }
 
-}  // namespace tsim
-
 int UsbFace::openFiles() const {
     int n = 0;
     for (const FileSlot& f : files_) n += f.inUse ? 1 : 0;
@@ -421,3 +419,5 @@ int UsbFace::openInterfaces() const {
     for (const InterfaceSlot& s : interfaces_) n += s.inUse ? 1 : 0;
     return n;
 }
+
+}  // namespace tsim
