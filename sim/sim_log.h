@@ -22,10 +22,12 @@ public:
 
     // printf-style on purpose: the compiler checks every format against its
     // arguments, which a parameter pack passed on to snprintf would not.
+    // clang-format off
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     void add(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+        // clang-format on
         ++count_;
         if (texts_.size() >= kProtocolErrorTextsKept) return;
         char text[200];

@@ -7,6 +7,7 @@
 // shows the library's one message, once.
 #include "link/link.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace telvo::link {
@@ -25,7 +26,9 @@ constexpr uint16_t kFirmwareLength = 5;
 constexpr char kNoFirmware[] = "00.00";
 
 struct DeviceLink {
-    int32_t isOpen;
+    // Read without the device lock by the quick checks before a write,
+    // while a failing write on another thread closes the link under it.
+    std::atomic<int32_t> isOpen;
     Handle interfaceHandle;
     Handle fileHandle;
     char path[kPathCapacity];
