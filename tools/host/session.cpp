@@ -172,7 +172,8 @@ bool Session::cycle() {
     int got = telvo_GetStatus(&record);
     drainWrites();
     if (!got) {
-        if (open_ && frames_ > 0 && cycleAt - lastFrameAt_ > kStatusSilenceLimit) stopForSilence(cycleAt - lastFrameAt_);
+        const double silent = cycleAt - lastFrameAt_;
+        if (open_ && frames_ > 0 && silent > kStatusSilenceLimit) stopForSilence(silent);
         return false;
     }
     lastFrameAt_ = cycleAt;
@@ -518,7 +519,8 @@ void Session::stopForSilence(double silentSeconds) {
     const int stop = telvo_CmdStop(0);
     telvo_BufClear();
     drainWrites();
-    note(fmt::format("no status frame for {:.0f} ms: telvo_CmdSpindle({}, 0, 0) = {}, telvo_CmdStop(0) = {}, telvo_BufClear()",
+    note(fmt::format("no status frame for {:.0f} ms: telvo_CmdSpindle({}, 0, 0) = {}, "
+                     "telvo_CmdStop(0) = {}, telvo_BufClear()",
                      silentSeconds * 1e3, kSpindleOffMode, spindle, stop));
     throw ToolError(fmt::format("no status frame for {:.0f} ms: the controller stopped answering; "
                                 "machine stopped, spindle off",
