@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libfmt-dev libtomlplusplus-dev
   clang clang-tidy cppcheck libclang-rt-14-dev llvm
+  libusb-1.0-0-dev umockdev libumockdev-dev
 )
 
 missing=()

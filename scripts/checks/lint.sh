@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Static checks of the library, the simulated controller and the host tool:
-# clang-tidy with the repository's .clang-tidy (warnings as errors) over
-# every file of src/, sim/ and tools/ that the POSIX build compiles, using
-# the compile database of a clang configuration; and cppcheck over all of
-# src/, sim/ and tools/ (the Win32 layers included). Fails on any finding.
+# Static checks of the library, the USB backend module, the simulated
+# controller and the host tool: clang-tidy with the repository's .clang-tidy
+# (warnings as errors) over every file of src/, backend/, sim/ and tools/ that
+# the POSIX build compiles, using the compile database of a clang
+# configuration; and cppcheck over all of src/, backend/, sim/ and tools/ (the
+# Win32 layers included). Fails on any finding.
 #
 #   TELVO_LINT_BUILD  tree for the compile database (default build/lint)
 set -uo pipefail
@@ -23,8 +24,8 @@ fi
 status=0
 # The sources the build compiles (CMake writes absolute paths).
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
-  grep -E "^$root/(src|sim|tools)/" | sort -u)
-for dir in src sim tools; do
+  grep -E "^$root/(src|backend|sim|tools)/" | sort -u)
+for dir in src backend sim tools; do
   if ! printf '%s\n' "${sources[@]}" | grep -q "^$root/$dir/"; then
     echo "lint: no sources of $dir/ in the compile database" >&2
     exit 1
@@ -43,10 +44,10 @@ fi
 #     placement new in static storage; cppcheck 2.10 reads it as uninitialised.
 echo "--- cppcheck"
 if ! cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --quiet \
-    -I include -I src -I sim -I tools \
+    -I include -I src -I backend/usb -I sim -I tools \
     --suppress=missingIncludeSystem \
     --suppress=legacyUninitvar:src/platform/posix/usb_posix.cpp \
-    src/ sim/ tools/; then
+    src/ backend/ sim/ tools/; then
   echo "lint: cppcheck found problems"
   status=1
 fi

@@ -303,15 +303,44 @@ TEST_F(Tool, EveryErrorIsOneLineWithANonZeroExit) {
     }
 }
 
+TEST_F(Tool, RealControllerCommands) {
+    Result rule = run("udev-rule 1209:7E10");
+    ASSERT_EQ(rule.code, 0) << rule.err;
+    EXPECT_NE(rule.out.find("SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+                            "ATTR{idProduct}==\"7e10\", TAG+=\"uaccess\"\n"),
+              std::string::npos)
+        << rule.out;
+    Result shortIds = run("udev-rule 12:345");
+    ASSERT_EQ(shortIds.code, 0) << shortIds.err;
+    EXPECT_NE(shortIds.out.find("ATTR{idVendor}==\"0012\", ATTR{idProduct}==\"0345\""), std::string::npos);
+    for (const char* bad : {"12345:1", "12:", "xyz:1", "1209-7e10"}) {
+        Result r = run(std::string("udev-rule ") + bad);
+        EXPECT_EQ(r.code, 1) << bad;
+        EXPECT_EQ(lines(r.err), 1u) << r.err;
+        EXPECT_NE(r.err.find("is not VID:PID"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(run("udev-rule").code, 2);
+
+    // The USB backend on a machine without the controller: said plainly.
+    Result none = run("info --controller usb");
+    EXPECT_EQ(none.code, 1) << none.out;
+    EXPECT_NE(none.err.find("telvo: error: no controller found on USB"), std::string::npos) << none.err;
+    // A real machine is never driven with the built-in demonstration machine.
+    Result demoMachine = run("run " + kData + "/arcs.nc --controller usb");
+    EXPECT_EQ(demoMachine.code, 1);
+    EXPECT_NE(demoMachine.err.find("a real controller needs its own machine file"), std::string::npos)
+        << demoMachine.err;
+}
+
 TEST_F(Tool, EverySubcommandHasHelp) {
-    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine"}) {
+    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine", "udev-rule"}) {
         Result r = run(std::string(sub) + " --help");
         EXPECT_EQ(r.code, 0) << sub;
         EXPECT_NE(r.out.find(std::string("Usage: telvo ") + sub), std::string::npos) << r.out;
     }
     Result top = run("--help");
     EXPECT_EQ(top.code, 0);
-    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine"}) {
+    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine", "udev-rule"}) {
         EXPECT_NE(top.out.find(std::string("\n  ") + sub), std::string::npos) << sub;
     }
 }

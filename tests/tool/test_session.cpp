@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "host/gcode.h"
@@ -16,6 +17,7 @@
 #include "host/session.h"
 #include "host/trace.h"
 #include "host/trajectory.h"
+#include "telvo_sim.h"
 
 using namespace telvo::tool;
 
@@ -184,4 +186,42 @@ TEST(Session, RealTimeClockRunsTheSameStream) {
     EXPECT_EQ(s.executed, static_cast<int64_t>(s.segments));
     session.disconnect();
     session.close();
+}
+
+TEST(Session, StopsAtOnceWithTheSpindleOffWhenFramesStop) {
+    Machine m = defaultMachine();
+    Session session(m, stepped());
+    if (!session.simulated()) GTEST_SKIP() << "no simulated controller beside the library";
+    // The simulator the library bound, to make its status reads hang.
+    void* module = dlopen("libtelvo_sim.so", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(module, nullptr);
+    auto inject = reinterpret_cast<void (*)(tsim_fault, int, int)>(dlsym(module, "tsim_inject"));
+    auto commandCount = reinterpret_cast<int (*)(int)>(dlsym(module, "tsim_command_count"));
+    auto lastCommand = reinterpret_cast<int (*)(int, uint8_t*, int)>(dlsym(module, "tsim_last_command"));
+    auto executed = reinterpret_cast<int64_t (*)()>(dlsym(module, "tsim_executed_count"));
+    ASSERT_TRUE(inject && commandCount && lastCommand && executed);
+    session.open();
+    session.configure();
+    const Vec6 start = session.positionSteps();
+    Trajectory t = program(m, start, "G1 X40 F600\n");  // four seconds
+    inject(TSIM_FAULT_READ_NEVER_COMPLETES, 500, 0);   // about a second in
+    const double began = session.now();
+    try {
+        session.stream(t, "test");
+        FAIL() << "the stream ended although no status frame came";
+    } catch (const ToolError& e) {
+        EXPECT_NE(std::string(e.what()).find("no status frame for"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("spindle off"), std::string::npos) << e.what();
+    }
+    // Prompt: a quarter second of silence, not the stream's own length.
+    EXPECT_LT(session.now() - began, 2.0);
+    EXPECT_EQ(1, commandCount(7));
+    uint8_t spindle[10] = {0xFF};
+    ASSERT_EQ(10, lastCommand(7, spindle, sizeof spindle));
+    for (uint8_t b : spindle) EXPECT_EQ(0, b);
+    EXPECT_EQ(1, commandCount(14));
+    const int64_t stoppedAt = executed();
+    EXPECT_LT(stoppedAt, static_cast<int64_t>(t.targets.size()));
+    session.abort();
+    dlclose(module);
 }

@@ -87,6 +87,7 @@ extern const Command kStatusCommand;
 extern const Command kDemoCommand;
 extern const Command kDecodeCommand;
 extern const Command kMachineCommand;
+extern const Command kUdevRuleCommand;
 
 // ---- the common options (common.cpp) ----
 

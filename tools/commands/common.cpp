@@ -67,6 +67,12 @@ std::string readFile(const std::string& path) {
 }
 
 Machine loadMachine(const CommonOptions& c) {
+    // The built-in machine is a demonstration: its axes, limits and pins
+    // mean nothing to a real machine, which must be described by its own file.
+    if (c.machineFile.empty() && c.controller == ControllerChoice::Usb) {
+        throw ToolError("a real controller needs its own machine file (-m FILE); "
+                        "`telvo machine` prints the built-in one as a start");
+    }
     return c.machineFile.empty() ? defaultMachine() : loadMachineFile(c.machineFile);
 }
 

@@ -14,7 +14,9 @@ namespace telvo::tool {
 namespace {
 
 int run(const CommonOptions& c, const Arguments&) {
-    tool::Machine m = loadMachine(c);
+    // Nothing is configured or moved: the built-in machine serves with any
+    // controller.
+    tool::Machine m = c.machineFile.empty() ? defaultMachine() : loadMachine(c);
     tool::SessionOptions o = sessionOptions(c);
     o.speed = 0.0;  // nothing runs: no clock needed
     tool::Session session(m, o);

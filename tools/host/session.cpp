@@ -31,6 +31,12 @@ constexpr double kMinCyclePeriodUs = 20.0;
 constexpr double kFirstFrameTimeout = 2.0;
 constexpr double kHomingTimeout = 120.0;
 constexpr double kSettleTimeout = 5.0;
+// Once status frames flow they come every few milliseconds; this long
+// without one while the host keeps asking means the controller no longer
+// answers, and the machine is stopped at once, spindle off.
+constexpr double kStatusSilenceLimit = 0.25;
+// telvo_CmdSpindle's mode that stops the spindle.
+constexpr uint8_t kSpindleOffMode = 0;
 // Slack on top of a stream's own duration before the loop gives up.
 constexpr double kStreamSlack = 30.0;
 constexpr double kLiveProgressPeriodMs = 100.0;
@@ -108,7 +114,11 @@ void Session::open() {
     int opened = telvo_Open();
     drainWrites();
     note(fmt::format("telvo_Open() = {}", opened));
-    if (!opened) throw ToolError("no controller found");
+    if (!opened) {
+        if (sim_) throw ToolError("no controller found");
+        throw ToolError("no controller found on USB: is it plugged in and may you open it? "
+                        "(`telvo udev-rule VID:PID`; TELVO_USB_DEBUG=1 shows the search)");
+    }
     open_ = true;
     note(fmt::format("telvo_GetFirmwareVersion() = \"{}\"", firmware()));
 }
@@ -153,10 +163,20 @@ bool Session::cycle() {
     } else {
         sleepCycle();
     }
+    // A pause of the host's own (between commands, while planning) is not
+    // the controller's silence: the wait for a frame starts again.
+    const double cycleAt = now();
+    if (cycleAt - lastCycleAt_ > kStatusSilenceLimit / 2) lastFrameAt_ = cycleAt;
+    lastCycleAt_ = cycleAt;
     MachineStatus record{};
     int got = telvo_GetStatus(&record);
     drainWrites();
-    if (!got) return false;
+    if (!got) {
+        const double silent = cycleAt - lastFrameAt_;
+        if (open_ && frames_ > 0 && silent > kStatusSilenceLimit) stopForSilence(silent);
+        return false;
+    }
+    lastFrameAt_ = cycleAt;
     onStatus(record);
     int sent = telvo_BufUpdate();
     drainWrites();
@@ -492,6 +512,19 @@ void Session::close() {
         sim_->setRealtime(0.0);
         realtimeStarted_ = false;
     }
+}
+
+void Session::stopForSilence(double silentSeconds) {
+    const int spindle = telvo_CmdSpindle(kSpindleOffMode, 0, 0);
+    const int stop = telvo_CmdStop(0);
+    telvo_BufClear();
+    drainWrites();
+    note(fmt::format("no status frame for {:.0f} ms: telvo_CmdSpindle({}, 0, 0) = {}, "
+                     "telvo_CmdStop(0) = {}, telvo_BufClear()",
+                     silentSeconds * 1e3, kSpindleOffMode, spindle, stop));
+    throw ToolError(fmt::format("no status frame for {:.0f} ms: the controller stopped answering; "
+                                "machine stopped, spindle off",
+                                silentSeconds * 1e3));
 }
 
 void Session::abort() {

@@ -144,6 +144,8 @@ private:
     void waitIdle(double timeoutSeconds);
     void resync();
     void sleepCycle();
+    // The controller stopped sending status frames: stop, spindle off, throw.
+    [[noreturn]] void stopForSilence(double silentSeconds);
     void progressLine(const StreamStats& stats, size_t total, double startTime, bool final);
 
     const Machine& machine_;
@@ -154,6 +156,8 @@ private:
     bool realtimeStarted_ = false;
     StatusFields status_{};
     uint64_t frames_ = 0;
+    double lastFrameAt_ = 0.0;  // now() of the last status frame (or of a pause of the host's)
+    double lastCycleAt_ = 0.0;
     int64_t blockWrites_ = 0;
     std::chrono::steady_clock::time_point hostStart_;
     std::chrono::steady_clock::time_point lastProgress_{};
