@@ -370,11 +370,14 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         v[i + 1] = std::min(v[i + 1], std::sqrt(v[i] * v[i] + 2.0 * el[i].accel * el[i].length));
 
     // The whole time before any target is made: a plan must fit in memory.
+    // Each line's profile is kept for the sampling below.
+    std::vector<Profile> profiles(n);
     double total = plan.dwellSeconds;
     {
         size_t i = 0;
         for (size_t k = 0; k < n; ++k) {
-            total += makeProfile(el[i].length, v[i], v[i + 1], segs[k].vmax, segs[k].amax).total();
+            profiles[k] = makeProfile(el[i].length, v[i], v[i + 1], segs[k].vmax, segs[k].amax);
+            total += profiles[k].total();
             ++i;
             if (blended(k)) {
                 total += 2.0 * el[i].length / (v[i] + v[i + 1]);
@@ -401,13 +404,15 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     std::array<double, kAxisCount> spu{};
     for (int i = 0; i < kAxisCount; ++i) spu[i] = lim[i].stepsPerUnit;
     const Vec6 startUnits = program.start;
+    bool slaved = false;
+    for (int i = 0; i < kAxisCount; ++i) slaved = slaved || lim[i].slaveOf != 0;
     auto toSteps = [&](const Vec6& u) {
         Vec6 s{};
         for (int i = 0; i < kAxisCount; ++i) {
             s[i] = ax.moves[i] ? (u[i] == startUnits[i] ? startSteps[i] : u[i] * spu[i])
                                : startSteps[i];
         }
-        applySlaves(s, startSteps, lim);
+        if (slaved) applySlaves(s, startSteps, lim);
         return s;
     };
     // Every move at its feed is a lower bound of the time: room for most.
@@ -460,7 +465,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         const PathPiece& piece = plan.pieces[k];
         const Seg& s = segs[k];
         double t0 = k > 0 ? corner[k - 1].trim : 0.0;
-        Profile p = makeProfile(el[e].length, v[e], v[e + 1], s.vmax, s.amax);
+        const Profile& p = profiles[k];
         ++e;
         if (plan.rapidRuns.empty() || plan.rapidRuns.back().second != piece.rapid)
             plan.rapidRuns.emplace_back(plan.targets.size(), piece.rapid);
