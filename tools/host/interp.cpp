@@ -48,9 +48,15 @@ bool isBlank(char c) {
 }
 
 // ASCII only: a program's words are ASCII whatever the locale.
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // A number of digits and at most one point, optionally signed: whole digits
 // up to 2^53 over a power of ten up to 10^22 are both exact, so one division
@@ -278,8 +284,7 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
             size_t b = body.find_first_not_of(" \t");
             if (b != std::string_view::npos && body.size() - b >= 4) {
                 std::string head(body.substr(b, 4));
-                for (char& h : head)
-                    h = upper(h);
+                for (char& h : head) h = upper(h);
                 if (head == "MSG,") {
                     Op& op = emit(OpKind::Message, lineNo);
                     op.text = static_cast<int>(out_.texts.size());
@@ -301,8 +306,7 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         if (c == '*')
             fail("*", "checksums (*) are not supported", "post-process without line checksums");
         if (c == '%') fail("%", "'%' must stand alone on its line");
-        if (!isLetter(c))
-            fail(std::string(1, c), "unexpected character");
+        if (!isLetter(c)) fail(std::string(1, c), "unexpected character");
         char letter = upper(c);
         ++k;
         while (k < t.size() && isBlank(t[k])) ++k;
