@@ -370,14 +370,11 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         v[i + 1] = std::min(v[i + 1], std::sqrt(v[i] * v[i] + 2.0 * el[i].accel * el[i].length));
 
     // The whole time before any target is made: a plan must fit in memory.
-    // Each line's profile is kept for the sampling below.
-    std::vector<Profile> profiles(n);
     double total = plan.dwellSeconds;
     {
         size_t i = 0;
         for (size_t k = 0; k < n; ++k) {
-            profiles[k] = makeProfile(el[i].length, v[i], v[i + 1], segs[k].vmax, segs[k].amax);
-            total += profiles[k].total();
+            total += makeProfile(el[i].length, v[i], v[i + 1], segs[k].vmax, segs[k].amax).total();
             ++i;
             if (blended(k)) {
                 total += 2.0 * el[i].length / (v[i] + v[i + 1]);
@@ -465,7 +462,7 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         const PathPiece& piece = plan.pieces[k];
         const Seg& s = segs[k];
         double t0 = k > 0 ? corner[k - 1].trim : 0.0;
-        const Profile& p = profiles[k];
+        Profile p = makeProfile(el[e].length, v[e], v[e + 1], s.vmax, s.amax);
         ++e;
         if (plan.rapidRuns.empty() || plan.rapidRuns.back().second != piece.rapid)
             plan.rapidRuns.emplace_back(plan.targets.size(), piece.rapid);
