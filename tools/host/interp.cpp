@@ -47,6 +47,49 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
+// ASCII only: a program's words are ASCII whatever the locale.
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// A number of digits and at most one point, optionally signed: whole digits
+// up to 2^53 over a power of ten up to 10^22 are both exact, so one division
+// rounds correctly and gives what from_chars gives. Anything else (long
+// mantissas, malformed text) goes to from_chars.
+bool parseNumber(std::string_view s, double& out) {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    size_t k = 0;
+    bool negative = false;
+    if (k < s.size() && s[k] == '-') negative = true, ++k;
+    uint64_t mantissa = 0;
+    int digits = 0, fraction = 0;
+    bool point = false;
+    for (; k < s.size(); ++k) {
+        char c = s[k];
+        if (c == '.') {
+            if (point) return false;
+            point = true;
+            continue;
+        }
+        if (!isDigit(c) || digits >= 19) return false;
+        mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
+        ++digits;
+        fraction += point;
+    }
+    if (digits == 0 || mantissa > (uint64_t{1} << 53) || fraction > 22) return false;
+    double v = static_cast<double>(mantissa) / kPow10[fraction];
+    out = negative ? -v : v;
+    return true;
+}
+
 // The words of one line.
 struct Words {
     std::array<int, 16> g{};
@@ -241,8 +284,7 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
             size_t b = body.find_first_not_of(" \t");
             if (b != std::string_view::npos && body.size() - b >= 4) {
                 std::string head(body.substr(b, 4));
-                for (char& h : head)
-                    h = static_cast<char>(std::toupper(static_cast<unsigned char>(h)));
+                for (char& h : head) h = upper(h);
                 if (head == "MSG,") {
                     Op& op = emit(OpKind::Message, lineNo);
                     op.text = static_cast<int>(out_.texts.size());
@@ -264,9 +306,8 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         if (c == '*')
             fail("*", "checksums (*) are not supported", "post-process without line checksums");
         if (c == '%') fail("%", "'%' must stand alone on its line");
-        if (!std::isalpha(static_cast<unsigned char>(c)))
-            fail(std::string(1, c), "unexpected character");
-        char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (!isLetter(c)) fail(std::string(1, c), "unexpected character");
+        char letter = upper(c);
         ++k;
         while (k < t.size() && isBlank(t[k])) ++k;
         if (letter == 'O')
@@ -275,7 +316,7 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         size_t begin = k;
         if (k < t.size() && (t[k] == '+' || t[k] == '-')) ++k;
         size_t digits = k;
-        while (k < t.size() && (std::isdigit(static_cast<unsigned char>(t[k])) || t[k] == '.')) ++k;
+        while (k < t.size() && (isDigit(t[k]) || t[k] == '.')) ++k;
         std::string_view num = t.substr(begin, k - begin);
         if (k == digits) {
             if (k < t.size() && (t[k] == '#' || t[k] == '[')) {
@@ -289,9 +330,12 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         std::string_view parse = num;
         if (parse[0] == '+') parse.remove_prefix(1);
         double v = 0.0;
-        auto [ptr, ec] = std::from_chars(parse.data(), parse.data() + parse.size(), v);
-        if (ec != std::errc() || ptr != parse.data() + parse.size() || !std::isfinite(v) ||
-            std::fabs(v) > 1e9) {
+        bool parsed = parseNumber(parse, v);
+        if (!parsed) {
+            auto [ptr, ec] = std::from_chars(parse.data(), parse.data() + parse.size(), v);
+            parsed = ec == std::errc() && ptr == parse.data() + parse.size();
+        }
+        if (!parsed || !std::isfinite(v) || std::fabs(v) > 1e9) {
             fail(std::string(1, letter) + std::string(num), "malformed number");
         }
         auto wordText = [&] { return std::string(1, letter) + std::string(num); };

@@ -401,13 +401,15 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     std::array<double, kAxisCount> spu{};
     for (int i = 0; i < kAxisCount; ++i) spu[i] = lim[i].stepsPerUnit;
     const Vec6 startUnits = program.start;
+    bool slaved = false;
+    for (int i = 0; i < kAxisCount; ++i) slaved = slaved || lim[i].slaveOf != 0;
     auto toSteps = [&](const Vec6& u) {
         Vec6 s{};
         for (int i = 0; i < kAxisCount; ++i) {
             s[i] = ax.moves[i] ? (u[i] == startUnits[i] ? startSteps[i] : u[i] * spu[i])
                                : startSteps[i];
         }
-        applySlaves(s, startSteps, lim);
+        if (slaved) applySlaves(s, startSteps, lim);
         return s;
     };
     // Every move at its feed is a lower bound of the time: room for most.
