@@ -18,7 +18,9 @@
 
 extern "C" {
 
-uint32_t telvo_backend_abi_version(void) { return TELVO_BACKEND_ABI_VERSION; }
+uint32_t telvo_backend_abi_version(void) {
+    return TELVO_BACKEND_ABI_VERSION;
+}
 
 int telvo_backend_list(const telvo_guid* guid, uint32_t index, char* path, uint32_t capacity,
                        uint32_t* required) {
@@ -31,30 +33,36 @@ int telvo_backend_open(const char* path, telvo_backend_file* file) {
     return sim->usb.open(path, file);
 }
 
-void telvo_backend_close(telvo_backend_file file) { SIM_OR(); sim->usb.close(file); }
+void telvo_backend_close(telvo_backend_file file) {
+    SIM_OR();
+    sim->usb.close(file);
+}
 
 int telvo_backend_initialize(telvo_backend_file file, telvo_backend_interface* iface) {
     SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
     return sim->usb.initialize(file, iface);
 }
 
-void telvo_backend_free(telvo_backend_interface iface) { SIM_OR(); sim->usb.free(iface); }
+void telvo_backend_free(telvo_backend_interface iface) {
+    SIM_OR();
+    sim->usb.free(iface);
+}
 
-int telvo_backend_write_pipe(telvo_backend_interface iface, uint8_t pipe, const void* data, uint32_t count,
-                             uint32_t* transferred) {
+int telvo_backend_write_pipe(telvo_backend_interface iface, uint8_t pipe, const void* data,
+                             uint32_t count, uint32_t* transferred) {
     if (tsim::Device* device = tsim::instance()) device->waitWhileWritesHeld();
     SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
     return sim->usb.writePipe(iface, pipe, data, count, transferred);
 }
 
-int telvo_backend_read_pipe_async(telvo_backend_interface iface, uint8_t pipe, void* buffer, uint32_t count,
-                                  telvo_backend_completion done, void* context) {
+int telvo_backend_read_pipe_async(telvo_backend_interface iface, uint8_t pipe, void* buffer,
+                                  uint32_t count, telvo_backend_completion done, void* context) {
     SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
     return sim->usb.readPipeAsync(iface, pipe, buffer, count, done, context);
 }
 
-int telvo_backend_control_transfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer,
-                                   uint32_t count, uint32_t* transferred) {
+int telvo_backend_control_transfer(telvo_backend_interface iface, const uint8_t setup[8],
+                                   void* buffer, uint32_t count, uint32_t* transferred) {
     SIM_OR(TELVO_BACKEND_ERROR_GEN_FAILURE);
     return sim->usb.controlTransfer(iface, setup, buffer, count, transferred);
 }

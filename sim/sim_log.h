@@ -38,7 +38,9 @@ public:
         texts_.emplace_back(text);
     }
 
-    int count() const { return count_; }
+    int count() const {
+        return count_;
+    }
     const char* text(int i) const {
         if (i < 0 || i >= static_cast<int>(texts_.size())) return nullptr;
         return texts_[static_cast<size_t>(i)].c_str();

@@ -31,7 +31,9 @@ int64_t floorDiv(int64_t a, int64_t b) {
     return q;
 }
 
-int64_t floorMod(int64_t a, int64_t b) { return a - floorDiv(a, b) * b; }
+int64_t floorMod(int64_t a, int64_t b) {
+    return a - floorDiv(a, b) * b;
+}
 
 }  // namespace
 
@@ -86,13 +88,13 @@ void Machine::handleCommand(const uint8_t* bytes, uint32_t count) {
     uint8_t code = bytes[0];
     if (bytes[1] != static_cast<uint8_t>(~code)) {
         log_.add("code %u: complement byte 0x%02X, expected 0x%02X", code, bytes[1],
-                      static_cast<uint8_t>(~code));
+                 static_cast<uint8_t>(~code));
         return;
     }
     uint32_t length = getU16(bytes + 2);
     if (length != count - kPacketHeaderBytes) {
         log_.add("code %u: length field %u, but %u payload bytes were written", code, length,
-                      count - kPacketHeaderBytes);
+                 count - kPacketHeaderBytes);
         return;
     }
     int expected = payloadSize(code);
@@ -109,89 +111,90 @@ void Machine::handleCommand(const uint8_t* bytes, uint32_t count) {
     // Field checks of what the library fixes; a packet that fails one is
     // refused whole, like a malformed one.
     switch (code) {
-    case kCodeJogOn:
-        if (payload[1] != 1 && payload[1] != 0xFF) {
-            log_.add("jog: direction byte %u is neither 1 nor 255", payload[1]);
-            return;
-        }
-        break;
-    case kCodeProbe:
-        for (int i = kProbeReservedOffset; i < payloadSize(kCodeProbe); ++i)
-            if (payload[i] != 0) {
-                log_.add("probe: reserved byte %d is 0x%02X, not 0", i, payload[i]);
+        case kCodeJogOn:
+            if (payload[1] != 1 && payload[1] != 0xFF) {
+                log_.add("jog: direction byte %u is neither 1 nor 255", payload[1]);
                 return;
             }
-        break;
-    case kCodeHome:
-        if (payload[0] >= kMotionAxes) {
-            log_.add("home: axis %u is not a motion axis", payload[0]);
-            return;
-        }
-        break;
-    case kCodePurge:
-        if (getU32(payload) != 0) {
-            log_.add("purge: payload 0x%08X is not zero", getU32(payload));
-            return;
-        }
-        break;
-    default:
-        break;
+            break;
+        case kCodeProbe:
+            for (int i = kProbeReservedOffset; i < payloadSize(kCodeProbe); ++i)
+                if (payload[i] != 0) {
+                    log_.add("probe: reserved byte %d is 0x%02X, not 0", i, payload[i]);
+                    return;
+                }
+            break;
+        case kCodeHome:
+            if (payload[0] >= kMotionAxes) {
+                log_.add("home: axis %u is not a motion axis", payload[0]);
+                return;
+            }
+            break;
+        case kCodePurge:
+            if (getU32(payload) != 0) {
+                log_.add("purge: payload 0x%08X is not zero", getU32(payload));
+                return;
+            }
+            break;
+        default:
+            break;
     }
     lastPayload_[code].assign(payload, payload + length);
     ++commandCount_[code];
 
     switch (code) {
-    case kCodeJogOn: {
-        uint8_t axis = payload[0];
-        if (axis >= kMotionAxes) return;  // no such motion axis: nothing moves
-        jogging_[axis] = true;
-        jogVelocity_[axis] = static_cast<int64_t>(getI32(payload + 2)) * (payload[1] == 1 ? 1 : -1);
-        break;
-    }
-    case kCodeJogOff: {
-        uint8_t axis = payload[0];
-        if (axis < kMotionAxes && jogging_[axis]) {
-            jogging_[axis] = false;
-            jogRemainder_[axis] = 0;
-            snapAxis(axis);
+        case kCodeJogOn: {
+            uint8_t axis = payload[0];
+            if (axis >= kMotionAxes) return;  // no such motion axis: nothing moves
+            jogging_[axis] = true;
+            jogVelocity_[axis] =
+                static_cast<int64_t>(getI32(payload + 2)) * (payload[1] == 1 ? 1 : -1);
+            break;
         }
-        break;
-    }
-    case kCodeProbe:
-        probeArmed_ = true;
-        break;
-    case kCodeHome: {
-        uint8_t axis = payload[0];
-        if (jogging_[axis]) {
-            jogging_[axis] = false;
-            jogRemainder_[axis] = 0;
+        case kCodeJogOff: {
+            uint8_t axis = payload[0];
+            if (axis < kMotionAxes && jogging_[axis]) {
+                jogging_[axis] = false;
+                jogRemainder_[axis] = 0;
+                snapAxis(axis);
+            }
+            break;
         }
-        homingLeft_[axis] = homingMs_;
-        if (homingMs_ == 0) {
-            exact_[axis] = kMidStep;
-            latchEvent(kEventHomed, axis, nullptr);
+        case kCodeProbe:
+            probeArmed_ = true;
+            break;
+        case kCodeHome: {
+            uint8_t axis = payload[0];
+            if (jogging_[axis]) {
+                jogging_[axis] = false;
+                jogRemainder_[axis] = 0;
+            }
+            homingLeft_[axis] = homingMs_;
+            if (homingMs_ == 0) {
+                exact_[axis] = kMidStep;
+                latchEvent(kEventHomed, axis, nullptr);
+            }
+            break;
         }
-        break;
-    }
-    case kCodeAxisConfig:
-        std::memcpy(axisConfig_, payload, kAxisConfigBytes);
-        haveAxisConfig_ = true;
-        break;
-    case kCodeIoConfig:
-        std::memcpy(ioConfig_, payload, kIoConfigBytes);
-        haveIoConfig_ = true;
-        break;
-    case kCodePurge:
-        purge(false);
-        break;
-    case kCodePurgeEndMove:
-        purge(true);
-        break;
-    case kCodeStop:
-        stop();
-        break;
-    default:  // outputs, spindle, MPG: only recorded
-        break;
+        case kCodeAxisConfig:
+            std::memcpy(axisConfig_, payload, kAxisConfigBytes);
+            haveAxisConfig_ = true;
+            break;
+        case kCodeIoConfig:
+            std::memcpy(ioConfig_, payload, kIoConfigBytes);
+            haveIoConfig_ = true;
+            break;
+        case kCodePurge:
+            purge(false);
+            break;
+        case kCodePurgeEndMove:
+            purge(true);
+            break;
+        case kCodeStop:
+            stop();
+            break;
+        default:  // outputs, spindle, MPG: only recorded
+            break;
     }
 }
 
@@ -249,10 +252,11 @@ void Machine::handleBlock(const uint8_t* bytes, uint32_t count) {
         s.slot = getU16(p + kSegmentSlotOffset);
         s.code = p[kSegmentCodeOffset];
         s.aux = p[kSegmentAuxOffset];
-        if (s.slot >= kSlotCount) log_.add("segment slot index %u is not below %d", s.slot, kSlotCount);
+        if (s.slot >= kSlotCount)
+            log_.add("segment slot index %u is not below %d", s.slot, kSlotCount);
         if (ringCount_ >= bufferSize_) {
             log_.add("buffer overrun: %u of %u segments did not fit in %d", segments - i, segments,
-                          bufferSize_);
+                     bufferSize_);
             return;
         }
         ring_[static_cast<size_t>((ringHead_ + ringCount_) % kMaxBufferSize)] = s;
@@ -309,7 +313,8 @@ void Machine::step() {
         }
     }
     if (decelLeft_ > 0) {
-        for (int a = 0; a < kMotionAxes; ++a) exact_[a] += decelDirection_[a] * kProbeDecelStepsPerMs * kMicro;
+        for (int a = 0; a < kMotionAxes; ++a)
+            exact_[a] += decelDirection_[a] * kProbeDecelStepsPerMs * kMicro;
         --decelLeft_;
         return;  // held segments wait until the machine has stopped
     }
@@ -323,15 +328,16 @@ void Machine::executeSegment() {
     for (int a = 0; a < kMotionAxes; ++a) {
         int32_t phase = s.phase[a];
         if (phase < 0 || phase > kMaxStartPhase || phase % kPhaseUnit != 0) {
-            log_.add("slot %u axis %d: start phase %d is not a multiple of 250 in 0..249999750", s.slot, a,
-                          phase);
+            log_.add("slot %u axis %d: start phase %d is not a multiple of 250 in 0..249999750",
+                     s.slot, a, phase);
         } else {
             int64_t current = floorMod(exact_[a], kMicro);
             int64_t received = phase / kPhaseUnit;
             if (received != current) {
-                log_.add("slot %u axis %d: start phase discontinuity "
-                              "(segment starts at %lld, machine at %lld millionths)",
-                              s.slot, a, static_cast<long long>(received), static_cast<long long>(current));
+                log_.add(
+                    "slot %u axis %d: start phase discontinuity "
+                    "(segment starts at %lld, machine at %lld millionths)",
+                    s.slot, a, static_cast<long long>(received), static_cast<long long>(current));
                 exact_[a] += received - current;
             }
         }
@@ -347,7 +353,8 @@ void Machine::executeSegment() {
     if (executedLog_.size() < kExecutedLogCapacity)
         executedLog_.push_back(entry);
     else
-        executedLog_[static_cast<size_t>(executedCount_ % static_cast<int64_t>(kExecutedLogCapacity))] = entry;
+        executedLog_[static_cast<size_t>(executedCount_ %
+                                         static_cast<int64_t>(kExecutedLogCapacity))] = entry;
     ++executedCount_;
 
     if (!probeArmed_) return;
@@ -362,7 +369,8 @@ void Machine::executeSegment() {
         at[kSeventhCounter] = seventh_;
         latchEvent(kEventProbeTriggered, 0, at);
         probeArmed_ = false;
-        for (int a = 0; a < kMotionAxes; ++a) decelDirection_[a] = (s.travel[a] > 0) - (s.travel[a] < 0);
+        for (int a = 0; a < kMotionAxes; ++a)
+            decelDirection_[a] = (s.travel[a] > 0) - (s.travel[a] < 0);
         if (ringCount_ > 0) {
             // Motion is held until the host purges it; then the machine
             // decelerates.
@@ -494,9 +502,13 @@ void Machine::setPosition(const int32_t position[kCounters]) {
     seventh_ = position[kSeventhCounter];
 }
 
-void Machine::setBufferSize(int size) { bufferSize_ = std::clamp(size, kMinBufferSize, kMaxBufferSize); }
+void Machine::setBufferSize(int size) {
+    bufferSize_ = std::clamp(size, kMinBufferSize, kMaxBufferSize);
+}
 
-void Machine::setHomingTime(int ms) { homingMs_ = std::max(ms, 0); }
+void Machine::setHomingTime(int ms) {
+    homingMs_ = std::max(ms, 0);
+}
 
 void Machine::setProbeSurface(int axis, int32_t threshold, int direction) {
     probeAxis_ = axis >= 0 && axis < kMotionAxes ? axis : -1;
@@ -504,6 +516,8 @@ void Machine::setProbeSurface(int axis, int32_t threshold, int direction) {
     probeDirection_ = direction < 0 ? -1 : 1;
 }
 
-void Machine::setProbeDecel(int ms) { decelMs_ = std::max(ms, 0); }
+void Machine::setProbeDecel(int ms) {
+    decelMs_ = std::max(ms, 0);
+}
 
 }  // namespace tsim

@@ -116,8 +116,8 @@ private:
 
     // Axes and the buffer.
     int64_t clock_;
-    int64_t exact_[kMotionAxes];         // millionths of a step
-    int32_t seventh_;                    // the seventh counter only reports what it was set to
+    int64_t exact_[kMotionAxes];  // millionths of a step
+    int32_t seventh_;             // the seventh counter only reports what it was set to
     bool jogging_[kMotionAxes];
     int64_t jogVelocity_[kMotionAxes];   // steps per second << 12, signed
     int64_t jogRemainder_[kMotionAxes];  // millionths << 12 not yet moved

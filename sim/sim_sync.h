@@ -16,15 +16,15 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#  endif
-#  include <windows.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 #else
-#  include <chrono>
-#  include <condition_variable>
-#  include <mutex>
-#  include <thread>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #endif
 
 namespace tsim {
@@ -54,14 +54,26 @@ inline void yieldThread() {
 class SimMutex {
 public:
 #if defined(_WIN32)
-    SimMutex() { InitializeCriticalSection(&section_); }
-    ~SimMutex() { DeleteCriticalSection(&section_); }
-    void lock() { EnterCriticalSection(&section_); }
-    void unlock() { LeaveCriticalSection(&section_); }
+    SimMutex() {
+        InitializeCriticalSection(&section_);
+    }
+    ~SimMutex() {
+        DeleteCriticalSection(&section_);
+    }
+    void lock() {
+        EnterCriticalSection(&section_);
+    }
+    void unlock() {
+        LeaveCriticalSection(&section_);
+    }
 #else
     SimMutex() = default;
-    void lock() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
+    void lock() {
+        mutex_.lock();
+    }
+    void unlock() {
+        mutex_.unlock();
+    }
 #endif
     SimMutex(const SimMutex&) = delete;
     SimMutex& operator=(const SimMutex&) = delete;
@@ -158,14 +170,17 @@ public:
     }
 
     // True from a successful start() until stop() was called.
-    bool running() const { return running_; }
+    bool running() const {
+        return running_;
+    }
 
 private:
 #if defined(_WIN32)
     static DWORD WINAPI threadMain(LPVOID self) {
         Ticker* ticker = static_cast<Ticker*>(self);
         // Wait returns WAIT_TIMEOUT every millisecond until the stop event is set.
-        while (WaitForSingleObject(ticker->stopEvent_, 1) == WAIT_TIMEOUT) ticker->fn_(ticker->context_);
+        while (WaitForSingleObject(ticker->stopEvent_, 1) == WAIT_TIMEOUT)
+            ticker->fn_(ticker->context_);
         return 0;
     }
     HANDLE thread_ = nullptr;
@@ -175,7 +190,8 @@ private:
     void run() {
         std::unique_lock<std::mutex> lock(stopMutex_);
         for (;;) {
-            if (stopSignal_.wait_for(lock, std::chrono::milliseconds(1), [this] { return stopRequested_; }))
+            if (stopSignal_.wait_for(lock, std::chrono::milliseconds(1),
+                                     [this] { return stopRequested_; }))
                 return;
             lock.unlock();
             fn_(context_);

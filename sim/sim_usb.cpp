@@ -66,12 +66,14 @@ bool UsbFace::faultFires(tsim_fault fault) {
     return true;
 }
 
-void UsbFace::recordWrite(int device, uint8_t pipe, const uint8_t* data, uint32_t count, bool failed) {
+void UsbFace::recordWrite(int device, uint8_t pipe, const uint8_t* data, uint32_t count,
+                          bool failed) {
     WriteRecord record{pipe, device, failed, std::vector<uint8_t>(data, data + count)};
     writeBytes_ += count;
     writes_.push_back(std::move(record));
     // Bound the log for long real-time runs: the oldest writes go first.
-    while (writes_.size() > 1 && (writes_.size() > kWriteLogMaxEntries || writeBytes_ > kWriteLogMaxBytes)) {
+    while (writes_.size() > 1 &&
+           (writes_.size() > kWriteLogMaxEntries || writeBytes_ > kWriteLogMaxBytes)) {
         writeBytes_ -= writes_.front().bytes.size();
         writes_.pop_front();
         ++writeBase_;
@@ -107,16 +109,19 @@ int UsbFace::interfaceSlot(telvo_backend_interface iface) const {
     uintptr_t value = reinterpret_cast<uintptr_t>(iface);
     uint32_t slot = static_cast<uint32_t>(value & kHandleSlotMask);
     uint32_t serial = static_cast<uint32_t>(value >> kHandleSlotBits);
-    if (slot >= kMaxInterfaces || !interfaces_[slot].inUse || interfaces_[slot].serial != serial) return -1;
+    if (slot >= kMaxInterfaces || !interfaces_[slot].inUse || interfaces_[slot].serial != serial)
+        return -1;
     return static_cast<int>(slot);
 }
 
 // ---------------------------------------------------------------------------
 // Pipes and transfers
 
-int UsbFace::list(const telvo_guid* guid, uint32_t index, char* path, uint32_t capacity, uint32_t* required) {
+int UsbFace::list(const telvo_guid* guid, uint32_t index, char* path, uint32_t capacity,
+                  uint32_t* required) {
     if (faultFires(TSIM_FAULT_LIST_FAILS)) return TELVO_BACKEND_ERROR_GEN_FAILURE;
-    if (guid == nullptr || !sameGuid(*guid, kControllerGuid) || index >= static_cast<uint32_t>(deviceCount_))
+    if (guid == nullptr || !sameGuid(*guid, kControllerGuid) ||
+        index >= static_cast<uint32_t>(deviceCount_))
         return TELVO_BACKEND_ERROR_NO_MORE_ITEMS;
     if (faultFires(TSIM_FAULT_PATH_QUERY_FAILS)) return kErrorDeviceNotConnected;
     const std::string& p = paths_[index];
@@ -129,7 +134,8 @@ int UsbFace::list(const telvo_guid* guid, uint32_t index, char* path, uint32_t c
 
 int UsbFace::open(const char* path, telvo_backend_file* file) {
     if (file == nullptr) return kErrorInvalidParameter;
-    if (faultFires(TSIM_FAULT_OPEN_FAILS) || path == nullptr) return TELVO_BACKEND_ERROR_FILE_NOT_FOUND;
+    if (faultFires(TSIM_FAULT_OPEN_FAILS) || path == nullptr)
+        return TELVO_BACKEND_ERROR_FILE_NOT_FOUND;
     int device = -1;
     for (int i = 0; i < deviceCount_; ++i)
         if (paths_[i] == path) {
@@ -156,7 +162,8 @@ int UsbFace::initialize(telvo_backend_file file, telvo_backend_interface* iface)
     if (iface == nullptr) return kErrorInvalidParameter;
     int f = fileSlot(file);
     if (f < 0) return kErrorInvalidHandle;
-    if (faultFires(TSIM_FAULT_INIT_FAILS) || deviceGone(files_[f].device)) return TELVO_BACKEND_ERROR_GEN_FAILURE;
+    if (faultFires(TSIM_FAULT_INIT_FAILS) || deviceGone(files_[f].device))
+        return TELVO_BACKEND_ERROR_GEN_FAILURE;
     for (int slot = 0; slot < kMaxInterfaces; ++slot) {
         if (interfaces_[slot].inUse) continue;
         uint32_t serial = takeSerial();
@@ -180,8 +187,8 @@ void UsbFace::free(telvo_backend_interface iface) {
     if (slot >= 0) interfaces_[slot] = InterfaceSlot{};
 }
 
-int UsbFace::writePipe(telvo_backend_interface iface, uint8_t pipe, const void* data, uint32_t count,
-                         uint32_t* transferred) {
+int UsbFace::writePipe(telvo_backend_interface iface, uint8_t pipe, const void* data,
+                       uint32_t count, uint32_t* transferred) {
     if (transferred != nullptr) *transferred = 0;
     int slot = interfaceSlot(iface);
     if (slot < 0) return kErrorInvalidHandle;
@@ -225,8 +232,8 @@ int UsbFace::writePipe(telvo_backend_interface iface, uint8_t pipe, const void* 
     return TELVO_BACKEND_OK;
 }
 
-int UsbFace::readPipeAsync(telvo_backend_interface iface, uint8_t pipe, void* buffer, uint32_t count,
-                             telvo_backend_completion done, void* context) {
+int UsbFace::readPipeAsync(telvo_backend_interface iface, uint8_t pipe, void* buffer,
+                           uint32_t count, telvo_backend_completion done, void* context) {
     int slot = interfaceSlot(iface);
     if (slot < 0) return kErrorInvalidHandle;
     ++readCount_;
@@ -241,7 +248,8 @@ int UsbFace::readPipeAsync(telvo_backend_interface iface, uint8_t pipe, void* bu
         return TELVO_BACKEND_ERROR_GEN_FAILURE;
     }
     bool stuck = faultFires(TSIM_FAULT_READ_NEVER_COMPLETES);
-    if (faultFires(TSIM_FAULT_READ_START_FAILS) || deviceGone(s.device)) return TELVO_BACKEND_ERROR_GEN_FAILURE;
+    if (faultFires(TSIM_FAULT_READ_START_FAILS) || deviceGone(s.device))
+        return TELVO_BACKEND_ERROR_GEN_FAILURE;
     s.readPending = true;
     s.readStuck = stuck;
     s.buffer = static_cast<uint8_t*>(buffer);
@@ -252,8 +260,8 @@ int UsbFace::readPipeAsync(telvo_backend_interface iface, uint8_t pipe, void* bu
     return TELVO_BACKEND_OK;
 }
 
-int UsbFace::controlTransfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer, uint32_t count,
-                               uint32_t* transferred) {
+int UsbFace::controlTransfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer,
+                             uint32_t count, uint32_t* transferred) {
     if (transferred != nullptr) *transferred = 0;
     int slot = interfaceSlot(iface);
     if (slot < 0) return kErrorInvalidHandle;
@@ -262,8 +270,9 @@ int UsbFace::controlTransfer(telvo_backend_interface iface, const uint8_t setup[
     if (faultFires(TSIM_FAULT_CONTROL_FAILS) || deviceGone(interfaces_[slot].device))
         return TELVO_BACKEND_ERROR_GEN_FAILURE;
     if (std::memcmp(setup, kFirmwareSetup, sizeof kFirmwareSetup) != 0) {
-        log_.add("control request %02X %02X %02X %02X %02X %02X %02X %02X is not the firmware request",
-                      setup[0], setup[1], setup[2], setup[3], setup[4], setup[5], setup[6], setup[7]);
+        log_.add(
+            "control request %02X %02X %02X %02X %02X %02X %02X %02X is not the firmware request",
+            setup[0], setup[1], setup[2], setup[3], setup[4], setup[5], setup[6], setup[7]);
         return TELVO_BACKEND_ERROR_GEN_FAILURE;  // the device stalls it
     }
     uint32_t answer = std::min(static_cast<uint32_t>(firmwareLength_), count);
@@ -366,9 +375,12 @@ void UsbFace::clearFaults() {
     for (Fault& f : faults_) f = Fault{false, 0, false};
 }
 
-int UsbFace::writeCount() const { return writeBase_ + static_cast<int>(writes_.size()); }
+int UsbFace::writeCount() const {
+    return writeBase_ + static_cast<int>(writes_.size());
+}
 
-int UsbFace::writeGet(int i, uint8_t* pipe, uint8_t* buffer, int capacity, int* device, int* failed) const {
+int UsbFace::writeGet(int i, uint8_t* pipe, uint8_t* buffer, int capacity, int* device,
+                      int* failed) const {
     if (i < writeBase_ || i - writeBase_ >= static_cast<int>(writes_.size())) return -1;
     const WriteRecord& w = writes_[static_cast<size_t>(i - writeBase_)];
     if (pipe != nullptr) *pipe = w.pipe;

@@ -37,8 +37,8 @@ constexpr int kErrorInvalidParameter = 87;
 constexpr int kErrorDeviceNotConnected = 1167;
 
 // The controller's device-interface class: {8F974853-102C-47CA-B6EC-613E800EAFAA}.
-constexpr telvo_guid kControllerGuid = {0x8F974853u, 0x102Cu, 0x47CAu,
-                                        {0xB6, 0xEC, 0x61, 0x3E, 0x80, 0x0E, 0xAF, 0xAA}};
+constexpr telvo_guid kControllerGuid = {
+    0x8F974853u, 0x102Cu, 0x47CAu, {0xB6, 0xEC, 0x61, 0x3E, 0x80, 0x0E, 0xAF, 0xAA}};
 
 // A callback the message box calls once shown (outside the lock).
 struct MessageHook {
@@ -55,7 +55,8 @@ public:
     void reset();
 
     // ---- telvo_backend_* semantics ----
-    int list(const telvo_guid* guid, uint32_t index, char* path, uint32_t capacity, uint32_t* required);
+    int list(const telvo_guid* guid, uint32_t index, char* path, uint32_t capacity,
+             uint32_t* required);
     int open(const char* path, telvo_backend_file* file);
     void close(telvo_backend_file file);
     int initialize(telvo_backend_file file, telvo_backend_interface* iface);
@@ -64,8 +65,8 @@ public:
                   uint32_t* transferred);
     int readPipeAsync(telvo_backend_interface iface, uint8_t pipe, void* buffer, uint32_t count,
                       telvo_backend_completion done, void* context);
-    int controlTransfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer, uint32_t count,
-                        uint32_t* transferred);
+    int controlTransfer(telvo_backend_interface iface, const uint8_t setup[8], void* buffer,
+                        uint32_t count, uint32_t* transferred);
     // Records the message; returns the hook to call once the lock is released.
     MessageHook showMessage(const char* text, const char* caption);
 
@@ -86,7 +87,8 @@ public:
 
     // ---- records ----
     int writeCount() const;
-    int writeGet(int i, uint8_t* pipe, uint8_t* buffer, int capacity, int* device, int* failed) const;
+    int writeGet(int i, uint8_t* pipe, uint8_t* buffer, int capacity, int* device,
+                 int* failed) const;
     void clearWrites();
     int controlCount() const { return controlCount_; }
     int readCount() const { return readCount_; }
@@ -100,7 +102,9 @@ public:
     int messageCount() const { return static_cast<int>(messageTexts_.size()); }
     const char* messageText(int i) const;
     const char* messageCaption(int i) const;
-    void setMessageHook(void (*hook)(void*), void* context) { messageHook_ = MessageHook{hook, context}; }
+    void setMessageHook(void (*hook)(void*), void* context) {
+        messageHook_ = MessageHook{hook, context};
+    }
 
 private:
     struct WriteRecord {
@@ -123,9 +127,9 @@ private:
         bool inUse = false;
         uint32_t serial = 0;
         int device = 0;
-        bool frameDue = false;     // a machine frame is ready for the next read
+        bool frameDue = false;  // a machine frame is ready for the next read
         bool readPending = false;
-        bool readStuck = false;    // accepted under TSIM_FAULT_READ_NEVER_COMPLETES
+        bool readStuck = false;  // accepted under TSIM_FAULT_READ_NEVER_COMPLETES
         uint8_t* buffer = nullptr;
         uint32_t count = 0;
         telvo_backend_completion done = nullptr;
@@ -158,7 +162,7 @@ private:
 
     // Records.
     std::deque<WriteRecord> writes_;
-    int writeBase_;             // index of writes_.front() among all writes
+    int writeBase_;  // index of writes_.front() among all writes
     size_t writeBytes_;
     int controlCount_;
     int readCount_;

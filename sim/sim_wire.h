@@ -93,20 +93,20 @@ constexpr int kMaxSegmentsPerBlock = 75;
 constexpr int kSegmentSlotOffset = 48;
 constexpr int kSegmentCodeOffset = 50;
 constexpr int kSegmentAuxOffset = 51;
-constexpr int kSlotCount = 5000;           // host queue slots a slot index may name
-constexpr int32_t kPhaseUnit = 250;        // start phase is in 1/250,000,000 step
+constexpr int kSlotCount = 5000;     // host queue slots a slot index may name
+constexpr int32_t kPhaseUnit = 250;  // start phase is in 1/250,000,000 step
 constexpr int32_t kMaxStartPhase = 249'999'750;
 
 // Status frame.
 constexpr int kFrameBytes = 60;
-constexpr uint16_t kNoSegment = 0xFFFF;    // segmentIndex before any segment ran
+constexpr uint16_t kNoSegment = 0xFFFF;  // segmentIndex before any segment ran
 
 // Machine state, frame byte 1.
 enum MachineState : uint8_t {
-    kStateIdle = 0,     // at rest
-    kStateMoving = 1,   // executing segments, or decelerating after a probe contact
-    kStateManual = 2,   // an axis jogs or homes
-    kStateHalted = 3,   // motion held until the host purges it
+    kStateIdle = 0,    // at rest
+    kStateMoving = 1,  // executing segments, or decelerating after a probe contact
+    kStateManual = 2,  // an axis jogs or homes
+    kStateHalted = 3,  // motion held until the host purges it
 };
 
 // Events, frame byte 2; each frame carries at most one.
@@ -121,12 +121,16 @@ enum MachineEvent : uint8_t {
 constexpr uint8_t kFirmwareSetup[8] = {0xA0, 0xE0, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00};
 constexpr int kFirmwareMaxBytes = 5;
 
-inline uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t getU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t getU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline int32_t getI32(const uint8_t* p) { return static_cast<int32_t>(getU32(p)); }
+inline int32_t getI32(const uint8_t* p) {
+    return static_cast<int32_t>(getU32(p));
+}
 
 inline void putU16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -138,7 +142,9 @@ inline void putU32(uint8_t* p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
 }
-inline void putI32(uint8_t* p, int32_t v) { putU32(p, static_cast<uint32_t>(v)); }
+inline void putI32(uint8_t* p, int32_t v) {
+    putU32(p, static_cast<uint32_t>(v));
+}
 inline uint64_t getU64(const uint8_t* p) {
     return static_cast<uint64_t>(getU32(p)) | (static_cast<uint64_t>(getU32(p + 4)) << 32);
 }

@@ -57,9 +57,9 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  define TSIM_API
+#define TSIM_API
 #else
-#  define TSIM_API __attribute__((visibility("default")))
+#define TSIM_API __attribute__((visibility("default")))
 #endif
 
 /* Motion axes 0..5, and the step counters of axes 0..6 (axis 6 only reports). */
@@ -95,16 +95,16 @@ TSIM_API void tsim_set_firmware(const char* bytes, int length);
 /* ---- fault injection --------------------------------------------------- */
 
 typedef enum tsim_fault {
-    TSIM_FAULT_LIST_FAILS = 1,        /* listing fails with error 31 (not "none") */
-    TSIM_FAULT_PATH_QUERY_FAILS,      /* the path of a listed device cannot be read (error 1167) */
-    TSIM_FAULT_OPEN_FAILS,            /* opening the path fails (error 2) */
-    TSIM_FAULT_INIT_FAILS,            /* USB initialisation fails (error 31) */
-    TSIM_FAULT_CONTROL_FAILS,         /* the firmware request fails (error 31, nothing transferred) */
-    TSIM_FAULT_COMMAND_WRITE_FAILS,   /* a write on pipe 0x01 fails (error 31), nothing accepted */
-    TSIM_FAULT_COMMAND_WRITE_SHORT,   /* a write on pipe 0x01 succeeds but accepts one byte less */
-    TSIM_FAULT_BLOCK_WRITE_FAILS,     /* a write on pipe 0x02 fails (error 31), nothing accepted */
-    TSIM_FAULT_READ_NEVER_COMPLETES,  /* status reads are accepted but never complete */
-    TSIM_FAULT_READ_START_FAILS       /* starting a status read fails (error 31), no completion */
+    TSIM_FAULT_LIST_FAILS = 1,      /* listing fails with error 31 (not "none") */
+    TSIM_FAULT_PATH_QUERY_FAILS,    /* the path of a listed device cannot be read (error 1167) */
+    TSIM_FAULT_OPEN_FAILS,          /* opening the path fails (error 2) */
+    TSIM_FAULT_INIT_FAILS,          /* USB initialisation fails (error 31) */
+    TSIM_FAULT_CONTROL_FAILS,       /* the firmware request fails (error 31, nothing transferred) */
+    TSIM_FAULT_COMMAND_WRITE_FAILS, /* a write on pipe 0x01 fails (error 31), nothing accepted */
+    TSIM_FAULT_COMMAND_WRITE_SHORT, /* a write on pipe 0x01 succeeds but accepts one byte less */
+    TSIM_FAULT_BLOCK_WRITE_FAILS,   /* a write on pipe 0x02 fails (error 31), nothing accepted */
+    TSIM_FAULT_READ_NEVER_COMPLETES, /* status reads are accepted but never complete */
+    TSIM_FAULT_READ_START_FAILS      /* starting a status read fails (error 31), no completion */
 } tsim_fault;
 
 /* Arms a fault. It fires on the (skip+1)-th matching operation from now and,
@@ -130,8 +130,8 @@ TSIM_API int tsim_write_count(void);
 /* Copies write i (0-based) into buffer (at most capacity bytes); returns its
  * full length, or -1 when i is out of range or no longer kept. pipe, device
  * and failed may be null. */
-TSIM_API int tsim_write_get(int i, uint8_t* pipe, uint8_t* buffer, int capacity,
-                            int* device, int* failed);
+TSIM_API int tsim_write_get(int i, uint8_t* pipe, uint8_t* buffer, int capacity, int* device,
+                            int* failed);
 TSIM_API void tsim_clear_writes(void);
 
 /* Counts of control transfers (every call on a valid interface, including
@@ -198,7 +198,7 @@ TSIM_API void tsim_push_frame(const uint8_t frame[60]);
 
 /* Field view of a frame, for building frames to push. */
 typedef struct tsim_frame {
-    uint8_t length;        /* 60 for a valid frame */
+    uint8_t length; /* 60 for a valid frame */
     uint8_t state;
     uint8_t event;
     uint8_t flags;

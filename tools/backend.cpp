@@ -35,7 +35,8 @@ namespace {
 // of that name (a test may point at one build tree's module).
 bool names(const std::string& value, const std::string& module) {
     if (value == module) return true;
-    return value.size() > module.size() && value.compare(value.size() - module.size(), module.size(), module) == 0 &&
+    return value.size() > module.size() &&
+           value.compare(value.size() - module.size(), module.size(), module) == 0 &&
            value[value.size() - module.size() - 1] == '/';
 }
 
@@ -53,7 +54,8 @@ void useBackend(ControllerChoice choice, char** argv) {
     }
     (void)std::fflush(nullptr);
     execv("/proc/self/exe", argv);
-    throw ToolError(fmt::format("cannot restart the tool to load {}: {}", module, std::strerror(errno)));
+    throw ToolError(
+        fmt::format("cannot restart the tool to load {}: {}", module, std::strerror(errno)));
 }
 // NOLINTEND(concurrency-mt-unsafe)
 

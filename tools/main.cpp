@@ -70,7 +70,8 @@ int runTool(int argc, char** argv) {
     for (const Invocation& in : invocations) {
         if (!*in.app) continue;
         try {
-            if (in.command->common.options & tool::kControllerOption) tool::useBackend(in.common.controller, argv);
+            if (in.command->common.options & tool::kControllerOption)
+                tool::useBackend(in.common.controller, argv);
             (void)std::signal(SIGINT, onSignal);
             (void)std::signal(SIGTERM, onSignal);
             return in.command->run(in.common, in.args);

@@ -17,7 +17,7 @@
 // flight ends with WinUsb_Free (never with CancelIoEx, which sees only the
 // plain file behind the device path).
 #ifndef WIN32_LEAN_AND_MEAN
-#  define WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <winusb.h>
@@ -84,7 +84,8 @@ extern "C" {
 
 BOOL WINAPI WinUsb_Initialize(HANDLE deviceHandle, PWINUSB_INTERFACE_HANDLE interfaceHandle) {
     if (interfaceHandle == nullptr) return fail(ERROR_INVALID_PARAMETER);
-    if (deviceHandle == nullptr || deviceHandle == INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
+    if (deviceHandle == nullptr || deviceHandle == INVALID_HANDLE_VALUE)
+        return fail(ERROR_INVALID_HANDLE);
     if (tsim::instance() == nullptr) return fail(ERROR_GEN_FAILURE);
 
     char path[kPathCapacity];
@@ -130,7 +131,8 @@ BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE interfaceHandle) {
 }
 
 BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, PUCHAR buffer,
-                             ULONG bufferLength, PULONG lengthTransferred, LPOVERLAPPED overlapped) {
+                             ULONG bufferLength, PULONG lengthTransferred,
+                             LPOVERLAPPED overlapped) {
     if (lengthTransferred != nullptr) *lengthTransferred = 0;
     if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
     tsim::Device* device = tsim::instance();
@@ -172,8 +174,9 @@ BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeI
     return fail(ERROR_IO_PENDING);
 }
 
-BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE interfaceHandle, WINUSB_SETUP_PACKET setupPacket,
-                                   PUCHAR buffer, ULONG bufferLength, PULONG lengthTransferred,
+BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE interfaceHandle,
+                                   WINUSB_SETUP_PACKET setupPacket, PUCHAR buffer,
+                                   ULONG bufferLength, PULONG lengthTransferred,
                                    LPOVERLAPPED overlapped) {
     if (lengthTransferred != nullptr) *lengthTransferred = 0;
     if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
@@ -199,8 +202,8 @@ BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE interfaceHandle, WINU
     return error == TELVO_BACKEND_OK ? TRUE : fail(static_cast<DWORD>(error));
 }
 
-BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId, ULONG policyType,
-                                 PULONG valueLength, PVOID value) {
+BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId,
+                                 ULONG policyType, PULONG valueLength, PVOID value) {
     (void)interfaceHandle;
     (void)pipeId;
     (void)policyType;

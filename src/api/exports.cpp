@@ -40,7 +40,9 @@ void resetLibraryState() {
 
 extern "C" {
 
-TELVO_API int TELVO_CALL telvo_Open(void) { return link::open(); }
+TELVO_API int TELVO_CALL telvo_Open(void) {
+    return link::open();
+}
 
 // Reset first, before the link is shut down.
 TELVO_API int TELVO_CALL telvo_Close(void) {
@@ -48,7 +50,9 @@ TELVO_API int TELVO_CALL telvo_Close(void) {
     return link::close();
 }
 
-TELVO_API const char* TELVO_CALL telvo_GetFirmwareVersion(void) { return link::firmwareVersion(); }
+TELVO_API const char* TELVO_CALL telvo_GetFirmwareVersion(void) {
+    return link::firmwareVersion();
+}
 
 // Reset after both blocks are built, before the first is written.
 TELVO_API int TELVO_CALL telvo_Init(const MachineConfig* config, const IoConfig* io) {
@@ -70,24 +74,31 @@ TELVO_API int TELVO_CALL telvo_GetStatus(MachineStatus* record) {
     probe::probeStatusHook(record);
     return 1;
 }
-TELVO_API int TELVO_CALL telvo_CmdPurge(int endOfMove) { return status::cmdPurge(endOfMove); }
+TELVO_API int TELVO_CALL telvo_CmdPurge(int endOfMove) {
+    return status::cmdPurge(endOfMove);
+}
 
 // Reset first, before the stop is written (also when no device is open).
 TELVO_API int TELVO_CALL telvo_CmdStop(uint8_t stopMode) {
     resetHomingAndProbe();
     return status::cmdStop(stopMode);
 }
-TELVO_API int TELVO_CALL telvo_CmdSetOutputs(uint16_t outputs, uint16_t outputWord1, uint16_t outputWord2) {
+TELVO_API int TELVO_CALL telvo_CmdSetOutputs(uint16_t outputs, uint16_t outputWord1,
+                                             uint16_t outputWord2) {
     return status::cmdSetOutputs(outputs, outputWord1, outputWord2);
 }
 TELVO_API int TELVO_CALL telvo_CmdJogOn(uint8_t axis, int reverse, int speed) {
     return status::cmdJogOn(axis, reverse, speed);
 }
-TELVO_API int TELVO_CALL telvo_CmdJogOff(uint8_t axis) { return status::cmdJogOff(axis); }
+TELVO_API int TELVO_CALL telvo_CmdJogOff(uint8_t axis) {
+    return status::cmdJogOff(axis);
+}
 TELVO_API int TELVO_CALL telvo_CmdSpindle(uint8_t mode, uint16_t value, int speed) {
     return status::cmdSpindle(mode, value, speed);
 }
-TELVO_API int TELVO_CALL telvo_CmdHomeAxis(uint8_t axis) { return status::cmdHomeAxis(axis); }
+TELVO_API int TELVO_CALL telvo_CmdHomeAxis(uint8_t axis) {
+    return status::cmdHomeAxis(axis);
+}
 TELVO_API int TELVO_CALL telvo_SetupMPG(uint8_t axis, double scale, int speed, int enable) {
     return status::setupMpg(axis, scale, speed, enable);
 }
@@ -98,22 +109,44 @@ TELVO_API int TELVO_CALL telvo_Disconnect(void) {
     return result;
 }
 
-TELVO_API int TELVO_CALL telvo_IsHoming(void) { return status::isHoming(); }
-TELVO_API int TELVO_CALL telvo_IsProbing(void) { return probe::isProbing(); }
-TELVO_API int TELVO_CALL telvo_GetProbeResult(void) { return probe::probeResult(); }
+TELVO_API int TELVO_CALL telvo_IsHoming(void) {
+    return status::isHoming();
+}
+TELVO_API int TELVO_CALL telvo_IsProbing(void) {
+    return probe::isProbing();
+}
+TELVO_API int TELVO_CALL telvo_GetProbeResult(void) {
+    return probe::probeResult();
+}
 
-TELVO_API int TELVO_CALL telvo_BufAdd(const MotionSegment* segment) { return motion::bufAdd(segment); }
-TELVO_API int TELVO_CALL telvo_BufFreeCnt(void) { return motion::bufFreeCount(); }
-TELVO_API int TELVO_CALL telvo_BufEmpty(void) { return motion::bufEmpty(); }
-TELVO_API int TELVO_CALL telvo_BufClear(void) { return motion::bufClear(); }
-TELVO_API int TELVO_CALL telvo_SetBuffSize(int size) { return motion::setBufferSize(size); }
+TELVO_API int TELVO_CALL telvo_BufAdd(const MotionSegment* segment) {
+    return motion::bufAdd(segment);
+}
+TELVO_API int TELVO_CALL telvo_BufFreeCnt(void) {
+    return motion::bufFreeCount();
+}
+TELVO_API int TELVO_CALL telvo_BufEmpty(void) {
+    return motion::bufEmpty();
+}
+TELVO_API int TELVO_CALL telvo_BufClear(void) {
+    return motion::bufClear();
+}
+TELVO_API int TELVO_CALL telvo_SetBuffSize(int size) {
+    return motion::setBufferSize(size);
+}
 
-TELVO_API int TELVO_CALL telvo_BufUpdate(void) { return motion::bufUpdate(); }
-TELVO_API void TELVO_CALL telvo_PosResync(void) { motion::posResync(); }
+TELVO_API int TELVO_CALL telvo_BufUpdate(void) {
+    return motion::bufUpdate();
+}
+TELVO_API void TELVO_CALL telvo_PosResync(void) {
+    motion::posResync();
+}
 
 TELVO_API int TELVO_CALL telvo_CmdProbe(const double* start, const double* end, double speed) {
     return probe::cmdProbe(start, end, speed);
 }
-TELVO_API int TELVO_CALL telvo_GetProbePos(double* pos) { return probe::getProbePos(pos); }
+TELVO_API int TELVO_CALL telvo_GetProbePos(double* pos) {
+    return probe::getProbePos(pos);
+}
 
 }  // extern "C"

@@ -38,7 +38,9 @@ const Application application;
 }  // namespace
 
 namespace link {
-const char* messageCaption() { return application.caption(); }
+const char* messageCaption() {
+    return application.caption();
 }
+}  // namespace link
 
 }  // namespace telvo

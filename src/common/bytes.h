@@ -9,7 +9,9 @@
 
 namespace telvo {
 
-inline void putU8(uint8_t* p, uint32_t v) { p[0] = static_cast<uint8_t>(v); }
+inline void putU8(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+}
 inline void putU16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -20,7 +22,9 @@ inline void putU32(uint8_t* p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
 }
-inline void putI32(uint8_t* p, int32_t v) { putU32(p, static_cast<uint32_t>(v)); }
+inline void putI32(uint8_t* p, int32_t v) {
+    putU32(p, static_cast<uint32_t>(v));
+}
 
 inline uint16_t getU16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -29,7 +33,9 @@ inline uint32_t getU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline int32_t getI32(const uint8_t* p) { return static_cast<int32_t>(getU32(p)); }
+inline int32_t getI32(const uint8_t* p) {
+    return static_cast<int32_t>(getU32(p));
+}
 
 inline void putF64(uint8_t* p, double v) {
     uint64_t bits;

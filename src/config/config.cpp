@@ -20,7 +20,7 @@ namespace {
 
 constexpr int kAxisRecords = 7;
 constexpr int kAxisRecordSize = 34;
-constexpr int kSlaveByte = 24;  // offset of slaveOf within an axis record
+constexpr int kSlaveByte = 24;                    // offset of slaveOf within an axis record
 constexpr double kAccelerationFactor = 0.016384;  // 4096 / 250 000
 constexpr double kMinStepsPerUnit = 1e-10;
 
@@ -52,7 +52,9 @@ constexpr int kIoValues = 80;
 
 }  // namespace
 
-const AxisLimits& limits() { return axisLimits; }
+const AxisLimits& limits() {
+    return axisLimits;
+}
 
 int masterOf(int axis) {
     if (axis < kFirstSlavedAxis || axis >= kMotionAxes) return -1;

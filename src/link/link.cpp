@@ -83,16 +83,20 @@ void detachDevice(DeviceLink& dl) {
 
 int readFirmwareVersion(uint8_t request, char* dest, uint16_t length) {
     // Device to host, class request, recipient device.
-    const uint8_t setup[8] = {0xA0, request, 0, 0, 0, 0, static_cast<uint8_t>(length),
-                              static_cast<uint8_t>(length >> 8)};
+    const uint8_t setup[8] = {
+        0xA0, request, 0, 0, 0, 0, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
     uint32_t transferred = 0;
     return platform::usbControlTransfer(deviceLink.interfaceHandle, setup, dest, length,
-                                        &transferred) == kOk ? 1 : 0;
+                                        &transferred) == kOk
+               ? 1
+               : 0;
 }
 
 }  // namespace
 
-bool isOpen() { return deviceLink.isOpen == 1; }
+bool isOpen() {
+    return deviceLink.isOpen == 1;
+}
 
 int shutdownLink() {
     // A read still in flight is cancelled before its overlapped record and
@@ -134,7 +138,9 @@ int open() {
     return 1;
 }
 
-int close() { return shutdownLink(); }
+int close() {
+    return shutdownLink();
+}
 
 void reset() {
     (void)shutdownLink();
@@ -142,7 +148,9 @@ void reset() {
     blockLength = 0;
 }
 
-const char* firmwareVersion() { return firmwareText; }
+const char* firmwareVersion() {
+    return firmwareText;
+}
 
 int sendCommand(uint8_t code, const void* payload, uint32_t length) {
     if (deviceLink.isOpen == 0) return 0;
@@ -160,8 +168,8 @@ int sendCommand(uint8_t code, const void* payload, uint32_t length) {
 
     const uint32_t total = length + kPacketHeaderSize;
     uint32_t transferred = 0;
-    const Status written = platform::usbWritePipe(deviceLink.interfaceHandle, kCommandPipe, outBuffer,
-                                                  total, &transferred);
+    const Status written = platform::usbWritePipe(deviceLink.interfaceHandle, kCommandPipe,
+                                                  outBuffer, total, &transferred);
     if (written == kOk && transferred == total) return 1;
 
     (void)shutdownLink();
@@ -187,7 +195,9 @@ int pollStatus(void* dest, uint32_t length) {
     return 1;
 }
 
-void beginBlock() { blockLength = 0; }
+void beginBlock() {
+    blockLength = 0;
+}
 
 void appendToBlock(const void* data, uint32_t count) {
     // Callers stay within one block of 75 segments; anything beyond is dropped

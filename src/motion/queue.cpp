@@ -16,7 +16,9 @@ namespace {
 int32_t bufferSizeValue = kMaxBufferSize;
 }
 
-int32_t bufferSize() { return bufferSizeValue; }
+int32_t bufferSize() {
+    return bufferSizeValue;
+}
 
 // Taken under the lock: an add from another thread may be writing a slot.
 int32_t slotTag(int32_t slot) {
@@ -40,9 +42,13 @@ int bufAdd(const MotionSegment* segment) {
     return bufAddLocked(*segment);
 }
 
-int bufFreeCount() { return (kQueueCapacity - 1) - queue.count.load(std::memory_order_relaxed); }
+int bufFreeCount() {
+    return (kQueueCapacity - 1) - queue.count.load(std::memory_order_relaxed);
+}
 
-int bufEmpty() { return queue.count.load(std::memory_order_relaxed) == 0 ? 1 : 0; }
+int bufEmpty() {
+    return queue.count.load(std::memory_order_relaxed) == 0 ? 1 : 0;
+}
 
 int bufClear() {
     platform::LockGuard guard(queueLock);

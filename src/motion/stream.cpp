@@ -24,8 +24,8 @@ double trackedPosition[kMotionAxes];
 
 namespace {
 
-constexpr double kMicrosPerStep = 1000000.0;   // travel unit: a millionth of a step
-constexpr int32_t kPhaseScale = 250;           // start phase unit: 1/250 000 000 step
+constexpr double kMicrosPerStep = 1000000.0;  // travel unit: a millionth of a step
+constexpr int32_t kPhaseScale = 250;          // start phase unit: 1/250 000 000 step
 constexpr double kHalfStep = 0.5;
 
 uint8_t swapNibbles(uint8_t code) {

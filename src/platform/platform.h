@@ -96,7 +96,8 @@ void initOverlapped(Overlapped* overlapped, Handle event);
 // Issues an asynchronous read that signals the record's event on completion.
 // kOk when the read was started (or is pending); otherwise no completion
 // follows.
-Status usbReadPipe(Handle iface, uint8_t pipe, void* buffer, uint32_t count, Overlapped* overlapped);
+Status usbReadPipe(Handle iface, uint8_t pipe, void* buffer, uint32_t count,
+                   Overlapped* overlapped);
 // Cancels a read in flight on the record and waits (bounded) until the
 // platform no longer touches it. Best effort: with nothing in flight there
 // is nothing to do. Used before the record is armed again or goes away.

@@ -11,9 +11,9 @@
 #include <cstdint>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#  define TELVO_ROUNDING_MXCSR 1
+#define TELVO_ROUNDING_MXCSR 1
 #else
-#  include <cfenv>
+#include <cfenv>
 #endif
 
 namespace telvo::platform {
@@ -41,7 +41,9 @@ inline RoundingState roundDownBegin() {
     return previous;
 }
 
-inline void roundRestore(RoundingState previous) { std::fesetround(previous); }
+inline void roundRestore(RoundingState previous) {
+    std::fesetround(previous);
+}
 #endif
 
 }  // namespace telvo::platform

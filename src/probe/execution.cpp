@@ -64,7 +64,8 @@ void feedProbeMove() {
         platform::LockGuard guard(motion::queueLock);
         for (int n = 0; n < kFeedBatch && motion::bufFreeCount() > 0 && state.planReady == 1; ++n) {
             (void)sampleProbeMove(sample);
-            for (int i = 0; i < kMotionAxes; ++i) target[i] = sample[i] * config::limits().stepsPerUnit[i];
+            for (int i = 0; i < kMotionAxes; ++i)
+                target[i] = sample[i] * config::limits().stepsPerUnit[i];
             std::memcpy(&segment, target, sizeof target);
             (void)motion::bufAddLocked(segment);
         }
@@ -110,7 +111,8 @@ void probeStatusHook(MachineStatus* record) {
         state.stopPending = 1;
         state.planReady = 0;
         state.stopCountdown = kSettleFrames;
-        for (int i = 0; i < kMotionAxes; ++i) state.triggerPos[i] = static_cast<double>(record->position[i]);
+        for (int i = 0; i < kMotionAxes; ++i)
+            state.triggerPos[i] = static_cast<double>(record->position[i]);
         for (int j = kFirstSlavedAxis; j < kMotionAxes; ++j) {
             const int master = config::masterOf(j);
             if (master >= 0) state.triggerPos[j] = state.triggerPos[master];
@@ -124,8 +126,12 @@ int getProbePos(double* pos) {
     return 1;
 }
 
-int isProbing() { return probeState.active; }
-int probeResult() { return probeState.result; }
+int isProbing() {
+    return probeState.active;
+}
+int probeResult() {
+    return probeState.result;
+}
 
 void resetProbeState() {
     probeState.active = 0;

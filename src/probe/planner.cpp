@@ -140,7 +140,8 @@ void planProbeMove(const double start[kAxes], const double end[kAxes], double sp
     plan.cruiseSpeed = length(velocity);
     probeState.planReady = 1;
     plan.accelDistance = plan.accelRate * plan.accelTime * plan.accelTime * 0.5;
-    plan.endDistance = plan.cruiseSpeed * plan.cruiseTime + plan.accelRate * plan.accelTime * plan.accelTime;
+    plan.endDistance =
+        plan.cruiseSpeed * plan.cruiseTime + plan.accelRate * plan.accelTime * plan.accelTime;
 }
 
 void buildProbeCommand(uint8_t out[kProbeCommandSize]) {

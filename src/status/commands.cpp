@@ -41,7 +41,9 @@ int cmdJogOn(uint8_t axis, int reverse, int speed) {
     return link::sendCommand(link::kCmdJogOn, p, sizeof p);
 }
 
-int cmdJogOff(uint8_t axis) { return link::sendCommand(link::kCmdJogOff, &axis, 1); }
+int cmdJogOff(uint8_t axis) {
+    return link::sendCommand(link::kCmdJogOff, &axis, 1);
+}
 
 int cmdSpindle(uint8_t mode, uint16_t value, int speed) {
     uint8_t p[10];
@@ -78,7 +80,8 @@ int disconnect() {
     // frame must not become the position a later resync starts from.
     uint8_t incoming[frame::kFrameSize];
     for (int i = 0; i < kDisconnectPolls; ++i) {
-        if (link::pollStatus(incoming, frame::kFrameSize) == 1 && frame::complete(incoming)) frame::keep(incoming);
+        if (link::pollStatus(incoming, frame::kFrameSize) == 1 && frame::complete(incoming))
+            frame::keep(incoming);
         platform::sleepMs(kDisconnectPauseMs);
     }
     // The homing and probe reset that follows is the caller's.

@@ -17,11 +17,21 @@ Homing homing{};
 
 // Both counts wrap like the controller's 32-bit counter instead of
 // overflowing.
-void homingStarted() { homing.count = static_cast<int32_t>(static_cast<uint32_t>(homing.count) + 1u); }
-void homingFinished() { homing.count = static_cast<int32_t>(static_cast<uint32_t>(homing.count) - 1u); }
+void homingStarted() {
+    homing.count = static_cast<int32_t>(static_cast<uint32_t>(homing.count) + 1u);
+}
+void homingFinished() {
+    homing.count = static_cast<int32_t>(static_cast<uint32_t>(homing.count) - 1u);
+}
 
-int isHoming() { return homing.count != 0 ? 1 : 0; }
-int32_t homingCount() { return homing.count; }
-void resetHoming() { homing.count = 0; }
+int isHoming() {
+    return homing.count != 0 ? 1 : 0;
+}
+int32_t homingCount() {
+    return homing.count;
+}
+void resetHoming() {
+    homing.count = 0;
+}
 
 }  // namespace telvo::status

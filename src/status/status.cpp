@@ -43,7 +43,8 @@ void fillRecord(const uint8_t* f, MachineStatus* record) {
 int getStatus(MachineStatus* record) {
     // Without a record nothing is polled: a frame taken now would be lost.
     if (record == nullptr) return 0;
-    if (link::pollStatus(incomingFrame, frame::kFrameSize) == 0 || !frame::complete(incomingFrame)) return 0;
+    if (link::pollStatus(incomingFrame, frame::kFrameSize) == 0 || !frame::complete(incomingFrame))
+        return 0;
     frame::keep(incomingFrame);
     const uint8_t* current = frame::current();
     fillRecord(current, record);
@@ -51,7 +52,8 @@ int getStatus(MachineStatus* record) {
     const uint16_t index = getU16(current + kSegmentIndex);
     record->segmentTag = index < motion::kQueueSlots ? motion::slotTag(index) : 0;
 
-    if (static_cast<int32_t>(record->bufferLevel) >= motion::bufferSize() - motion::kBufferHeadroom &&
+    if (static_cast<int32_t>(record->bufferLevel) >=
+            motion::bufferSize() - motion::kBufferHeadroom &&
         record->state == frame::kStateHalted) {
         (void)cmdPurge(0);
     }
@@ -63,9 +65,10 @@ int getStatus(MachineStatus* record) {
     }
 
     const uint32_t period = getU32(current + kSpindlePeriod);
-    record->spindleRpm = period == 0
-        ? 0.0f
-        : static_cast<float>(kSpindleClockHz / static_cast<double>(period) * kSecondsPerMinute);
+    record->spindleRpm =
+        period == 0
+            ? 0.0f
+            : static_cast<float>(kSpindleClockHz / static_cast<double>(period) * kSecondsPerMinute);
     return 1;
 }
 

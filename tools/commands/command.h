@@ -46,8 +46,8 @@ enum CommonOption : unsigned {
 };
 struct CommonSet {
     unsigned options = 0;
-    double speed = 1.0;        // default of --speed
-    const char* plot = "";     // default of --plot
+    double speed = 1.0;     // default of --speed
+    const char* plot = "";  // default of --plot
 };
 
 // The values of the commands' own options. Each command gets its own copy,
@@ -104,7 +104,8 @@ int parseAxis(const std::string& name);
 void requireAxis(const Machine& m, int axis);
 // "45,35,-2" in machine units, axis order X Y Z A B C; axes not given keep
 // the value in `fallback` (steps). Returns steps.
-Vec6 parsePoint(const std::string& text, const Machine& m, const Vec6& fallback, const char* option);
+Vec6 parsePoint(const std::string& text, const Machine& m, const Vec6& fallback,
+                const char* option);
 std::string stepsText(const Machine& m, const std::array<long long, kAxisCount>& v);
 std::string unitsText(const Machine& m, const Vec6& steps);
 void writePlot(Session& session, const std::string& path, const std::string& title);

@@ -21,12 +21,15 @@ int run(const CommonOptions&, const Arguments& args) {
     const bool brief = args.brief;
     tool::TraceFile trace = tool::readTraceFile(file);
     std::string text = tool::decodeTrace(trace, brief);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) throw ToolError("could not write the decoded trace");
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
+        throw ToolError("could not write the decoded trace");
     return 0;
 }
 
 void options(CLI::App& sub, Arguments& a) {
-    sub.add_option("FILE", a.file, "Trace written with --trace")->required()->check(CLI::ExistingFile);
+    sub.add_option("FILE", a.file, "Trace written with --trace")
+        ->required()
+        ->check(CLI::ExistingFile);
     sub.add_flag("--brief", a.brief, "One line per motion block instead of one per segment");
 }
 

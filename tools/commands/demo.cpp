@@ -33,7 +33,8 @@ int run(const CommonOptions& common, const Arguments& args) {
         session.open();
         rows.push_back({"controller", session.controllerDescription()});
         rows.push_back({"firmware", session.firmware()});
-        fmt::print("controller {} (firmware {})\n", session.controllerDescription(), session.firmware());
+        fmt::print("controller {} (firmware {})\n", session.controllerDescription(),
+                   session.firmware());
         session.configure();
         start = session.now();
         fmt::print("homing {}\n", m.axisList());
@@ -55,8 +56,8 @@ int run(const CommonOptions& common, const Arguments& args) {
             throw ToolError(fmt::format("built-in demo program: {}", e.what()));
         }
         tool::Trajectory trajectory = tool::interpolate(program, here, m.limits());
-        fmt::print("running the demo part: {} moves, {} segments, {:.1f} s of motion\n", program.moves.size(),
-                   trajectory.targets.size(), trajectory.seconds());
+        fmt::print("running the demo part: {} moves, {} segments, {:.1f} s of motion\n",
+                   program.moves.size(), trajectory.targets.size(), trajectory.seconds());
         (void)std::fflush(stdout);
         stats = session.stream(trajectory, "part");
 
@@ -66,15 +67,18 @@ int run(const CommonOptions& common, const Arguments& args) {
             probeStart[a] = tool::kDemoProbe.start[a] * m.axes[a].stepsPerUnit;
             probeEnd[a] = tool::kDemoProbe.end[a] * m.axes[a].stepsPerUnit;
         }
-        fmt::print("probing from {} towards {}\n", unitsText(m, probeStart), unitsText(m, probeEnd));
+        fmt::print("probing from {} towards {}\n", unitsText(m, probeStart),
+                   unitsText(m, probeEnd));
         (void)std::fflush(stdout);
         probe = session.probe(probeStart, probeEnd, tool::kDemoProbe.speed);
         // Back up to where the probing move began.
-        session.stream(tool::straightMove(session.positionSteps(), probeStart, m.limits()), "retract");
+        session.stream(tool::straightMove(session.positionSteps(), probeStart, m.limits()),
+                       "retract");
         session.disconnect();
         session.close();
     });
-    rows.push_back({"program", fmt::format("built-in demo part ({:.1f} s of motion)", static_cast<double>(stats.segments) / 1000.0)});
+    rows.push_back({"program", fmt::format("built-in demo part ({:.1f} s of motion)",
+                                           static_cast<double>(stats.segments) / 1000.0)});
     addStreamRows(rows, m, stats, m.bufferSize);
     rows.push_back({"probe", probeText(m, probe)});
     addErrorRows(rows, session);
@@ -88,10 +92,18 @@ int run(const CommonOptions& common, const Arguments& args) {
     return stats.endReached && session.protocolErrors().empty() ? 0 : kExitError;
 }
 
-void options(CLI::App& sub, Arguments& a) { sub.add_flag("--no-plot", a.noPlot, "Write no plot"); }
+void options(CLI::App& sub, Arguments& a) {
+    sub.add_flag("--no-plot", a.noPlot, "Write no plot");
+}
 
 }  // namespace
 
-const Command kDemoCommand = {"demo", "Configure the built-in machine, home, run the built-in part, probe, report and plot", {kMachineOption | kControllerOption | kTraceOption | kClockOptions | kPlotOption, kDemoSpeed, kDemoPlot}, options, run};
+const Command kDemoCommand = {
+    "demo",
+    "Configure the built-in machine, home, run the built-in part, probe, report and plot",
+    {kMachineOption | kControllerOption | kTraceOption | kClockOptions | kPlotOption, kDemoSpeed,
+     kDemoPlot},
+    options,
+    run};
 
 }  // namespace telvo::tool

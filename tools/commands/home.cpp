@@ -23,9 +23,12 @@ int run(const CommonOptions& c, const Arguments& args) {
     withSession(session, [&] {
         session.open();
         session.configure();
-        if (all) session.homeAll();
-        else session.home(axis);
-        fmt::print("homed {}; position {}\n", all ? m.axisList() : std::string(1, tool::kAxisLetters[axis]),
+        if (all)
+            session.homeAll();
+        else
+            session.home(axis);
+        fmt::print("homed {}; position {}\n",
+                   all ? m.axisList() : std::string(1, tool::kAxisLetters[axis]),
                    unitsText(m, session.positionSteps()));
         session.disconnect();
         session.close();
@@ -34,10 +37,16 @@ int run(const CommonOptions& c, const Arguments& args) {
     return 0;
 }
 
-void options(CLI::App& sub, Arguments& a) { sub.add_option("AXIS", a.axis, "x, y, z, a, b, c or all")->required(); }
+void options(CLI::App& sub, Arguments& a) {
+    sub.add_option("AXIS", a.axis, "x, y, z, a, b, c or all")->required();
+}
 
 }  // namespace
 
-const Command kHomeCommand = {"home", "Home one axis (x, y, z, a, b, c) or all", {kMachineOption | kControllerOption | kTraceOption | kClockOptions}, options, run};
+const Command kHomeCommand = {"home",
+                              "Home one axis (x, y, z, a, b, c) or all",
+                              {kMachineOption | kControllerOption | kTraceOption | kClockOptions},
+                              options,
+                              run};
 
 }  // namespace telvo::tool

@@ -22,7 +22,8 @@ int run(const CommonOptions& c, const Arguments&) {
     tool::Session session(m, o);
     withSession(session, [&] {
         session.open();
-        fmt::print("controller  {}\nfirmware    {}\n", session.controllerDescription(), session.firmware());
+        fmt::print("controller  {}\nfirmware    {}\n", session.controllerDescription(),
+                   session.firmware());
         session.close();
         session.finishTrace();
     });
@@ -31,6 +32,10 @@ int run(const CommonOptions& c, const Arguments&) {
 
 }  // namespace
 
-const Command kInfoCommand = {"info", "Open the controller, print its firmware version, close", {kMachineOption | kControllerOption | kTraceOption}, nullptr, run};
+const Command kInfoCommand = {"info",
+                              "Open the controller, print its firmware version, close",
+                              {kMachineOption | kControllerOption | kTraceOption},
+                              nullptr,
+                              run};
 
 }  // namespace telvo::tool

@@ -20,7 +20,9 @@ int run(const CommonOptions& c, const Arguments& args) {
     tool::Machine m = loadMachine(c);
     int axis = parseAxis(axisName);
     requireAxis(m, axis);
-    if (m.axes[axis].slaveOf) throw ToolError(fmt::format("axis {} follows another axis and is not jogged on its own", tool::kAxisLetters[axis]));
+    if (m.axes[axis].slaveOf)
+        throw ToolError(fmt::format("axis {} follows another axis and is not jogged on its own",
+                                    tool::kAxisLetters[axis]));
     if (!(seconds > 0.0) || !std::isfinite(seconds)) throw ToolError("--time must be above 0");
     tool::Session session(m, sessionOptions(c));
     withSession(session, [&] {
@@ -30,7 +32,8 @@ int run(const CommonOptions& c, const Arguments& args) {
         session.jog(axis, velocity, seconds);
         Vec6 after = session.positionSteps();
         fmt::print("jogged {} by {:.3f} {}; position {}\n", tool::kAxisLetters[axis],
-                   (after[axis] - before[axis]) / m.axes[axis].stepsPerUnit, m.units, unitsText(m, after));
+                   (after[axis] - before[axis]) / m.axes[axis].stepsPerUnit, m.units,
+                   unitsText(m, after));
         session.disconnect();
         session.close();
         session.finishTrace();
@@ -40,12 +43,17 @@ int run(const CommonOptions& c, const Arguments& args) {
 
 void options(CLI::App& sub, Arguments& a) {
     sub.add_option("AXIS", a.axis, "x, y, z, a, b or c")->required();
-    sub.add_option("-v,--velocity", a.velocity, "Machine units per second; negative jogs backwards")->required();
+    sub.add_option("-v,--velocity", a.velocity, "Machine units per second; negative jogs backwards")
+        ->required();
     sub.add_option("--time", a.seconds, "Seconds of jogging")->capture_default_str();
 }
 
 }  // namespace
 
-const Command kJogCommand = {"jog", "Jog one axis for a while", {kMachineOption | kControllerOption | kTraceOption | kClockOptions}, options, run};
+const Command kJogCommand = {"jog",
+                             "Jog one axis for a while",
+                             {kMachineOption | kControllerOption | kTraceOption | kClockOptions},
+                             options,
+                             run};
 
 }  // namespace telvo::tool

@@ -28,10 +28,13 @@ int run(const CommonOptions& c, const Arguments& args) {
         requireAxis(m, axis);
         char* end = nullptr;
         double at = std::strtod(surface.c_str() + eq + 1, &end);
-        if (*end != '\0' || eq + 1 == surface.size()) throw ToolError("--surface: '" + surface.substr(eq + 1) + "' is not a number");
-        m.simulator.surface = {true, axis, at, m.simulator.surface.enabled ? m.simulator.surface.direction : -1};
+        if (*end != '\0' || eq + 1 == surface.size())
+            throw ToolError("--surface: '" + surface.substr(eq + 1) + "' is not a number");
+        m.simulator.surface = {true, axis, at,
+                               m.simulator.surface.enabled ? m.simulator.surface.direction : -1};
     }
-    if (!(velocity > 0.0) || !std::isfinite(velocity)) throw ToolError("--velocity must be above 0");
+    if (!(velocity > 0.0) || !std::isfinite(velocity))
+        throw ToolError("--velocity must be above 0");
     tool::Session session(m, sessionOptions(c));
     tool::ProbeOutcome outcome;
     std::vector<Row> rows;
@@ -43,7 +46,8 @@ int run(const CommonOptions& c, const Arguments& args) {
         Vec6 here = session.positionSteps();
         Vec6 start = parsePoint(from, m, here, "--start");
         Vec6 end = parsePoint(to, m, start, "--end");
-        rows.push_back({"probing move", fmt::format("{} -> {} at {:g} {}/s", unitsText(m, start), unitsText(m, end), velocity, m.units)});
+        rows.push_back({"probing move", fmt::format("{} -> {} at {:g} {}/s", unitsText(m, start),
+                                                    unitsText(m, end), velocity, m.units)});
         outcome = session.probe(start, end, velocity);
         session.stream(tool::straightMove(session.positionSteps(), start, m.limits()), "retract");
         session.disconnect();
@@ -58,14 +62,25 @@ int run(const CommonOptions& c, const Arguments& args) {
 }
 
 void options(CLI::App& sub, Arguments& a) {
-    sub.add_option("--start", a.from, "Start point X,Y,Z[,A,B,C] in machine units (missing axes: where they are)")->required();
-    sub.add_option("--end", a.to, "End point X,Y,Z[,A,B,C] in machine units (missing axes: as the start)")->required();
-    sub.add_option("-v,--velocity", a.velocity, "Probing speed, machine units per second")->required();
-    sub.add_option("--surface", a.surface, "Simulated controller only: probe surface AXIS=POSITION, e.g. z=-2.5");
+    sub.add_option("--start", a.from,
+                   "Start point X,Y,Z[,A,B,C] in machine units (missing axes: where they are)")
+        ->required();
+    sub.add_option("--end", a.to,
+                   "End point X,Y,Z[,A,B,C] in machine units (missing axes: as the start)")
+        ->required();
+    sub.add_option("-v,--velocity", a.velocity, "Probing speed, machine units per second")
+        ->required();
+    sub.add_option("--surface", a.surface,
+                   "Simulated controller only: probe surface AXIS=POSITION, e.g. z=-2.5");
 }
 
 }  // namespace
 
-const Command kProbeCommand = {"probe", "Run a probing move and report the trigger position", {kMachineOption | kControllerOption | kTraceOption | kClockOptions | kPlotOption | kHomeOption}, options, run};
+const Command kProbeCommand = {
+    "probe",
+    "Run a probing move and report the trigger position",
+    {kMachineOption | kControllerOption | kTraceOption | kClockOptions | kPlotOption | kHomeOption},
+    options,
+    run};
 
 }  // namespace telvo::tool

@@ -36,8 +36,10 @@ void addStreamRows(std::vector<Row>& rows, const Machine& m, const StreamStats& 
     rows.push_back({"motion blocks", fmt::format("{}", s.blocks)});
     std::string lowest = s.lowestLevel < 0 ? std::string("lowest - (never filled)")
                                            : fmt::format("lowest {} once filled", s.lowestLevel);
-    rows.push_back({"buffer level", fmt::format("{}, highest {}, of {}{}", lowest, s.highestLevel, bufferSize,
-                                                s.underruns ? fmt::format(" ({} frames ran empty)", s.underruns) : "")});
+    rows.push_back(
+        {"buffer level",
+         fmt::format("{}, highest {}, of {}{}", lowest, s.highestLevel, bufferSize,
+                     s.underruns ? fmt::format(" ({} frames ran empty)", s.underruns) : "")});
     rows.push_back({"final position", stepsText(m, toLongs(s.finalPosition)) + " steps"});
     rows.push_back({"program end point", stepsText(m, s.expectedEnd) + " steps"});
     rows.push_back({"end point reached", s.endReached ? "yes" : "NO"});
@@ -50,14 +52,16 @@ void addErrorRows(std::vector<Row>& rows, Session& session) {
     }
     std::vector<std::string> errors = session.protocolErrors();
     rows.push_back({"protocol errors", fmt::format("{}", errors.size())});
-    for (size_t i = 0; i < errors.size() && i < kErrorTextsShown; ++i) rows.push_back({"", errors[i]});
+    for (size_t i = 0; i < errors.size() && i < kErrorTextsShown; ++i)
+        rows.push_back({"", errors[i]});
 }
 
 std::string probeText(const Machine& m, const ProbeOutcome& p) {
     if (p.triggered) {
         std::array<long long, kAxisCount> steps{};
         for (int a = 0; a < kAxisCount; ++a) steps[a] = std::llround(p.position[a]);
-        return fmt::format("triggered at {} ({} steps)", unitsText(m, p.position), stepsText(m, steps));
+        return fmt::format("triggered at {} ({} steps)", unitsText(m, p.position),
+                           stepsText(m, steps));
     }
     if (p.result == kProbeEndedUntriggered) return "ended without a trigger";
     return fmt::format("result {}", p.result);

@@ -5,7 +5,7 @@ namespace telvo::tool {
 
 std::span<const Command* const> commands() {
     static const Command* const kTable[] = {
-        &kInfoCommand, &kRunCommand,  &kProbeCommand,  &kHomeCommand,    &kJogCommand,
+        &kInfoCommand,   &kRunCommand,  &kProbeCommand,  &kHomeCommand,    &kJogCommand,
         &kStatusCommand, &kDemoCommand, &kDecodeCommand, &kMachineCommand, &kUdevRuleCommand,
     };
     return kTable;

@@ -36,7 +36,9 @@ public:
 class LineError : public ToolError {
 public:
     LineError(int line, const std::string& message)
-        : ToolError("line " + std::to_string(line) + ": " + message), line_(line), message_(message) {}
+        : ToolError("line " + std::to_string(line) + ": " + message),
+          line_(line),
+          message_(message) {}
     int line() const { return line_; }
     const std::string& message() const { return message_; }
 

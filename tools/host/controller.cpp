@@ -49,11 +49,15 @@ bool bindAll(SimControl::Api& api, Lookup lookup) {
     };
     return bind("tsim_reset", api.reset) && bind("tsim_set_realtime", api.setRealtime) &&
            bind("tsim_advance_ms", api.advanceMs) && bind("tsim_clock_ms", api.clockMs) &&
-           bind("tsim_set_buffer_size", api.setBufferSize) && bind("tsim_set_homing_time", api.setHomingTime) &&
-           bind("tsim_set_probe_surface", api.setProbeSurface) && bind("tsim_set_probe_decel", api.setProbeDecel) &&
+           bind("tsim_set_buffer_size", api.setBufferSize) &&
+           bind("tsim_set_homing_time", api.setHomingTime) &&
+           bind("tsim_set_probe_surface", api.setProbeSurface) &&
+           bind("tsim_set_probe_decel", api.setProbeDecel) &&
            bind("tsim_write_count", api.writeCount) && bind("tsim_write_get", api.writeGet) &&
-           bind("tsim_clear_writes", api.clearWrites) && bind("tsim_executed_count", api.executedCount) &&
-           bind("tsim_block_count", api.blockCount) && bind("tsim_protocol_error_count", api.protocolErrorCount) &&
+           bind("tsim_clear_writes", api.clearWrites) &&
+           bind("tsim_executed_count", api.executedCount) &&
+           bind("tsim_block_count", api.blockCount) &&
+           bind("tsim_protocol_error_count", api.protocolErrorCount) &&
            bind("tsim_protocol_error_text", api.protocolErrorText);
 }
 
@@ -67,7 +71,9 @@ std::unique_ptr<SimControl> SimControl::attach() {
     HMODULE module = GetModuleHandleA("WinUsb.dll");
     if (!module) return nullptr;
     auto api = std::make_unique<Api>();
-    if (!bindAll(*api, [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); })) {
+    if (!bindAll(*api, [&](const char* name) {
+            return reinterpret_cast<void*>(GetProcAddress(module, name));
+        })) {
         return nullptr;
     }
     char path[MAX_PATH] = {};
@@ -154,9 +160,10 @@ std::string SimControl::missingText() {
     // Nothing sets the environment once a command runs.
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* chosen = std::getenv("TELVO_BACKEND");
-    return fmt::format("no simulated controller: the library bound no module with its control API "
-                       "(TELVO_BACKEND={}; for a controller on USB use --controller usb)",
-                       chosen != nullptr ? chosen : "unset");
+    return fmt::format(
+        "no simulated controller: the library bound no module with its control API "
+        "(TELVO_BACKEND={}; for a controller on USB use --controller usb)",
+        chosen != nullptr ? chosen : "unset");
 }
 
 SimControl::~SimControl() {
@@ -166,16 +173,30 @@ SimControl::~SimControl() {
 
 #endif
 
-void SimControl::reset() { api_->reset(); }
-void SimControl::setRealtime(double speed) { api_->setRealtime(speed); }
-void SimControl::advanceMs(int ms) { api_->advanceMs(ms); }
-int64_t SimControl::clockMs() { return api_->clockMs(); }
-void SimControl::setBufferSize(int size) { api_->setBufferSize(size); }
-void SimControl::setHomingTime(int ms) { api_->setHomingTime(ms); }
+void SimControl::reset() {
+    api_->reset();
+}
+void SimControl::setRealtime(double speed) {
+    api_->setRealtime(speed);
+}
+void SimControl::advanceMs(int ms) {
+    api_->advanceMs(ms);
+}
+int64_t SimControl::clockMs() {
+    return api_->clockMs();
+}
+void SimControl::setBufferSize(int size) {
+    api_->setBufferSize(size);
+}
+void SimControl::setHomingTime(int ms) {
+    api_->setHomingTime(ms);
+}
 void SimControl::setProbeSurface(int axis, int32_t threshold, int direction) {
     api_->setProbeSurface(axis, threshold, direction);
 }
-void SimControl::setProbeDecel(int ms) { api_->setProbeDecel(ms); }
+void SimControl::setProbeDecel(int ms) {
+    api_->setProbeDecel(ms);
+}
 
 std::vector<SimWrite> SimControl::takeWrites() {
     std::vector<SimWrite> out;
@@ -194,8 +215,12 @@ std::vector<SimWrite> SimControl::takeWrites() {
     return out;
 }
 
-int64_t SimControl::executedCount() { return api_->executedCount(); }
-int64_t SimControl::blockCount() { return api_->blockCount(); }
+int64_t SimControl::executedCount() {
+    return api_->executedCount();
+}
+int64_t SimControl::blockCount() {
+    return api_->blockCount();
+}
 
 std::vector<std::string> SimControl::protocolErrors() {
     std::vector<std::string> out;

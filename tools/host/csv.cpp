@@ -24,7 +24,8 @@ std::vector<std::string> splitFields(std::string_view line) {
     size_t pos = 0;
     while (true) {
         size_t comma = line.find(',', pos);
-        fields.push_back(trim(line.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos)));
+        fields.push_back(trim(line.substr(
+            pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos)));
         if (comma == std::string_view::npos) break;
         pos = comma + 1;
     }
@@ -45,8 +46,9 @@ void checkStep(const Vec6& from, const Vec6& to, const std::array<int, kAxisCoun
         double step = std::fabs(to[a] - from[a]);
         double allowed = limits[a].maxVelocity * kSegmentSeconds;
         if (step > allowed + kStepSlack) {
-            throw LineError(line, std::string("axis ") + kAxisLetters[a] + " moves " + formatSteps(step) +
-                                      " steps in 1 ms " + what + "; its max_velocity allows " + formatSteps(allowed));
+            throw LineError(line, std::string("axis ") + kAxisLetters[a] + " moves " +
+                                      formatSteps(step) + " steps in 1 ms " + what +
+                                      "; its max_velocity allows " + formatSteps(allowed));
         }
     }
 }
@@ -62,7 +64,8 @@ CsvTargets parseCsvTargets(std::string_view text, const MotionLimits& limits) {
     size_t pos = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
-        std::string_view raw = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+        std::string_view raw =
+            text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
         pos = nl == std::string_view::npos ? text.size() : nl + 1;
         ++lineNo;
         std::string line = trim(raw);
@@ -71,24 +74,34 @@ CsvTargets parseCsvTargets(std::string_view text, const MotionLimits& limits) {
 
         if (!haveLayout) {
             haveLayout = true;
-            bool header = std::isalpha(static_cast<unsigned char>(fields[0].empty() ? ' ' : fields[0][0])) != 0;
+            bool header =
+                std::isalpha(static_cast<unsigned char>(fields[0].empty() ? ' ' : fields[0][0])) !=
+                0;
             if (fields.size() > static_cast<size_t>(kAxisCount)) {
-                throw LineError(lineNo, "at most " + std::to_string(kAxisCount) + " columns (X, Y, Z, A, B, C), found " + std::to_string(fields.size()));
+                throw LineError(lineNo, "at most " + std::to_string(kAxisCount) +
+                                            " columns (X, Y, Z, A, B, C), found " +
+                                            std::to_string(fields.size()));
             }
             columns = fields.size();
             for (size_t c = 0; c < fields.size(); ++c) {
                 int axis = static_cast<int>(c);
                 if (header) {
                     axis = fields[c].size() == 1 ? axisIndex(fields[c][0]) : -1;
-                    if (axis < 0) throw LineError(lineNo, "column '" + fields[c] + "' is not an axis letter (x, y, z, a, b, c)");
-                    if (csv.column[axis] >= 0) throw LineError(lineNo, "column '" + fields[c] + "' appears twice");
+                    if (axis < 0)
+                        throw LineError(lineNo, "column '" + fields[c] +
+                                                    "' is not an axis letter (x, y, z, a, b, c)");
+                    if (csv.column[axis] >= 0)
+                        throw LineError(lineNo, "column '" + fields[c] + "' appears twice");
                 }
                 if (!limits[axis].enabled) {
-                    throw LineError(lineNo, std::string("axis ") + kAxisLetters[axis] + " is not configured on this machine");
+                    throw LineError(lineNo, std::string("axis ") + kAxisLetters[axis] +
+                                                " is not configured on this machine");
                 }
                 if (limits[axis].slaveOf != 0) {
-                    throw LineError(lineNo, std::string("axis ") + kAxisLetters[axis] + " follows axis " +
-                                                kAxisLetters[limits[axis].slaveOf - 1] + " and cannot be given");
+                    throw LineError(lineNo, std::string("axis ") + kAxisLetters[axis] +
+                                                " follows axis " +
+                                                kAxisLetters[limits[axis].slaveOf - 1] +
+                                                " and cannot be given");
                 }
                 csv.column[axis] = static_cast<int>(c);
             }
@@ -96,7 +109,8 @@ CsvTargets parseCsvTargets(std::string_view text, const MotionLimits& limits) {
         }
 
         if (fields.size() != columns) {
-            throw LineError(lineNo, "expected " + std::to_string(columns) + " values, found " + std::to_string(fields.size()));
+            throw LineError(lineNo, "expected " + std::to_string(columns) + " values, found " +
+                                        std::to_string(fields.size()));
         }
         Vec6 row{};
         for (int a = 0; a < kAxisCount; ++a) {
@@ -109,10 +123,12 @@ CsvTargets parseCsvTargets(std::string_view text, const MotionLimits& limits) {
             if (f.empty() || ec != std::errc() || end != f.data() + f.size() || !std::isfinite(v)) {
                 throw LineError(lineNo, "'" + f + "' is not a number");
             }
-            if (std::fabs(v) > 2.0e9) throw LineError(lineNo, "'" + f + "' is outside the controller's step range");
+            if (std::fabs(v) > 2.0e9)
+                throw LineError(lineNo, "'" + f + "' is outside the controller's step range");
             row[a] = v;
         }
-        if (!csv.rows.empty()) checkStep(csv.rows.back(), row, csv.column, limits, lineNo, "from the row before");
+        if (!csv.rows.empty())
+            checkStep(csv.rows.back(), row, csv.column, limits, lineNo, "from the row before");
         csv.rows.push_back(row);
         csv.lines.push_back(lineNo);
     }
@@ -120,7 +136,8 @@ CsvTargets parseCsvTargets(std::string_view text, const MotionLimits& limits) {
     return csv;
 }
 
-Trajectory csvTrajectory(const CsvTargets& csv, const Vec6& startSteps, const MotionLimits& limits) {
+Trajectory csvTrajectory(const CsvTargets& csv, const Vec6& startSteps,
+                         const MotionLimits& limits) {
     Trajectory t;
     t.start = startSteps;
     t.targets.reserve(csv.rows.size());
@@ -132,7 +149,8 @@ Trajectory csvTrajectory(const CsvTargets& csv, const Vec6& startSteps, const Mo
         applySlaves(target, startSteps, limits);
         t.targets.push_back(target);
     }
-    checkStep(startSteps, t.targets.front(), csv.column, limits, csv.lines.front(), "from the controller's position");
+    checkStep(startSteps, t.targets.front(), csv.column, limits, csv.lines.front(),
+              "from the controller's position");
     return t;
 }
 

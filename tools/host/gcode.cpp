@@ -21,8 +21,8 @@ const char* const kSubset = "G0 G1 G2 G3 G17 G20 G21 G90 G91 F N X Y Z A B C I J
 struct Words {
     std::array<std::optional<double>, kAxisCount> axis;
     std::optional<double> i, j, r, f;
-    std::optional<int> motion;  // 0..3
-    std::optional<int> units;   // 20 or 21
+    std::optional<int> motion;    // 0..3
+    std::optional<int> units;     // 20 or 21
     std::optional<int> distance;  // 90 or 91
     bool plane = false;
 };
@@ -42,7 +42,8 @@ std::string stripComments(std::string_view line, int lineNo) {
         if (c == ';') break;
         if (c == '(') {
             size_t close = line.find(')', k + 1);
-            if (close == std::string_view::npos) throw LineError(lineNo, "comment '(' is not closed on its line");
+            if (close == std::string_view::npos)
+                throw LineError(lineNo, "comment '(' is not closed on its line");
             out.push_back(' ');
             k = close;
             continue;
@@ -53,7 +54,9 @@ std::string stripComments(std::string_view line, int lineNo) {
     return out;
 }
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 Words parseWords(const std::string& text, int lineNo) {
     Words w;
@@ -76,14 +79,17 @@ Words parseWords(const std::string& text, int lineNo) {
         size_t begin = k;
         if (k < text.size() && (text[k] == '+' || text[k] == '-')) ++k;
         size_t digits = k;
-        while (k < text.size() && (std::isdigit(static_cast<unsigned char>(text[k])) || text[k] == '.')) ++k;
+        while (k < text.size() &&
+               (std::isdigit(static_cast<unsigned char>(text[k])) || text[k] == '.'))
+            ++k;
         if (k == digits) throw LineError(lineNo, std::string("word ") + letter + " has no number");
         std::string number(text, begin, k - begin);
         if (number[0] == '+') number.erase(0, 1);
         double value = 0.0;
         auto [ptr, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
         if (ec != std::errc() || ptr != number.data() + number.size() || !std::isfinite(value)) {
-            throw LineError(lineNo, std::string("word ") + letter + " has a malformed number '" + number + "'");
+            throw LineError(
+                lineNo, std::string("word ") + letter + " has a malformed number '" + number + "'");
         }
         std::string word = std::string(1, letter) + number;
         auto once = [&](std::optional<double>& slot) {
@@ -96,38 +102,61 @@ Words parseWords(const std::string& text, int lineNo) {
             continue;
         }
         switch (letter) {
-        case 'I': once(w.i); break;
-        case 'J': once(w.j); break;
-        case 'R': once(w.r); break;
-        case 'F': once(w.f); break;
-        case 'N':
-            if (sawN) throw LineError(lineNo, "word N appears twice");
-            if (value != std::floor(value) || value < 0) throw LineError(lineNo, "line number " + word + " is not a whole number");
-            sawN = true;
-            break;
-        case 'G': {
-            if (value != std::floor(value)) throw LineError(lineNo, word + " is not supported (supported: " + kSubset + ")");
-            int g = static_cast<int>(value);
-            auto modal = [&](std::optional<int>& slot, const char* group) {
-                if (slot) throw LineError(lineNo, std::string("two ") + group + " codes on one line");
-                slot = g;
-            };
-            if (g >= 0 && g <= 3) modal(w.motion, "motion");
-            else if (g == 17) w.plane = true;
-            else if (g == 20 || g == 21) modal(w.units, "unit");
-            else if (g == 90 || g == 91) modal(w.distance, "distance mode");
-            else if (g == 18 || g == 19) throw LineError(lineNo, "G" + std::to_string(g) + " is not supported: arcs run in the XY plane (G17) only");
-            else throw LineError(lineNo, "G" + std::to_string(g) + " is not supported (supported: " + kSubset + ")");
-            break;
-        }
-        default:
-            throw LineError(lineNo, word + " is not supported (supported: " + kSubset + ")");
+            case 'I':
+                once(w.i);
+                break;
+            case 'J':
+                once(w.j);
+                break;
+            case 'R':
+                once(w.r);
+                break;
+            case 'F':
+                once(w.f);
+                break;
+            case 'N':
+                if (sawN) throw LineError(lineNo, "word N appears twice");
+                if (value != std::floor(value) || value < 0)
+                    throw LineError(lineNo, "line number " + word + " is not a whole number");
+                sawN = true;
+                break;
+            case 'G': {
+                if (value != std::floor(value))
+                    throw LineError(lineNo,
+                                    word + " is not supported (supported: " + kSubset + ")");
+                int g = static_cast<int>(value);
+                auto modal = [&](std::optional<int>& slot, const char* group) {
+                    if (slot)
+                        throw LineError(lineNo, std::string("two ") + group + " codes on one line");
+                    slot = g;
+                };
+                if (g >= 0 && g <= 3)
+                    modal(w.motion, "motion");
+                else if (g == 17)
+                    w.plane = true;
+                else if (g == 20 || g == 21)
+                    modal(w.units, "unit");
+                else if (g == 90 || g == 91)
+                    modal(w.distance, "distance mode");
+                else if (g == 18 || g == 19)
+                    throw LineError(lineNo,
+                                    "G" + std::to_string(g) +
+                                        " is not supported: arcs run in the XY plane (G17) only");
+                else
+                    throw LineError(lineNo, "G" + std::to_string(g) +
+                                                " is not supported (supported: " + kSubset + ")");
+                break;
+            }
+            default:
+                throw LineError(lineNo, word + " is not supported (supported: " + kSubset + ")");
         }
     }
     return w;
 }
 
-double distance2(double x0, double y0, double x1, double y1) { return std::hypot(x1 - x0, y1 - y0); }
+double distance2(double x0, double y0, double x1, double y1) {
+    return std::hypot(x1 - x0, y1 - y0);
+}
 
 }  // namespace
 
@@ -144,7 +173,8 @@ Program parseGcode(std::string_view text, const GcodeContext& context) {
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t nl = text.find('\n', pos);
-        std::string_view raw = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+        std::string_view raw =
+            text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
         pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
         ++lineNo;
 
@@ -168,9 +198,11 @@ Program parseGcode(std::string_view text, const GcodeContext& context) {
         for (auto& a : w.axis) anyAxis = anyAxis || a.has_value();
         bool arcWords = w.i || w.j || w.r;
         if (!anyAxis && !arcWords) continue;
-        if (motion < 0) throw LineError(lineNo, "coordinates without a motion mode (G0, G1, G2 or G3)");
+        if (motion < 0)
+            throw LineError(lineNo, "coordinates without a motion mode (G0, G1, G2 or G3)");
         if (arcWords && motion < 2) {
-            throw LineError(lineNo, std::string(w.r ? "R" : (w.i ? "I" : "J")) + " is only used with G2 or G3");
+            throw LineError(
+                lineNo, std::string(w.r ? "R" : (w.i ? "I" : "J")) + " is only used with G2 or G3");
         }
 
         Move move;
@@ -179,17 +211,20 @@ Program parseGcode(std::string_view text, const GcodeContext& context) {
         for (int a = 0; a < kAxisCount; ++a) {
             if (!w.axis[a]) continue;
             if (!context.configured[a]) {
-                throw LineError(lineNo, std::string("axis ") + kAxisLetters[a] + " is not configured on this machine");
+                throw LineError(lineNo, std::string("axis ") + kAxisLetters[a] +
+                                            " is not configured on this machine");
             }
             if (context.slaveOf[a] != 0) {
                 throw LineError(lineNo, std::string("axis ") + kAxisLetters[a] + " follows axis " +
-                                            kAxisLetters[context.slaveOf[a] - 1] + " and cannot be programmed");
+                                            kAxisLetters[context.slaveOf[a] - 1] +
+                                            " and cannot be programmed");
             }
             double v = *w.axis[a] * scale;
             move.end[a] = absolute ? v : position[a] + v;
         }
         if (motion >= 1 && feed <= 0.0) {
-            throw LineError(lineNo, "G" + std::to_string(motion) + " needs a feed rate, and no F was given yet");
+            throw LineError(lineNo, "G" + std::to_string(motion) +
+                                        " needs a feed rate, and no F was given yet");
         }
 
         if (motion <= 1) {
@@ -208,11 +243,14 @@ Program parseGcode(std::string_view text, const GcodeContext& context) {
                 if (w.i || w.j) throw LineError(lineNo, "an arc takes either I/J or R, not both");
                 double r = *w.r * scale;
                 double d = distance2(x0, y0, x1, y1);
-                if (d == 0.0) throw LineError(lineNo, "an R arc needs an end point other than its start in XY");
+                if (d == 0.0)
+                    throw LineError(lineNo,
+                                    "an R arc needs an end point other than its start in XY");
                 double h2 = r * r - d * d / 4.0;
                 if (h2 < 0.0) {
                     if (std::fabs(r) < d / 2.0 - tolerance) {
-                        throw LineError(lineNo, "radius R" + formatNumber(*w.r) + " is too small to reach the end point");
+                        throw LineError(lineNo, "radius R" + formatNumber(*w.r) +
+                                                    " is too small to reach the end point");
                     }
                     h2 = 0.0;
                 }
@@ -229,11 +267,14 @@ Program parseGcode(std::string_view text, const GcodeContext& context) {
                 move.centerY = y0 + w.j.value_or(0.0) * scale;
                 double r0 = distance2(move.centerX, move.centerY, x0, y0);
                 double r1 = distance2(move.centerX, move.centerY, x1, y1);
-                if (r0 == 0.0) throw LineError(lineNo, "arc radius is zero (I and J give the start point as centre)");
+                if (r0 == 0.0)
+                    throw LineError(lineNo,
+                                    "arc radius is zero (I and J give the start point as centre)");
                 double diff = std::fabs(r0 - r1);
                 if (diff > tolerance && diff > kArcRadiusToleranceRelative * r0) {
-                    throw LineError(lineNo, "arc end point is not on the circle: radius " + formatNumber(r0) +
-                                                " at the start, " + formatNumber(r1) + " at the end");
+                    throw LineError(lineNo, "arc end point is not on the circle: radius " +
+                                                formatNumber(r0) + " at the start, " +
+                                                formatNumber(r1) + " at the end");
                 }
             }
         }

@@ -20,11 +20,11 @@ enum class MoveKind { Rapid, Linear, ArcCw, ArcCcw };
 
 struct Move {
     MoveKind kind = MoveKind::Rapid;
-    Vec6 end{};           // absolute, machine units
-    double feed = 0.0;    // machine units per second; 0 for rapids
-    double centerX = 0.0; // arc centre, absolute machine units
+    Vec6 end{};            // absolute, machine units
+    double feed = 0.0;     // machine units per second; 0 for rapids
+    double centerX = 0.0;  // arc centre, absolute machine units
     double centerY = 0.0;
-    int line = 0;         // source line
+    int line = 0;  // source line
 };
 
 struct Program {

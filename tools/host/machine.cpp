@@ -29,7 +29,9 @@ public:
     using ToolError::ToolError;
 };
 
-uint32_t lineOf(const toml::node& node) { return node.source().begin.line; }
+uint32_t lineOf(const toml::node& node) {
+    return node.source().begin.line;
+}
 
 // One table of the file: typed look-ups that remember which keys were read,
 // and a final check that refuses every key nobody asked for.
@@ -38,7 +40,8 @@ public:
     Section(const toml::table& table, std::string path, const std::string& source)
         : table_(table), path_(std::move(path)), source_(source) {}
 
-    [[noreturn]] void fail(const toml::node& node, std::string_view key, const std::string& problem) const {
+    [[noreturn]] void fail(const toml::node& node, std::string_view key,
+                           const std::string& problem) const {
         fail(lineOf(node), key, problem);
     }
     [[noreturn]] void fail(uint32_t line, std::string_view key, const std::string& problem) const {
@@ -60,12 +63,16 @@ public:
         if (!node) return fallback;
         return checkInteger(*node, key, min, max);
     }
-    int64_t checkInteger(const toml::node& node, std::string_view key, int64_t min, int64_t max) const {
+    int64_t checkInteger(const toml::node& node, std::string_view key, int64_t min,
+                         int64_t max) const {
         auto v = node.value_exact<int64_t>();
-        if (!v) fail(node, key, "must be an integer from " + std::to_string(min) + " to " + std::to_string(max));
+        if (!v)
+            fail(node, key,
+                 "must be an integer from " + std::to_string(min) + " to " + std::to_string(max));
         if (*v < min || *v > max) {
-            fail(node, key, "must be from " + std::to_string(min) + " to " + std::to_string(max) + " (got " +
-                                std::to_string(*v) + ")");
+            fail(node, key,
+                 "must be from " + std::to_string(min) + " to " + std::to_string(max) + " (got " +
+                     std::to_string(*v) + ")");
         }
         return *v;
     }
@@ -96,7 +103,8 @@ public:
     void rejectUnknown() const {
         for (auto&& [key, node] : table_) {
             (void)node;
-            if (!used_.count(std::string(key.str()))) fail(key.source().begin.line, key.str(), "unknown key");
+            if (!used_.count(std::string(key.str())))
+                fail(key.source().begin.line, key.str(), "unknown key");
         }
     }
     const std::string& source() const { return source_; }
@@ -111,7 +119,8 @@ private:
 
 int axisByName(Section& section, const toml::node& node, std::string_view key) {
     auto s = node.value_exact<std::string>();
-    if (!s || s->size() != 1 || axisIndex((*s)[0]) < 0) section.fail(node, key, "must be one of \"x\", \"y\", \"z\", \"a\", \"b\", \"c\"");
+    if (!s || s->size() != 1 || axisIndex((*s)[0]) < 0)
+        section.fail(node, key, "must be one of \"x\", \"y\", \"z\", \"a\", \"b\", \"c\"");
     return axisIndex((*s)[0]);
 }
 
@@ -127,16 +136,21 @@ uint32_t readAxis(Section& axisTable, int index, AxisSettings& axis, const toml:
     axis.maxVelocity = static_cast<int32_t>(required("max_velocity", 1, kMaxVelocity));
     axis.acceleration = static_cast<int32_t>(required("acceleration", 1, kInt32Max));
     axis.auxVelocity = static_cast<int32_t>(axisTable.integer("aux_velocity", 0, kMaxVelocity, 0));
-    axis.deviceParam1 = static_cast<int32_t>(axisTable.integer("device_param1", kInt32Min, kInt32Max, 0));
-    axis.deviceParam2 = static_cast<int32_t>(axisTable.integer("device_param2", kInt32Min, kInt32Max, 0));
-    axis.deviceParam3 = static_cast<int32_t>(axisTable.integer("device_param3", kInt32Min, kInt32Max, 0));
+    axis.deviceParam1 =
+        static_cast<int32_t>(axisTable.integer("device_param1", kInt32Min, kInt32Max, 0));
+    axis.deviceParam2 =
+        static_cast<int32_t>(axisTable.integer("device_param2", kInt32Min, kInt32Max, 0));
+    axis.deviceParam3 =
+        static_cast<int32_t>(axisTable.integer("device_param3", kInt32Min, kInt32Max, 0));
     axis.deviceParam4 = static_cast<uint8_t>(axisTable.integer("device_param4", 0, 255, 0));
     if (axisTable.find("min")) axis.min = axisTable.number("min", 0.0);
     if (axisTable.find("max")) axis.max = axisTable.number("max", 0.0);
-    if (axis.min && axis.max && *axis.min >= *axis.max) axisTable.fail(*axisTable.find("max"), "max", "must be above min");
+    if (axis.min && axis.max && *axis.min >= *axis.max)
+        axisTable.fail(*axisTable.find("max"), "max", "must be above min");
     if (const toml::node* node = axisTable.find("slave_of")) {
         int master = axisByName(axisTable, *node, "slave_of");
-        if (index < 3) axisTable.fail(*node, "slave_of", "only axes a, b and c can follow another axis");
+        if (index < 3)
+            axisTable.fail(*node, "slave_of", "only axes a, b and c can follow another axis");
         if (master == index) axisTable.fail(*node, "slave_of", "an axis cannot follow itself");
         axis.slaveOf = master + 1;
         axisTable.rejectUnknown();
@@ -151,22 +165,30 @@ Vec6 position(Section& s, std::string_view key, const Machine& m) {
     const toml::node* node = s.find(key);
     if (!node) return Vec6{};
     const toml::array* list = node->as_array();
-    if (!list || list->empty() || list->size() > kAxisCount) s.fail(*node, key, "must be an array of 1 to 6 numbers (X, Y, Z, A, B, C)");
+    if (!list || list->empty() || list->size() > kAxisCount)
+        s.fail(*node, key, "must be an array of 1 to 6 numbers (X, Y, Z, A, B, C)");
     Vec6 out{};
     for (size_t i = 0; i < list->size(); ++i) {
         const toml::node& v = (*list)[i];
-        if (auto d = v.value_exact<double>()) out[i] = *d;
-        else if (auto n = v.value_exact<int64_t>()) out[i] = static_cast<double>(*n);
-        else s.fail(v, key, "entry " + std::to_string(i + 1) + " must be a number");
-        if (!std::isfinite(out[i]) || std::fabs(out[i]) > 1e9) s.fail(v, key, "entry " + std::to_string(i + 1) + " is out of range");
-        if (out[i] != 0.0 && !m.axes[i].configured) s.fail(v, key, std::string("axis ") + kAxisLetters[i] + " is not configured");
+        if (auto d = v.value_exact<double>())
+            out[i] = *d;
+        else if (auto n = v.value_exact<int64_t>())
+            out[i] = static_cast<double>(*n);
+        else
+            s.fail(v, key, "entry " + std::to_string(i + 1) + " must be a number");
+        if (!std::isfinite(out[i]) || std::fabs(out[i]) > 1e9)
+            s.fail(v, key, "entry " + std::to_string(i + 1) + " is out of range");
+        if (out[i] != 0.0 && !m.axes[i].configured)
+            s.fail(v, key, std::string("axis ") + kAxisLetters[i] + " is not configured");
     }
     return out;
 }
 
 double positive(Section& s, std::string_view key, double fallback, double max) {
     double v = s.number(key, fallback);
-    if (!(v >= 0.0) || v > max) s.fail(*s.find(key), key, "must be from 0 to " + std::to_string(static_cast<long long>(max)));
+    if (!(v >= 0.0) || v > max)
+        s.fail(*s.find(key), key,
+               "must be from 0 to " + std::to_string(static_cast<long long>(max)));
     return v;
 }
 
@@ -175,7 +197,8 @@ void readProgramSections(Section& top, Machine& m, const std::string& source) {
         Section s(*t, "motion", source);
         m.program.blendTolerance = positive(s, "blend_tolerance", 0.0, 1000.0);
         m.program.arcTolerance = positive(s, "arc_tolerance", 0.0, 1000.0);
-        if (s.find("arc_tolerance") && m.program.arcTolerance <= 0.0) s.fail(*s.find("arc_tolerance"), "arc_tolerance", "must be above 0");
+        if (s.find("arc_tolerance") && m.program.arcTolerance <= 0.0)
+            s.fail(*s.find("arc_tolerance"), "arc_tolerance", "must be above 0");
         s.rejectUnknown();
     }
     if (const toml::table* t = top.table("offsets")) {
@@ -191,16 +214,19 @@ void readProgramSections(Section& top, Machine& m, const std::string& source) {
     }
     if (const toml::node* node = top.find("tool")) {
         const toml::array* tools = node->as_array();
-        if (!tools || !tools->is_array_of_tables()) top.fail(*node, "tool", "must be written as [[tool]] tables");
+        if (!tools || !tools->is_array_of_tables())
+            top.fail(*node, "tool", "must be written as [[tool]] tables");
         for (const toml::node& entry : *tools) {
             Section s(*entry.as_table(), "tool", source);
             const toml::node* number = s.find("number");
             if (!number) s.fail(entry, "number", "missing (the T and H number)");
             int n = static_cast<int>(s.checkInteger(*number, "number", 1, 999999));
-            if (m.program.tools.count(n)) s.fail(*number, "number", "tool " + std::to_string(n) + " is given twice");
+            if (m.program.tools.count(n))
+                s.fail(*number, "number", "tool " + std::to_string(n) + " is given twice");
             ToolEntry tool;
             tool.length = s.number("length", 0.0);
-            if (std::fabs(tool.length) > 1e6) s.fail(*s.find("length"), "length", "is out of range");
+            if (std::fabs(tool.length) > 1e6)
+                s.fail(*s.find("length"), "length", "is out of range");
             tool.diameter = positive(s, "diameter", 0.0, 1e6);
             m.program.tools[n] = tool;
             s.rejectUnknown();
@@ -318,7 +344,8 @@ Machine loadMachine(std::string_view text, const std::string& source) {
         m.name = s.string("name", "");
         if (const toml::node* node = s.find("units")) {
             m.units = s.string("units", "mm");
-            if (m.units != "mm" && m.units != "inch") s.fail(*node, "units", "must be \"mm\" or \"inch\"");
+            if (m.units != "mm" && m.units != "inch")
+                s.fail(*node, "units", "must be \"mm\" or \"inch\"");
         }
         s.rejectUnknown();
     }
@@ -327,9 +354,12 @@ Machine loadMachine(std::string_view text, const std::string& source) {
         Section s(*t, "controller", source);
         m.bufferSize = static_cast<int>(s.integer("buffer_size", 300, 1000, 1000));
         m.config.machineParam1 = static_cast<uint8_t>(s.integer("machine_param1", 0, 255, 0));
-        m.config.machineParam2 = static_cast<int32_t>(s.integer("machine_param2", kInt32Min, kInt32Max, 0));
-        m.config.machineParam3 = static_cast<int32_t>(s.integer("machine_param3", kInt32Min, kInt32Max, 0));
-        m.config.machineParam4 = static_cast<int32_t>(s.integer("machine_param4", kInt32Min, kInt32Max, 0));
+        m.config.machineParam2 =
+            static_cast<int32_t>(s.integer("machine_param2", kInt32Min, kInt32Max, 0));
+        m.config.machineParam3 =
+            static_cast<int32_t>(s.integer("machine_param3", kInt32Min, kInt32Max, 0));
+        m.config.machineParam4 =
+            static_cast<int32_t>(s.integer("machine_param4", kInt32Min, kInt32Max, 0));
         m.config.machineParam5 = static_cast<uint8_t>(s.integer("machine_param5", 0, 255, 0));
         m.config.machineParam6 = static_cast<uint8_t>(s.integer("machine_param6", 0, 255, 0));
         m.config.machineSwitch1 = static_cast<uint8_t>(s.integer("machine_switch1", 0, 1, 0));
@@ -338,8 +368,10 @@ Machine loadMachine(std::string_view text, const std::string& source) {
     }
 
     const toml::node* axisNode = top.find("axis");
-    if (!axisNode) top.fail(1, "axis", "missing: configure at least one axis as [axis.x] ... [axis.c]");
-    if (!axisNode->is_table()) top.fail(*axisNode, "axis", "must be a table of axes ([axis.x] ... [axis.c])");
+    if (!axisNode)
+        top.fail(1, "axis", "missing: configure at least one axis as [axis.x] ... [axis.c]");
+    if (!axisNode->is_table())
+        top.fail(*axisNode, "axis", "must be a table of axes ([axis.x] ... [axis.c])");
     {
         Section s(*axisNode->as_table(), "axis", source);
         std::array<uint32_t, kAxisCount> slaveLine{};
@@ -355,9 +387,12 @@ Machine loadMachine(std::string_view text, const std::string& source) {
         for (int i = 3; i < kAxisCount; ++i) {
             int master = m.axes[i].slaveOf;
             if (master == 0) continue;
-            std::string key = std::string(1, static_cast<char>(kAxisLetters[i] - 'A' + 'a')) + ".slave_of";
-            if (!m.axes[master - 1].configured) s.fail(slaveLine[i], key, "follows an axis that is not configured");
-            if (m.axes[master - 1].slaveOf != 0) s.fail(slaveLine[i], key, "follows an axis that itself follows another");
+            std::string key =
+                std::string(1, static_cast<char>(kAxisLetters[i] - 'A' + 'a')) + ".slave_of";
+            if (!m.axes[master - 1].configured)
+                s.fail(slaveLine[i], key, "follows an axis that is not configured");
+            if (m.axes[master - 1].slaveOf != 0)
+                s.fail(slaveLine[i], key, "follows an axis that itself follows another");
         }
         if (m.axisList().empty()) top.fail(*axisNode, "axis", "no axis configured");
     }
@@ -366,21 +401,25 @@ Machine loadMachine(std::string_view text, const std::string& source) {
         Section s(*t, "io", source);
         if (const toml::node* node = s.find("values")) {
             const toml::array* values = node->as_array();
-            if (!values || values->size() > kIoValues) s.fail(*node, "values", "must be an array of at most 16 integers");
+            if (!values || values->size() > kIoValues)
+                s.fail(*node, "values", "must be an array of at most 16 integers");
             for (size_t k = 0; k < values->size(); ++k) {
-                m.io.ioValues[k] = static_cast<uint16_t>(s.checkInteger((*values)[k], "values", 0, 65535));
+                m.io.ioValues[k] =
+                    static_cast<uint16_t>(s.checkInteger((*values)[k], "values", 0, 65535));
             }
         }
         if (const toml::node* node = s.find("pin")) {
             const toml::array* pins = node->as_array();
-            if (!pins || !pins->is_array_of_tables()) s.fail(*node, "pin", "must be written as [[io.pin]] tables");
+            if (!pins || !pins->is_array_of_tables())
+                s.fail(*node, "pin", "must be written as [[io.pin]] tables");
             std::set<int64_t> seen;
             for (const toml::node& entryNode : *pins) {
                 Section p(*entryNode.as_table(), "io.pin", source);
                 const toml::node* entry = p.find("entry");
                 if (!entry) p.fail(entryNode, "entry", "missing (0 to 46)");
                 int64_t e = p.checkInteger(*entry, "entry", 0, kPinEntries - 1);
-                if (!seen.insert(e).second) p.fail(*entry, "entry", "entry " + std::to_string(e) + " is given twice");
+                if (!seen.insert(e).second)
+                    p.fail(*entry, "entry", "entry " + std::to_string(e) + " is given twice");
                 m.io.pins[e].pin = static_cast<uint8_t>(p.integer("pin", 0, 255, 0));
                 m.io.pins[e].pinFlags = static_cast<uint8_t>(p.integer("flags", 0, 3, 0));
                 p.rejectUnknown();
@@ -407,7 +446,8 @@ Machine loadMachine(std::string_view text, const std::string& source) {
             if (!at) p.fail(*s.find("probe_surface"), "at", "missing (position in machine units)");
             surface.at = p.number("at", 0.0);
             surface.direction = static_cast<int>(p.integer("direction", -1, 1, -1));
-            if (surface.direction == 0) p.fail(*p.find("direction"), "direction", "must be 1 or -1");
+            if (surface.direction == 0)
+                p.fail(*p.find("direction"), "direction", "must be 1 or -1");
             p.rejectUnknown();
         }
         s.rejectUnknown();
@@ -426,6 +466,8 @@ Machine loadMachineFile(const std::string& path) {
     return loadMachine(text.str(), path);
 }
 
-Machine defaultMachine() { return loadMachine(kDefaultMachineToml, "<built-in machine>"); }
+Machine defaultMachine() {
+    return loadMachine(kDefaultMachineToml, "<built-in machine>");
+}
 
 }  // namespace telvo::tool

@@ -31,8 +31,10 @@ const char* const kBufferColour = "#2ca02c";
 const char* const kGridColour = "#dddddd";
 
 struct Bounds {
-    double x0 = std::numeric_limits<double>::infinity(), x1 = -std::numeric_limits<double>::infinity();
-    double y0 = std::numeric_limits<double>::infinity(), y1 = -std::numeric_limits<double>::infinity();
+    double x0 = std::numeric_limits<double>::infinity(),
+           x1 = -std::numeric_limits<double>::infinity();
+    double y0 = std::numeric_limits<double>::infinity(),
+           y1 = -std::numeric_limits<double>::infinity();
     void add(const Point& p) {
         x0 = std::min(x0, p.x);
         x1 = std::max(x1, p.x);
@@ -69,7 +71,9 @@ void toolpathPanel(SvgDocument& svg, const PlotData& d) {
     double scale = std::min((width - 60) / (spanX + 2 * pad), (height - 40) / (spanY + 2 * pad));
     double cx = (b.x0 + b.x1) / 2, cy = (b.y0 + b.y1) / 2;
     double px = left + 30 + (width - 60) / 2, py = top + 20 + (height - 40) / 2;
-    auto map = [&](const Point& p) { return Point{px + (p.x - cx) * scale, py - (p.y - cy) * scale}; };
+    auto map = [&](const Point& p) {
+        return Point{px + (p.x - cx) * scale, py - (p.y - cy) * scale};
+    };
 
     double vx0 = cx - (width - 60) / 2 / scale, vx1 = cx + (width - 60) / 2 / scale;
     double vy0 = cy - (height - 40) / 2 / scale, vy1 = cy + (height - 40) / 2 / scale;
@@ -95,12 +99,16 @@ void toolpathPanel(SvgDocument& svg, const PlotData& d) {
     for (size_t i = 0; i < d.commanded.size();) {
         bool rapid = i < d.commandedRapid.size() && d.commandedRapid[i];
         size_t j = i + 1;
-        while (j < d.commanded.size() && (j < d.commandedRapid.size() && d.commandedRapid[j]) == rapid) ++j;
+        while (j < d.commanded.size() &&
+               (j < d.commandedRapid.size() && d.commandedRapid[j]) == rapid)
+            ++j;
         // Each run starts where the previous one ended.
         std::vector<Point> run(d.commanded.begin() + static_cast<std::ptrdiff_t>(i > 0 ? i - 1 : 0),
                                d.commanded.begin() + static_cast<std::ptrdiff_t>(j));
-        if (rapid) svg.polyline(mapped(run), kRapidColour, 1.5, "6 4", 0.9);
-        else svg.polyline(mapped(run), kCommandedColour, 3.0, "", 0.45);
+        if (rapid)
+            svg.polyline(mapped(run), kRapidColour, 1.5, "6 4", 0.9);
+        else
+            svg.polyline(mapped(run), kCommandedColour, 3.0, "", 0.45);
         anyRapid = anyRapid || rapid;
         i = j;
     }
@@ -157,7 +165,8 @@ void bufferPanel(SvgDocument& svg, const PlotData& d) {
     }
     double full = map({t0, d.bufferSize}).y;
     svg.line(left, full, left + width, full, "#999999", 1.0, "6 4");
-    svg.text(left + width - 4, full - 4, fmt::format("buffer size {}", tickLabel(d.bufferSize)), 11, "end", "#666666");
+    svg.text(left + width - 4, full - 4, fmt::format("buffer size {}", tickLabel(d.bufferSize)), 11,
+             "end", "#666666");
     std::vector<Point> pts;
     pts.reserve(d.bufferLevel.size());
     for (const Point& p : d.bufferLevel) pts.push_back(map(p));

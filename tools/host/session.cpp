@@ -44,11 +44,15 @@ constexpr double kLiveProgressPeriodMs = 100.0;
 // this many segments.
 constexpr int kFlowControlMargin = 150;
 
-std::string unitsText(double v) { return fmt::format("{:.3f}", v); }
+std::string unitsText(double v) {
+    return fmt::format("{:.3f}", v);
+}
 
 }  // namespace
 
-void requestStop() { gStopRequested = 1; }
+void requestStop() {
+    gStopRequested = 1;
+}
 
 Session::Session(const Machine& machine, SessionOptions options)
     : machine_(machine),
@@ -79,8 +83,10 @@ Session::~Session() {
 
 std::string Session::controllerDescription() const {
     if (sim_) {
-        return options_.speed > 0.0 ? fmt::format("simulated ({}), {:g}x real time", sim_->modulePath(), options_.speed)
-                                    : fmt::format("simulated ({}), stepped clock", sim_->modulePath());
+        return options_.speed > 0.0
+                   ? fmt::format("simulated ({}), {:g}x real time", sim_->modulePath(),
+                                 options_.speed)
+                   : fmt::format("simulated ({}), stepped clock", sim_->modulePath());
     }
     return "USB controller";
 }
@@ -99,8 +105,10 @@ void Session::open() {
     if (sim_) {
         sim_->reset();
         sim_->setBufferSize(machine_.bufferSize);
-        if (machine_.simulator.homingTimeMs >= 0) sim_->setHomingTime(machine_.simulator.homingTimeMs);
-        if (machine_.simulator.probeDecelMs >= 0) sim_->setProbeDecel(machine_.simulator.probeDecelMs);
+        if (machine_.simulator.homingTimeMs >= 0)
+            sim_->setHomingTime(machine_.simulator.homingTimeMs);
+        if (machine_.simulator.probeDecelMs >= 0)
+            sim_->setProbeDecel(machine_.simulator.probeDecelMs);
         const ProbeSurface& s = machine_.simulator.surface;
         if (s.enabled) {
             double steps = s.at * machine_.axes[s.axis].stepsPerUnit;
@@ -116,8 +124,9 @@ void Session::open() {
     note(fmt::format("telvo_Open() = {}", opened));
     if (!opened) {
         if (sim_) throw ToolError("no controller found");
-        throw ToolError("no controller found on USB: is it plugged in and may you open it? "
-                        "(`telvo udev-rule VID:PID`; TELVO_USB_DEBUG=1 shows the search)");
+        throw ToolError(
+            "no controller found on USB: is it plugged in and may you open it? "
+            "(`telvo udev-rule VID:PID`; TELVO_USB_DEBUG=1 shows the search)");
     }
     open_ = true;
     note(fmt::format("telvo_GetFirmwareVersion() = \"{}\"", firmware()));
@@ -147,7 +156,8 @@ void Session::resync() {
 
 void Session::sleepCycle() {
     double period = kCyclePeriodUs;
-    if (options_.speed > 10.0) period = std::max(kMinCyclePeriodUs, kCyclePeriodUs * 10.0 / options_.speed);
+    if (options_.speed > 10.0)
+        period = std::max(kMinCyclePeriodUs, kCyclePeriodUs * 10.0 / options_.speed);
 #if defined(_WIN32)
     (void)period;
     Sleep(1);
@@ -195,7 +205,8 @@ void Session::drainWrites() {
     for (SimWrite& w : sim_->takeWrites()) {
         if (w.pipe == tsim::kBlockPipe) ++blockWrites_;
         if (!trace_.isOpen()) continue;
-        uint8_t flags = static_cast<uint8_t>((w.failed ? kTraceWriteFailed : 0) | (w.device != 0 ? kTraceSecondDevice : 0));
+        uint8_t flags = static_cast<uint8_t>((w.failed ? kTraceWriteFailed : 0) |
+                                             (w.device != 0 ? kTraceSecondDevice : 0));
         trace_.add(w.pipe == tsim::kBlockPipe ? TraceKind::Block : TraceKind::Command, flags,
                    static_cast<int64_t>(std::llround(now() * 1e6)), w.bytes.data(), w.bytes.size());
     }
@@ -216,13 +227,15 @@ void Session::onStatus(const MachineStatus& record) {
         // where the library's flow control holds it.
         if (level >= machine_.bufferSize - kFlowControlMargin) primed_ = true;
         if (primed_ && !allSent_) {
-            stats_->lowestLevel = stats_->lowestLevel < 0 ? level : std::min(stats_->lowestLevel, level);
+            stats_->lowestLevel =
+                stats_->lowestLevel < 0 ? level : std::min(stats_->lowestLevel, level);
             if (level == 0) ++stats_->underruns;
         }
     }
 }
 
-void Session::runUntil(const std::function<bool()>& done, double timeoutSeconds, const std::string& what) {
+void Session::runUntil(const std::function<bool()>& done, double timeoutSeconds,
+                       const std::string& what) {
     double start = now();
     auto wallStart = std::chrono::steady_clock::now();
     // A stalled simulated clock must not hang the tool either.
@@ -230,7 +243,8 @@ void Session::runUntil(const std::function<bool()>& done, double timeoutSeconds,
     while (!done()) {
         cycle();
         if (now() - start > timeoutSeconds ||
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count() > wallLimit) {
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count() >
+                wallLimit) {
             throw ToolError(fmt::format("{} within {:g} s", what, timeoutSeconds));
         }
     }
@@ -238,7 +252,8 @@ void Session::runUntil(const std::function<bool()>& done, double timeoutSeconds,
 
 void Session::waitFrames(int frames) {
     uint64_t target = frames_ + static_cast<uint64_t>(frames);
-    runUntil([&] { return frames_ >= target; }, kFirstFrameTimeout, "the controller stopped answering: no status frame");
+    runUntil([&] { return frames_ >= target; }, kFirstFrameTimeout,
+             "the controller stopped answering: no status frame");
 }
 
 void Session::waitIdle(double timeoutSeconds) {
@@ -260,7 +275,9 @@ void Session::home(int axis) {
     int sent = telvo_CmdHomeAxis(static_cast<uint8_t>(axis));
     drainWrites();
     note(fmt::format("telvo_CmdHomeAxis({}) = {}", axis, sent));
-    if (!sent) throw ToolError(fmt::format("the homing command for axis {} could not be written", kAxisLetters[axis]));
+    if (!sent)
+        throw ToolError(
+            fmt::format("the homing command for axis {} could not be written", kAxisLetters[axis]));
     runUntil([] { return telvo_IsHoming() == 0; }, kHomingTimeout,
              fmt::format("homing of axis {} did not finish", kAxisLetters[axis]));
     waitFrames(2);
@@ -283,7 +300,9 @@ Vec6 Session::positionSteps() const {
 Vec6 Session::positionUnits() const {
     Vec6 p{};
     for (int a = 0; a < kAxisCount; ++a) {
-        p[a] = machine_.axes[a].configured ? status_.position[static_cast<size_t>(a)] / static_cast<double>(machine_.axes[a].stepsPerUnit) : 0.0;
+        p[a] = machine_.axes[a].configured ? status_.position[static_cast<size_t>(a)] /
+                                                 static_cast<double>(machine_.axes[a].stepsPerUnit)
+                                           : 0.0;
     }
     return p;
 }
@@ -291,30 +310,39 @@ Vec6 Session::positionUnits() const {
 void Session::progressLine(const StreamStats& stats, size_t total, double startTime, bool final) {
     if (options_.progress == ProgressMode::Off || total == 0) return;
     auto wall = std::chrono::steady_clock::now();
-    size_t executed = static_cast<size_t>(std::clamp<int64_t>(status_.segmentTag, 0, static_cast<int64_t>(total)));
-    if (final) executed = static_cast<size_t>(std::min<int64_t>(stats.executed, static_cast<int64_t>(total)));
+    size_t executed = static_cast<size_t>(
+        std::clamp<int64_t>(status_.segmentTag, 0, static_cast<int64_t>(total)));
+    if (final)
+        executed =
+            static_cast<size_t>(std::min<int64_t>(stats.executed, static_cast<int64_t>(total)));
     double percent = 100.0 * static_cast<double>(executed) / static_cast<double>(total);
     int decile = static_cast<int>(percent / 10.0);
     if (options_.progress == ProgressMode::Live && !final &&
-        std::chrono::duration<double, std::milli>(wall - lastProgress_).count() < kLiveProgressPeriodMs) {
+        std::chrono::duration<double, std::milli>(wall - lastProgress_).count() <
+            kLiveProgressPeriodMs) {
         return;
     }
     if (options_.progress == ProgressMode::Lines && !final && decile == lastProgressDecile_) return;
     lastProgress_ = wall;
     lastProgressDecile_ = decile;
 
-    double elapsed = options_.speed > 0.0 || !sim_ ? std::chrono::duration<double>(wall - streamWallStart_).count()
-                                                   : now() - startTime;
+    double elapsed = options_.speed > 0.0 || !sim_
+                         ? std::chrono::duration<double>(wall - streamWallStart_).count()
+                         : now() - startTime;
     double remainingMs = static_cast<double>(total - executed);
-    double remaining = options_.speed > 0.0 ? remainingMs / 1000.0 / options_.speed : remainingMs / 1000.0;
+    double remaining =
+        options_.speed > 0.0 ? remainingMs / 1000.0 / options_.speed : remainingMs / 1000.0;
     std::string position;
     Vec6 units = positionUnits();
     for (int a = 0; a < kAxisCount; ++a) {
-        if (machine_.axes[a].configured) position += fmt::format(" {} {}", kAxisLetters[a], unitsText(units[a]));
+        if (machine_.axes[a].configured)
+            position += fmt::format(" {} {}", kAxisLetters[a], unitsText(units[a]));
     }
-    std::string line = fmt::format("{} [{:5.1f}%] {}/{} segments  {} {:.1f} s  remaining {:.1f} s  buffer {:4}  {}",
-                                   progressLabel_, percent, executed, total, sim_ && options_.speed <= 0.0 ? "clock" : "elapsed",
-                                   elapsed, final ? 0.0 : remaining, status_.bufferLevel, position);
+    std::string line = fmt::format(
+        "{} [{:5.1f}%] {}/{} segments  {} {:.1f} s  remaining {:.1f} s  buffer {:4}  {}",
+        progressLabel_, percent, executed, total,
+        sim_ && options_.speed <= 0.0 ? "clock" : "elapsed", elapsed, final ? 0.0 : remaining,
+        status_.bufferLevel, position);
     if (options_.progress == ProgressMode::Live) {
         // Padded to the longest line so far, so nothing of an earlier one shows.
         liveWidth_ = std::max(liveWidth_, line.size());
@@ -335,8 +363,9 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
     stats.segments = trajectory.targets.size();
     stats.expectedEnd = endSteps(trajectory.end(), trajectory.start, limits);
     for (const Vec6& t : trajectory.targets) {
-        plot_.commanded.push_back({machine_.axes[0].configured ? t[0] / machine_.axes[0].stepsPerUnit : 0.0,
-                                   machine_.axes[1].configured ? t[1] / machine_.axes[1].stepsPerUnit : 0.0});
+        plot_.commanded.push_back(
+            {machine_.axes[0].configured ? t[0] / machine_.axes[0].stepsPerUnit : 0.0,
+             machine_.axes[1].configured ? t[1] / machine_.axes[1].stepsPerUnit : 0.0});
     }
     note(fmt::format("stream of {} segments", stats.segments));
 
@@ -363,10 +392,12 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
             cycle();
             while (next < total && telvo_BufFreeCnt() > 0) {
                 MotionSegment segment{};
-                for (int a = 0; a < kAxisCount; ++a) segment.target[a] = trajectory.targets[next][a];
+                for (int a = 0; a < kAxisCount; ++a)
+                    segment.target[a] = trajectory.targets[next][a];
                 segment.tag = static_cast<int32_t>(next + 1);
                 if (!telvo_BufAdd(&segment)) break;
-                if (!sim_ && trace_.isOpen()) trace_.segment(static_cast<int64_t>(std::llround(now() * 1e6)), segment);
+                if (!sim_ && trace_.isOpen())
+                    trace_.segment(static_cast<int64_t>(std::llround(now() * 1e6)), segment);
                 ++next;
             }
             if (!allSent_ && next == total && telvo_BufEmpty()) {
@@ -377,8 +408,10 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
             if (allSent_ && frames_ >= framesWhenSent + 2 && status_.bufferLevel == 0) break;
             progressLine(stats, total, start, false);
             if (now() - start > timeout) {
-                throw ToolError(fmt::format("the controller stopped executing: {} of {} segments after {:.1f} s (buffer level {})",
-                                            std::max(0, status_.segmentTag), total, now() - start, status_.bufferLevel));
+                throw ToolError(fmt::format(
+                    "the controller stopped executing: {} of {} segments after {:.1f} s (buffer "
+                    "level {})",
+                    std::max(0, status_.segmentTag), total, now() - start, status_.bufferLevel));
             }
         }
     } catch (...) {
@@ -386,10 +419,12 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
         throw;
     }
     finish();
-    stats.executed = sim_ ? sim_->executedCount() - executedBefore : std::max(0, status_.segmentTag);
+    stats.executed =
+        sim_ ? sim_->executedCount() - executedBefore : std::max(0, status_.segmentTag);
     stats.blocks = blockWrites_ - blocksBefore;
     stats.controllerSeconds = now() - start;
-    stats.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - streamWallStart_).count();
+    stats.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - streamWallStart_).count();
     stats.endReached = true;
     for (int a = 0; a < kAxisCount; ++a) {
         stats.finalPosition[a] = status_.position[static_cast<size_t>(a)];
@@ -409,7 +444,8 @@ ProbeOutcome Session::probe(const Vec6& startSteps, const Vec6& endSteps, double
     }
     length = std::sqrt(length);
     // Refused before anything moves; the library would refuse it too.
-    if (length == 0.0) throw ToolError("the probing move is empty: start and end are the same point");
+    if (length == 0.0)
+        throw ToolError("the probing move is empty: start and end are the same point");
 
     // The probing move begins at its start point: go there first.
     Vec6 here = positionSteps();
@@ -425,7 +461,8 @@ ProbeOutcome Session::probe(const Vec6& startSteps, const Vec6& endSteps, double
     drainWrites();
     note(fmt::format("telvo_CmdProbe(speed {:g}) = {}", speed, sent));
     if (!sent) {
-        if (telvo_GetProbeResult() == kProbeEndedUntriggered) throw ToolError("the probing move is empty: start and end are the same point");
+        if (telvo_GetProbeResult() == kProbeEndedUntriggered)
+            throw ToolError("the probing move is empty: start and end are the same point");
         throw ToolError("the probe command could not be written to the controller");
     }
     double timeout = 2.0 * length / speed + kStreamSlack;
@@ -437,9 +474,11 @@ ProbeOutcome Session::probe(const Vec6& startSteps, const Vec6& endSteps, double
         if (telvo_GetProbePos(pos)) {
             out.triggered = true;
             for (int a = 0; a < kAxisCount; ++a) out.position[a] = pos[a];
-            note(fmt::format("telvo_GetProbePos() = {} {} {} {} {} {}", pos[0], pos[1], pos[2], pos[3], pos[4], pos[5]));
-            plot_.probe = Point{machine_.axes[0].configured ? pos[0] / machine_.axes[0].stepsPerUnit : 0.0,
-                                machine_.axes[1].configured ? pos[1] / machine_.axes[1].stepsPerUnit : 0.0};
+            note(fmt::format("telvo_GetProbePos() = {} {} {} {} {} {}", pos[0], pos[1], pos[2],
+                             pos[3], pos[4], pos[5]));
+            plot_.probe =
+                Point{machine_.axes[0].configured ? pos[0] / machine_.axes[0].stepsPerUnit : 0.0,
+                      machine_.axes[1].configured ? pos[1] / machine_.axes[1].stepsPerUnit : 0.0};
         }
     }
     waitIdle(kSettleTimeout);
@@ -453,10 +492,13 @@ void Session::jog(int axis, double velocity, double seconds) {
     long speed = std::lround(std::fabs(velocity) * a.stepsPerUnit);
     if (speed < 1) throw ToolError("jog velocity rounds to 0 steps per second");
     if (speed > a.maxVelocity) {
-        throw ToolError(fmt::format("jog velocity {:g} units/s is above axis {}'s max_velocity ({:g} units/s)", std::fabs(velocity),
-                                    kAxisLetters[axis], static_cast<double>(a.maxVelocity) / a.stepsPerUnit));
+        throw ToolError(
+            fmt::format("jog velocity {:g} units/s is above axis {}'s max_velocity ({:g} units/s)",
+                        std::fabs(velocity), kAxisLetters[axis],
+                        static_cast<double>(a.maxVelocity) / a.stepsPerUnit));
     }
-    int on = telvo_CmdJogOn(static_cast<uint8_t>(axis), velocity < 0 ? 1 : 0, static_cast<int>(speed));
+    int on =
+        telvo_CmdJogOn(static_cast<uint8_t>(axis), velocity < 0 ? 1 : 0, static_cast<int>(speed));
     drainWrites();
     note(fmt::format("telvo_CmdJogOn({}, {}, {}) = {}", axis, velocity < 0 ? 1 : 0, speed, on));
     if (!on) throw ToolError("the jog command could not be written");
@@ -483,7 +525,8 @@ void Session::jog(int axis, double velocity, double seconds) {
     resync();
 }
 
-void Session::watch(double seconds, double everyMs, const std::function<void(const StatusFields&, double)>& print) {
+void Session::watch(double seconds, double everyMs,
+                    const std::function<void(const StatusFields&, double)>& print) {
     double start = now();
     double last = -1e300;
     while (seconds <= 0.0 || now() - start < seconds) {
@@ -519,12 +562,14 @@ void Session::stopForSilence(double silentSeconds) {
     const int stop = telvo_CmdStop(0);
     telvo_BufClear();
     drainWrites();
-    note(fmt::format("no status frame for {:.0f} ms: telvo_CmdSpindle({}, 0, 0) = {}, "
-                     "telvo_CmdStop(0) = {}, telvo_BufClear()",
-                     silentSeconds * 1e3, kSpindleOffMode, spindle, stop));
-    throw ToolError(fmt::format("no status frame for {:.0f} ms: the controller stopped answering; "
-                                "machine stopped, spindle off",
-                                silentSeconds * 1e3));
+    note(
+        fmt::format("no status frame for {:.0f} ms: telvo_CmdSpindle({}, 0, 0) = {}, "
+                    "telvo_CmdStop(0) = {}, telvo_BufClear()",
+                    silentSeconds * 1e3, kSpindleOffMode, spindle, stop));
+    throw ToolError(
+        fmt::format("no status frame for {:.0f} ms: the controller stopped answering; "
+                    "machine stopped, spindle off",
+                    silentSeconds * 1e3));
 }
 
 void Session::abort() {
@@ -549,6 +594,8 @@ void Session::clearHistory() {
     plot_.probe.reset();
 }
 
-void Session::finishTrace() { trace_.close(); }
+void Session::finishTrace() {
+    trace_.close();
+}
 
 }  // namespace telvo::tool

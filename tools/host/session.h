@@ -51,15 +51,15 @@ struct SessionOptions {
 };
 
 struct StreamStats {
-    size_t segments = 0;           // in the trajectory
-    size_t sent = 0;               // taken by telvo_BufUpdate
-    int64_t executed = 0;          // by the controller
-    int64_t blocks = 0;            // motion blocks written
-    int lowestLevel = -1;          // controller buffer, once first filled
-                                   // and until everything was sent; -1 if
-                                   // it never filled (short streams)
+    size_t segments = 0;   // in the trajectory
+    size_t sent = 0;       // taken by telvo_BufUpdate
+    int64_t executed = 0;  // by the controller
+    int64_t blocks = 0;    // motion blocks written
+    int lowestLevel = -1;  // controller buffer, once first filled
+                           // and until everything was sent; -1 if
+                           // it never filled (short streams)
     int highestLevel = -1;
-    int underruns = 0;             // frames with an empty buffer mid-stream
+    int underruns = 0;                                // frames with an empty buffer mid-stream
     std::array<long long, kAxisCount> expectedEnd{};  // steps
     std::array<int32_t, kAxisCount> finalPosition{};  // steps
     bool endReached = false;
@@ -68,9 +68,9 @@ struct StreamStats {
 };
 
 struct ProbeOutcome {
-    int result = 0;            // telvo_GetProbeResult
+    int result = 0;  // telvo_GetProbeResult
     bool triggered = false;
-    Vec6 position{};           // steps, when triggered
+    Vec6 position{};  // steps, when triggered
     double controllerSeconds = 0.0;
 };
 
@@ -111,7 +111,8 @@ public:
     void jog(int axis, double velocity, double seconds);
     // Calls `print` with status records at most every `everyMs`, for
     // `seconds` (0: until interrupted).
-    void watch(double seconds, double everyMs, const std::function<void(const StatusFields&, double)>& print);
+    void watch(double seconds, double everyMs,
+               const std::function<void(const StatusFields&, double)>& print);
     // telvo_Disconnect, then telvo_Close; safe to call twice.
     void disconnect();
     void close();
@@ -139,7 +140,8 @@ private:
     void drainWrites();
     void onStatus(const MachineStatus& record);
     // Runs cycles until `done` or the timeout (controller seconds).
-    void runUntil(const std::function<bool()>& done, double timeoutSeconds, const std::string& what);
+    void runUntil(const std::function<bool()>& done, double timeoutSeconds,
+                  const std::string& what);
     void waitFrames(int frames);
     void waitIdle(double timeoutSeconds);
     void resync();

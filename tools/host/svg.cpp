@@ -14,12 +14,23 @@ std::string xmlEscape(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out.push_back(c);
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out.push_back(c);
         }
     }
     return out;
@@ -37,18 +48,22 @@ std::string svgNumber(double value) {
 
 SvgDocument::SvgDocument(double width, double height) : width_(width), height_(height) {}
 
-void SvgDocument::rect(double x, double y, double w, double h, std::string_view fill, std::string_view stroke,
-                       double strokeWidth) {
-    body_ += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" stroke=\"{}\" stroke-width=\"{}\"/>\n",
-                         svgNumber(x), svgNumber(y), svgNumber(w), svgNumber(h), xmlEscape(fill), xmlEscape(stroke),
-                         svgNumber(strokeWidth));
+void SvgDocument::rect(double x, double y, double w, double h, std::string_view fill,
+                       std::string_view stroke, double strokeWidth) {
+    body_ += fmt::format(
+        "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" stroke=\"{}\" "
+        "stroke-width=\"{}\"/>\n",
+        svgNumber(x), svgNumber(y), svgNumber(w), svgNumber(h), xmlEscape(fill), xmlEscape(stroke),
+        svgNumber(strokeWidth));
 }
 
-void SvgDocument::line(double x1, double y1, double x2, double y2, std::string_view stroke, double width,
-                       std::string_view dash) {
-    body_ += fmt::format("<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"{}\"{}/>\n",
-                         svgNumber(x1), svgNumber(y1), svgNumber(x2), svgNumber(y2), xmlEscape(stroke), svgNumber(width),
-                         dash.empty() ? "" : fmt::format(" stroke-dasharray=\"{}\"", xmlEscape(dash)));
+void SvgDocument::line(double x1, double y1, double x2, double y2, std::string_view stroke,
+                       double width, std::string_view dash) {
+    body_ += fmt::format(
+        "<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"{}\"{}/>\n",
+        svgNumber(x1), svgNumber(y1), svgNumber(x2), svgNumber(y2), xmlEscape(stroke),
+        svgNumber(width),
+        dash.empty() ? "" : fmt::format(" stroke-dasharray=\"{}\"", xmlEscape(dash)));
 }
 
 void SvgDocument::polyline(const std::vector<Point>& points, std::string_view stroke, double width,
@@ -62,28 +77,34 @@ void SvgDocument::polyline(const std::vector<Point>& points, std::string_view st
         coords.push_back(',');
         coords += svgNumber(points[i].y);
     }
-    body_ += fmt::format("<polyline fill=\"none\" stroke=\"{}\" stroke-width=\"{}\" stroke-linejoin=\"round\"{}{} points=\"{}\"/>\n",
-                         xmlEscape(stroke), svgNumber(width),
-                         dash.empty() ? "" : fmt::format(" stroke-dasharray=\"{}\"", xmlEscape(dash)),
-                         opacity < 1.0 ? fmt::format(" stroke-opacity=\"{}\"", svgNumber(opacity)) : "", coords);
+    body_ += fmt::format(
+        "<polyline fill=\"none\" stroke=\"{}\" stroke-width=\"{}\" stroke-linejoin=\"round\"{}{} "
+        "points=\"{}\"/>\n",
+        xmlEscape(stroke), svgNumber(width),
+        dash.empty() ? "" : fmt::format(" stroke-dasharray=\"{}\"", xmlEscape(dash)),
+        opacity < 1.0 ? fmt::format(" stroke-opacity=\"{}\"", svgNumber(opacity)) : "", coords);
 }
 
-void SvgDocument::circle(double cx, double cy, double r, std::string_view fill, std::string_view stroke) {
-    body_ += fmt::format("<circle cx=\"{}\" cy=\"{}\" r=\"{}\" fill=\"{}\" stroke=\"{}\"/>\n", svgNumber(cx),
-                         svgNumber(cy), svgNumber(r), xmlEscape(fill), xmlEscape(stroke));
+void SvgDocument::circle(double cx, double cy, double r, std::string_view fill,
+                         std::string_view stroke) {
+    body_ +=
+        fmt::format("<circle cx=\"{}\" cy=\"{}\" r=\"{}\" fill=\"{}\" stroke=\"{}\"/>\n",
+                    svgNumber(cx), svgNumber(cy), svgNumber(r), xmlEscape(fill), xmlEscape(stroke));
 }
 
-void SvgDocument::text(double x, double y, std::string_view content, double size, std::string_view anchor,
-                       std::string_view fill) {
-    body_ += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"{}\" text-anchor=\"{}\" fill=\"{}\">{}</text>\n",
-                         svgNumber(x), svgNumber(y), svgNumber(size), xmlEscape(anchor), xmlEscape(fill),
-                         xmlEscape(content));
+void SvgDocument::text(double x, double y, std::string_view content, double size,
+                       std::string_view anchor, std::string_view fill) {
+    body_ += fmt::format(
+        "<text x=\"{}\" y=\"{}\" font-size=\"{}\" text-anchor=\"{}\" fill=\"{}\">{}</text>\n",
+        svgNumber(x), svgNumber(y), svgNumber(size), xmlEscape(anchor), xmlEscape(fill),
+        xmlEscape(content));
 }
 
 std::string SvgDocument::str() const {
     return fmt::format(
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\" "
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} "
+        "{1}\" "
         "font-family=\"sans-serif\">\n{2}</svg>\n",
         svgNumber(width_), svgNumber(height_), body_);
 }

@@ -24,15 +24,16 @@ class SvgDocument {
 public:
     SvgDocument(double width, double height);
 
-    void rect(double x, double y, double w, double h, std::string_view fill, std::string_view stroke = "none",
-              double strokeWidth = 1.0);
-    void line(double x1, double y1, double x2, double y2, std::string_view stroke, double width = 1.0,
-              std::string_view dash = "");
+    void rect(double x, double y, double w, double h, std::string_view fill,
+              std::string_view stroke = "none", double strokeWidth = 1.0);
+    void line(double x1, double y1, double x2, double y2, std::string_view stroke,
+              double width = 1.0, std::string_view dash = "");
     void polyline(const std::vector<Point>& points, std::string_view stroke, double width = 1.0,
                   std::string_view dash = "", double opacity = 1.0);
-    void circle(double cx, double cy, double r, std::string_view fill, std::string_view stroke = "none");
-    void text(double x, double y, std::string_view content, double size = 12.0, std::string_view anchor = "start",
-              std::string_view fill = "#222");
+    void circle(double cx, double cy, double r, std::string_view fill,
+                std::string_view stroke = "none");
+    void text(double x, double y, std::string_view content, double size = 12.0,
+              std::string_view anchor = "start", std::string_view fill = "#222");
     // The finished document.
     std::string str() const;
 

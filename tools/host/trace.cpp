@@ -74,7 +74,8 @@ void encodeStatus(const MachineStatus& r, uint8_t out[kStatusRecordSize]) {
     out[3] = r.flags;
     putU16(out + 4, r.deviceWord0);
     putU16(out + 6, r.deviceWord1);
-    for (int i = 0; i < kStatusCounters; ++i) putU32(out + 8 + 4 * i, static_cast<uint32_t>(r.position[i]));
+    for (int i = 0; i < kStatusCounters; ++i)
+        putU32(out + 8 + 4 * i, static_cast<uint32_t>(r.position[i]));
     float rpm = r.spindleRpm;
     uint32_t bits;
     std::memcpy(&bits, &rpm, sizeof bits);
@@ -144,7 +145,8 @@ void TraceWriter::open(const std::string& path, TraceClock clock) {
     if (std::fwrite(header, 1, sizeof header, file_) != sizeof header) failed_ = true;
 }
 
-void TraceWriter::add(TraceKind kind, uint8_t flags, int64_t timeUs, const uint8_t* data, size_t size) {
+void TraceWriter::add(TraceKind kind, uint8_t flags, int64_t timeUs, const uint8_t* data,
+                      size_t size) {
     if (!file_) return;
     if (size > 0xFFFF) size = 0xFFFF;  // never reached: blocks are at most 3900 bytes
     uint8_t header[kTraceRecordHeaderSize];
@@ -186,7 +188,9 @@ TraceFile parseTrace(const std::vector<uint8_t>& bytes) {
         throw ToolError("not a telvo trace (no TLVTRACE header)");
     }
     uint16_t version = getU16(bytes.data() + 8);
-    if (version != kTraceVersion) throw ToolError(fmt::format("trace version {} is not supported (this tool reads {})", version, kTraceVersion));
+    if (version != kTraceVersion)
+        throw ToolError(fmt::format("trace version {} is not supported (this tool reads {})",
+                                    version, kTraceVersion));
     TraceFile trace;
     uint16_t clock = getU16(bytes.data() + 10);
     if (clock > 1) throw ToolError(fmt::format("trace header names an unknown clock {}", clock));
@@ -194,17 +198,20 @@ TraceFile parseTrace(const std::vector<uint8_t>& bytes) {
     size_t pos = kTraceHeaderSize;
     while (pos < bytes.size()) {
         if (bytes.size() - pos < kTraceRecordHeaderSize) {
-            throw ToolError(fmt::format("trace is cut off at byte {} (record header incomplete)", pos));
+            throw ToolError(
+                fmt::format("trace is cut off at byte {} (record header incomplete)", pos));
         }
         const uint8_t* h = bytes.data() + pos;
         TraceRecord r;
-        if (h[0] == 0 || h[0] > kTraceKinds) throw ToolError(fmt::format("unknown record kind {} at byte {}", h[0], pos));
+        if (h[0] == 0 || h[0] > kTraceKinds)
+            throw ToolError(fmt::format("unknown record kind {} at byte {}", h[0], pos));
         r.kind = static_cast<TraceKind>(h[0]);
         r.flags = h[1];
         size_t length = getU16(h + 2);
         r.timeUs = static_cast<int64_t>(getU64(h + 4));
         if (bytes.size() - pos - kTraceRecordHeaderSize < length) {
-            throw ToolError(fmt::format("trace is cut off at byte {} (record of {} bytes incomplete)", pos, length));
+            throw ToolError(fmt::format(
+                "trace is cut off at byte {} (record of {} bytes incomplete)", pos, length));
         }
         r.data.assign(h + kTraceRecordHeaderSize, h + kTraceRecordHeaderSize + length);
         pos += kTraceRecordHeaderSize + length;
@@ -216,7 +223,8 @@ TraceFile parseTrace(const std::vector<uint8_t>& bytes) {
 TraceFile readTraceFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ToolError("cannot read trace file " + path);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     return parseTrace(bytes);
 }
 

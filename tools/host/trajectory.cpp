@@ -66,7 +66,7 @@ struct Geometry {
     double length = 0.0;
     bool arc = false;
     double cx = 0.0, cy = 0.0, r0 = 0.0, r1 = 0.0, theta0 = 0.0, sweep = 0.0;  // signed sweep
-    double planar = 0.0;  // arc length in XY
+    double planar = 0.0;                                                       // arc length in XY
 
     Vec6 at(double s) const {
         double f = length > 0.0 ? s / length : 1.0;
@@ -88,7 +88,8 @@ Geometry makeGeometry(const Vec6& from, const Move& move) {
     g.end = move.end;
     bool isArc = move.kind == MoveKind::ArcCw || move.kind == MoveKind::ArcCcw;
     double other = 0.0;
-    for (int i = isArc ? 2 : 0; i < kAxisCount; ++i) other += (g.end[i] - g.start[i]) * (g.end[i] - g.start[i]);
+    for (int i = isArc ? 2 : 0; i < kAxisCount; ++i)
+        other += (g.end[i] - g.start[i]) * (g.end[i] - g.start[i]);
     if (!isArc) {
         g.length = std::sqrt(other);
         return g;
@@ -112,7 +113,8 @@ Geometry makeGeometry(const Vec6& from, const Move& move) {
 
 // Highest path speed and acceleration that keep every axis within limits.
 void pathLimits(const Geometry& g, const Move& move, const UnitLimits& u, double& v, double& a) {
-    v = move.kind == MoveKind::Rapid || move.feed <= 0.0 ? std::numeric_limits<double>::infinity() : move.feed;
+    v = move.kind == MoveKind::Rapid || move.feed <= 0.0 ? std::numeric_limits<double>::infinity()
+                                                         : move.feed;
     a = std::numeric_limits<double>::infinity();
     int firstLinear = g.arc ? 2 : 0;
     for (int i = firstLinear; i < kAxisCount; ++i) {
@@ -145,7 +147,8 @@ void appendMove(Trajectory& out, const Geometry& g, double v, double a, const Mo
         for (int i = 0; i < kAxisCount; ++i) {
             // Axes the program does not move keep their counters exactly.
             steps[i] = limits[i].enabled && limits[i].slaveOf == 0
-                           ? (units[i] == startUnits[i] ? startSteps[i] : units[i] * limits[i].stepsPerUnit)
+                           ? (units[i] == startUnits[i] ? startSteps[i]
+                                                        : units[i] * limits[i].stepsPerUnit)
                            : startSteps[i];
         }
         applySlaves(steps, startSteps, limits);
@@ -166,13 +169,16 @@ void appendMove(Trajectory& out, const Geometry& g, double v, double a, const Mo
 void applySlaves(Vec6& steps, const Vec6& startSteps, const MotionLimits& limits) {
     for (int k = 3; k < kAxisCount; ++k) {
         int m = limits[k].slaveOf;
-        if (m >= 1 && m <= kAxisCount) steps[k] = startSteps[k] + (steps[m - 1] - startSteps[m - 1]);
+        if (m >= 1 && m <= kAxisCount)
+            steps[k] = startSteps[k] + (steps[m - 1] - startSteps[m - 1]);
     }
 }
 
-std::array<long long, kAxisCount> endSteps(const Vec6& target, const Vec6& startSteps, const MotionLimits& limits) {
+std::array<long long, kAxisCount> endSteps(const Vec6& target, const Vec6& startSteps,
+                                           const MotionLimits& limits) {
     std::array<long long, kAxisCount> out{};
-    for (int i = 0; i < kAxisCount; ++i) out[i] = static_cast<long long>(std::floor(target[i] + 0.5));
+    for (int i = 0; i < kAxisCount; ++i)
+        out[i] = static_cast<long long>(std::floor(target[i] + 0.5));
     for (int k = 3; k < kAxisCount; ++k) {
         int m = limits[k].slaveOf;
         if (m >= 1 && m <= kAxisCount) {
@@ -200,7 +206,8 @@ Trajectory interpolate(const Program& program, const Vec6& startSteps, const Mot
     return out;
 }
 
-Trajectory straightMove(const Vec6& fromSteps, const Vec6& toSteps, const MotionLimits& limits, double feed) {
+Trajectory straightMove(const Vec6& fromSteps, const Vec6& toSteps, const MotionLimits& limits,
+                        double feed) {
     Program program;
     for (int i = 0; i < kAxisCount; ++i) {
         bool moves = limits[i].enabled && limits[i].slaveOf == 0;
@@ -211,7 +218,8 @@ Trajectory straightMove(const Vec6& fromSteps, const Vec6& toSteps, const Motion
     move.feed = feed;
     move.end = program.start;
     for (int i = 0; i < kAxisCount; ++i) {
-        if (limits[i].enabled && limits[i].slaveOf == 0) move.end[i] = toSteps[i] / limits[i].stepsPerUnit;
+        if (limits[i].enabled && limits[i].slaveOf == 0)
+            move.end[i] = toSteps[i] / limits[i].stepsPerUnit;
     }
     program.moves.push_back(move);
     Trajectory t = interpolate(program, fromSteps, limits);

@@ -29,8 +29,8 @@ struct AxisLimit {
 using MotionLimits = std::array<AxisLimit, kAxisCount>;
 
 struct Trajectory {
-    Vec6 start{};                // steps
-    std::vector<Vec6> targets;   // steps, the end of each 1 ms segment
+    Vec6 start{};               // steps
+    std::vector<Vec6> targets;  // steps, the end of each 1 ms segment
     Vec6 end() const { return targets.empty() ? start : targets.back(); }
     double seconds() const { return static_cast<double>(targets.size()) * kSegmentSeconds; }
 };

@@ -53,7 +53,9 @@ Status closeEvent(Handle event) {
 
 Status testEvent(Handle event) {
     if (event == nullptr) return kStatusInvalidHandle;
-    return static_cast<Event*>(event)->signalled.load(std::memory_order_acquire) != 0 ? kOk : kStatusTimeout;
+    return static_cast<Event*>(event)->signalled.load(std::memory_order_acquire) != 0
+               ? kOk
+               : kStatusTimeout;
 }
 
 // ---- user, time, locks -------------------------------------------------------
@@ -89,8 +91,14 @@ RecursiveLock::RecursiveLock() {
     pthread_mutexattr_destroy(&attributes);
 }
 
-RecursiveLock::~RecursiveLock() { pthread_mutex_destroy(mutexIn(storage_)); }
-void RecursiveLock::lock() { pthread_mutex_lock(mutexIn(storage_)); }
-void RecursiveLock::unlock() { pthread_mutex_unlock(mutexIn(storage_)); }
+RecursiveLock::~RecursiveLock() {
+    pthread_mutex_destroy(mutexIn(storage_));
+}
+void RecursiveLock::lock() {
+    pthread_mutex_lock(mutexIn(storage_));
+}
+void RecursiveLock::unlock() {
+    pthread_mutex_unlock(mutexIn(storage_));
+}
 
 }  // namespace telvo::platform

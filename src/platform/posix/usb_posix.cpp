@@ -108,7 +108,8 @@ bool resolve(void* module, UsbApi& api, const char** missing, uint32_t* version)
 // A backend error number as a status; a reported success without the
 // promised handle counts as a general failure.
 Status backendStatus(int error) {
-    return statusFromError(error != TELVO_BACKEND_OK ? static_cast<uint32_t>(error) : kErrorGenFailure);
+    return statusFromError(error != TELVO_BACKEND_OK ? static_cast<uint32_t>(error)
+                                                     : kErrorGenFailure);
 }
 
 constexpr Status kStatusNoBackend = statusFromError(TELVO_BACKEND_ERROR_FILE_NOT_FOUND);
@@ -175,7 +176,8 @@ Status listFirstInterface(const Guid& guid, char* path, uint32_t capacity, int32
         if (deviceAbsent != nullptr) *deviceAbsent = 1;
         return statusFromError(kErrorNoMoreItems);
     }
-    if (error == TELVO_BACKEND_ERROR_INSUFFICIENT_BUFFER) return statusFromError(kErrorFilenameTooLong);
+    if (error == TELVO_BACKEND_ERROR_INSUFFICIENT_BUFFER)
+        return statusFromError(kErrorFilenameTooLong);
     if (error != TELVO_BACKEND_OK) return statusFromError(static_cast<uint32_t>(error));
     buffer[sizeof buffer - 1] = '\0';
     const size_t length = std::strlen(buffer);
@@ -212,7 +214,8 @@ void usbFree(Handle iface) {
     if (usbApi.free != nullptr && iface != nullptr) usbApi.free(iface);
 }
 
-Status usbWritePipe(Handle iface, uint8_t pipe, const void* data, uint32_t count, uint32_t* transferred) {
+Status usbWritePipe(Handle iface, uint8_t pipe, const void* data, uint32_t count,
+                    uint32_t* transferred) {
     *transferred = 0;
     if (usbApi.writePipe == nullptr) return kStatusNoBackend;
     const int error = usbApi.writePipe(iface, pipe, data, count, transferred);
@@ -232,11 +235,13 @@ void initOverlapped(Overlapped* overlapped, Handle event) {
     record->event = static_cast<Event*>(event);
 }
 
-Status usbReadPipe(Handle iface, uint8_t pipe, void* buffer, uint32_t count, Overlapped* overlapped) {
+Status usbReadPipe(Handle iface, uint8_t pipe, void* buffer, uint32_t count,
+                   Overlapped* overlapped) {
     auto* record = std::launder(reinterpret_cast<PosixOverlapped*>(overlapped->storage));
     if (usbApi.readPipeAsync == nullptr) return kStatusNoBackend;
     if (record->event == nullptr) return kStatusInvalidHandle;
-    const int error = usbApi.readPipeAsync(iface, pipe, buffer, count, &completeRead, record->event);
+    const int error =
+        usbApi.readPipeAsync(iface, pipe, buffer, count, &completeRead, record->event);
     return error == TELVO_BACKEND_OK ? kOk : backendStatus(error);
 }
 

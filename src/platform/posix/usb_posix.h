@@ -29,12 +29,12 @@ struct UsbApi {
     // Releases USB access; a read in flight is cancelled and never completes.
     void (*free)(telvo_backend_interface iface);
     // Synchronous OUT write; *transferred is what the device accepted.
-    int (*writePipe)(telvo_backend_interface iface, uint8_t pipe, const void* data,
-                     uint32_t count, uint32_t* transferred);
+    int (*writePipe)(telvo_backend_interface iface, uint8_t pipe, const void* data, uint32_t count,
+                     uint32_t* transferred);
     // Starts an IN read; done(context) is called once when it completed, and
     // never when starting failed. At most one read per interface.
-    int (*readPipeAsync)(telvo_backend_interface iface, uint8_t pipe, void* buffer,
-                         uint32_t count, telvo_backend_completion done, void* context);
+    int (*readPipeAsync)(telvo_backend_interface iface, uint8_t pipe, void* buffer, uint32_t count,
+                         telvo_backend_completion done, void* context);
     // Synchronous control transfer with the 8-byte USB setup packet.
     int (*controlTransfer)(telvo_backend_interface iface, const uint8_t* setup, void* buffer,
                            uint32_t count, uint32_t* transferred);

@@ -20,7 +20,8 @@ Status listFirstInterface(const Guid& guid, char* path, uint32_t capacity, int32
     GUID classGuid;
     std::memcpy(&classGuid, &guid, sizeof classGuid);
 
-    HDEVINFO set = SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return lastErrorStatus();
 
     // Only the first listed interface is ever used.
@@ -28,7 +29,8 @@ Status listFirstInterface(const Guid& guid, char* path, uint32_t capacity, int32
     interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
     if (!SetupDiEnumDeviceInterfaces(set, nullptr, &classGuid, 0, &interfaceData)) {
         const Status status = lastErrorStatus();
-        if (status == statusFromError(kErrorNoMoreItems) && deviceAbsent != nullptr) *deviceAbsent = 1;
+        if (status == statusFromError(kErrorNoMoreItems) && deviceAbsent != nullptr)
+            *deviceAbsent = 1;
         SetupDiDestroyDeviceInfoList(set);
         return status;
     }
@@ -45,15 +47,18 @@ Status listFirstInterface(const Guid& guid, char* path, uint32_t capacity, int32
 
     // Never smaller than the record's fixed part, whatever the query said.
     DWORD recordSize = required;
-    if (recordSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) recordSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(LocalAlloc(LMEM_FIXED, recordSize));
+    if (recordSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+        recordSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    auto* detail =
+        static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(LocalAlloc(LMEM_FIXED, recordSize));
     if (detail == nullptr) {
         SetupDiDestroyDeviceInfoList(set);
         return kStatusOutOfMemory;
     }
     // cbSize is the record's fixed part: 5 on 32-bit Windows, 8 on 64-bit.
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, recordSize, nullptr, nullptr)) {
+    if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, recordSize, nullptr,
+                                          nullptr)) {
         const Status status = lastErrorStatus();
         LocalFree(detail);
         SetupDiDestroyDeviceInfoList(set);
@@ -77,8 +82,9 @@ Status listFirstInterface(const Guid& guid, char* path, uint32_t capacity, int32
 
 Status openDevice(const char* path, Handle* file) {
     *file = nullptr;
-    HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE opened =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (opened == INVALID_HANDLE_VALUE) return lastErrorStatus();
     *file = opened;
     return kOk;

@@ -31,7 +31,9 @@ void showMessage(const char* text, const char* caption) {
     MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONEXCLAMATION);
 }
 
-void sleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void sleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 namespace {
 CRITICAL_SECTION* sectionOf(unsigned char* storage) {
@@ -40,16 +42,23 @@ CRITICAL_SECTION* sectionOf(unsigned char* storage) {
 }  // namespace
 
 RecursiveLock::RecursiveLock() {
-    static_assert(sizeof(CRITICAL_SECTION) <= sizeof(storage_), "CRITICAL_SECTION must fit the lock's storage");
+    static_assert(sizeof(CRITICAL_SECTION) <= sizeof(storage_),
+                  "CRITICAL_SECTION must fit the lock's storage");
     static_assert(alignof(CRITICAL_SECTION) <= 16);
     auto* section = new (storage_) CRITICAL_SECTION;
     InitializeCriticalSection(section);
 }
 
-RecursiveLock::~RecursiveLock() { DeleteCriticalSection(sectionOf(storage_)); }
+RecursiveLock::~RecursiveLock() {
+    DeleteCriticalSection(sectionOf(storage_));
+}
 
-void RecursiveLock::lock() { EnterCriticalSection(sectionOf(storage_)); }
+void RecursiveLock::lock() {
+    EnterCriticalSection(sectionOf(storage_));
+}
 
-void RecursiveLock::unlock() { LeaveCriticalSection(sectionOf(storage_)); }
+void RecursiveLock::unlock() {
+    LeaveCriticalSection(sectionOf(storage_));
+}
 
 }  // namespace telvo::platform

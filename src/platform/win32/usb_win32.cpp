@@ -73,7 +73,9 @@ bool bindUsbApi(const char* moduleName, UsbApi* api) {
 }
 
 // WinUSB stays loaded until the process ends.
-UsbBinding::UsbBinding() { (void)bindUsbApi("WinUsb.dll", &usbApi); }
+UsbBinding::UsbBinding() {
+    (void)bindUsbApi("WinUsb.dll", &usbApi);
+}
 
 // ---- interface and pipes --------------------------------------------------------
 
@@ -89,13 +91,14 @@ void usbFree(Handle iface) {
     if (usbApi.free != nullptr) usbApi.free(iface);
 }
 
-Status usbWritePipe(Handle iface, uint8_t pipe, const void* data, uint32_t count, uint32_t* transferred) {
+Status usbWritePipe(Handle iface, uint8_t pipe, const void* data, uint32_t count,
+                    uint32_t* transferred) {
     *transferred = 0;
     if (usbApi.writePipe == nullptr) return missingEntryStatus();
     ULONG written = 0;
     // WinUSB does not write through the buffer of an OUT transfer.
-    const BOOL ok = usbApi.writePipe(iface, pipe, static_cast<PUCHAR>(const_cast<void*>(data)), count,
-                                     &written, nullptr);
+    const BOOL ok = usbApi.writePipe(iface, pipe, static_cast<PUCHAR>(const_cast<void*>(data)),
+                                     count, &written, nullptr);
     const Status status = ok ? kOk : lastErrorStatus();
     *transferred = written;
     return status;
@@ -114,7 +117,8 @@ Status usbControlTransfer(Handle iface, const uint8_t setup[8], void* buffer, ui
     packet.Index = static_cast<USHORT>(setup[4] | (setup[5] << 8));
     packet.Length = static_cast<USHORT>(setup[6] | (setup[7] << 8));
     ULONG done = 0;
-    const BOOL ok = usbApi.controlTransfer(iface, packet, static_cast<PUCHAR>(buffer), count, &done, nullptr);
+    const BOOL ok =
+        usbApi.controlTransfer(iface, packet, static_cast<PUCHAR>(buffer), count, &done, nullptr);
     const Status status = ok ? kOk : lastErrorStatus();
     *transferred = done;
     return status;
@@ -127,7 +131,8 @@ void initOverlapped(Overlapped* overlapped, Handle event) {
     record->overlapped.hEvent = event;
 }
 
-Status usbReadPipe(Handle iface, uint8_t pipe, void* buffer, uint32_t count, Overlapped* overlapped) {
+Status usbReadPipe(Handle iface, uint8_t pipe, void* buffer, uint32_t count,
+                   Overlapped* overlapped) {
     if (usbApi.readPipe == nullptr) return missingEntryStatus();
     OverlappedRecord* record = recordOf(overlapped);
     record->transferred = 0;
@@ -152,7 +157,8 @@ void cancelRead(Handle file, Handle iface, Overlapped* overlapped) {
     // Without a read in flight there is nothing to cancel (ERROR_NOT_FOUND)
     // and nothing to wait for.
     if (!CancelIoEx(file, &record->overlapped)) return;
-    if (record->overlapped.hEvent != nullptr) WaitForSingleObject(record->overlapped.hEvent, kCancelWaitMs);
+    if (record->overlapped.hEvent != nullptr)
+        WaitForSingleObject(record->overlapped.hEvent, kCancelWaitMs);
 }
 
 }  // namespace telvo::platform

@@ -4,7 +4,7 @@
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
-#  define WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <winusb.h>
@@ -25,19 +25,21 @@ struct UsbApi {
     // Releases the interface (a read in flight ends with the file's I/O).
     BOOL(WINAPI* free)(WINUSB_INTERFACE_HANDLE iface);
     // Pipe write; synchronous when overlapped is null.
-    BOOL(WINAPI* writePipe)(WINUSB_INTERFACE_HANDLE iface, UCHAR pipe, PUCHAR buffer, ULONG count,
-                            PULONG transferred, LPOVERLAPPED overlapped);
+    BOOL(WINAPI* writePipe)
+    (WINUSB_INTERFACE_HANDLE iface, UCHAR pipe, PUCHAR buffer, ULONG count, PULONG transferred,
+     LPOVERLAPPED overlapped);
     // Pipe read; with an OVERLAPPED usually FALSE with ERROR_IO_PENDING, and
     // the OVERLAPPED's event is signalled when it completes.
-    BOOL(WINAPI* readPipe)(WINUSB_INTERFACE_HANDLE iface, UCHAR pipe, PUCHAR buffer, ULONG count,
-                           PULONG transferred, LPOVERLAPPED overlapped);
+    BOOL(WINAPI* readPipe)
+    (WINUSB_INTERFACE_HANDLE iface, UCHAR pipe, PUCHAR buffer, ULONG count, PULONG transferred,
+     LPOVERLAPPED overlapped);
     // Looked up with the others (part of the binding's contract), not called.
-    BOOL(WINAPI* getPipePolicy)(WINUSB_INTERFACE_HANDLE iface, UCHAR pipe, ULONG policy,
-                                PULONG length, PVOID value);
+    BOOL(WINAPI* getPipePolicy)
+    (WINUSB_INTERFACE_HANDLE iface, UCHAR pipe, ULONG policy, PULONG length, PVOID value);
     // Control transfer; synchronous when overlapped is null.
-    BOOL(WINAPI* controlTransfer)(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup,
-                                  PUCHAR buffer, ULONG count, PULONG transferred,
-                                  LPOVERLAPPED overlapped);
+    BOOL(WINAPI* controlTransfer)
+    (WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer, ULONG count,
+     PULONG transferred, LPOVERLAPPED overlapped);
 };
 
 extern UsbApi usbApi;
