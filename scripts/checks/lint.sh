@@ -4,7 +4,8 @@
 # (warnings as errors) over every file of src/, backend/, sim/ and tools/ that
 # the POSIX build compiles, using the compile database of a clang
 # configuration; and cppcheck over all of src/, backend/, sim/ and tools/ (the
-# Win32 layers included). Fails on any finding.
+# Win32 layers included); and clang-format: src/, sim/ and tools/ stay in
+# the house style of .clang-format. Fails on any finding.
 #
 #   TELVO_LINT_BUILD  tree for the compile database (default build/lint)
 set -uo pipefail
@@ -49,6 +50,12 @@ if ! cppcheck --enable=warning,performance,portability --std=c++20 --error-exitc
     --suppress=legacyUninitvar:src/platform/posix/usb_posix.cpp \
     src/ backend/ sim/ tools/; then
   echo "lint: cppcheck found problems"
+  status=1
+fi
+echo "--- clang-format"
+if ! git ls-files 'src/*' 'sim/*' 'tools/*' | grep -E '\.(c|cpp|h)$' |
+    xargs clang-format --dry-run -Werror; then
+  echo "lint: files differ from the house style (clang-format -i FILE)"
   status=1
 fi
 ((status == 0)) && echo "lint: clean"
