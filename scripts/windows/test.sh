@@ -121,7 +121,9 @@ for arch in "${arches[@]}"; do
   fi
 done
 
-stage "package" bash "$root/scripts/windows/package.sh"
+# With the same warning setting as the build above: another would
+# reconfigure both trees and rebuild them in full, here and in the next run.
+stage "package" env TELVO_WERROR=ON bash "$root/scripts/windows/package.sh"
 
 echo
 ((failed)) && echo "windows: failed: ${failures[*]}"
