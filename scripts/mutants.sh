@@ -200,7 +200,7 @@ for i in "${!ids[@]}"; do
     if ((windows == 0)); then
       restore; notrun=$((notrun + 1)); row "$mid" "not run" "Windows fault: run with --windows"; continue
     fi
-    if bash "$root/scripts/windows/test.sh" >"$build/windows-$mid.log" 2>&1; then
+    if TELVO_WINDOWS_FAIL_FAST=1 bash "$root/scripts/windows/test.sh" >"$build/windows-$mid.log" 2>&1; then
       survived=$((survived + 1)); row "$mid" SURVIVED "${descs[$i]}"
     else
       killed=$((killed + 1))
