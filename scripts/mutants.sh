@@ -204,7 +204,7 @@ for i in "${!ids[@]}"; do
       survived=$((survived + 1)); row "$mid" SURVIVED "${descs[$i]}"
     else
       killed=$((killed + 1))
-      row "$mid" killed "$(grep -E 'FAILED|failed' "$build/windows-$mid.log" | head -1 | cut -c1-90)"
+      row "$mid" killed "$(sed -n 's/^=== windows: \(.*\) FAILED$/\1/p' "$build/windows-$mid.log" | head -1): $(grep -m1 -E '^FAIL|FAILED' "$build/windows-$mid.log" | cut -c1-80)"
     fi
     restore
     continue
