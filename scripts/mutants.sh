@@ -15,8 +15,11 @@
 #   --only ID   run only the named faults (repeatable)
 #   --check     only check that every fault's text is found, once
 #
+#   TELVO_MUTANTS_LIST   the list (default scripts/mutants.txt)
 #   TELVO_MUTANTS_BUILD  build tree (default build/mutants)
 #   TELVO_JOBS           parallel jobs (default 2)
+#   TELVO_MUTANTS_NO_BASELINE=1  skip the baselines (the unchanged sources
+#                        were just shown to pass, e.g. when rerunning a few)
 #
 # A fault whose text is no longer in its file (the code moved or changed) is
 # reported as "not applicable" and makes the run fail: fix its entry. The
@@ -34,7 +37,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-list=$root/scripts/mutants.txt
+list=${TELVO_MUTANTS_LIST:-$root/scripts/mutants.txt}
 build=${TELVO_MUTANTS_BUILD:-$root/build/mutants}
 jobs=${TELVO_JOBS:-2}
 windows=0
@@ -51,6 +54,9 @@ while (($#)); do
 done
 
 # ---- restoring ---------------------------------------------------------------
+# A file is saved before it is changed and written back after; restore
+# writes back only a file that was saved (it existed), so it never creates
+# one, and it leaves nothing behind.
 backup=$(mktemp)
 current=""
 restore() {
@@ -58,6 +64,14 @@ restore() {
     cp "$backup" "$root/$current"
     current=""
   fi
+}
+# save FILE: 1 (nothing saved, nothing to restore) when FILE does not exist
+# or cannot be saved.
+save() {
+  current=""
+  [[ -f $root/$1 ]] || return 1
+  cp "$root/$1" "$backup" || return 1
+  current=$1
 }
 trap 'restore; rm -f "$backup"' EXIT
 trap 'echo; echo "mutants: interrupted; $current restored"; restore; exit 130' INT TERM
@@ -90,6 +104,7 @@ flush
 # apply FILE FROM TO: replaces the one occurrence; exit 3 when the text is
 # missing, 4 when it occurs more than once.
 apply() {
+  [[ -f $1 ]] || return 3
   FROM=$2 TO=$3 perl -0777 -i -pe '
     BEGIN { for my $v (\$ENV{FROM}, \$ENV{TO}) { $$v =~ s/\\n/\n/g; $$v =~ s/\\t/\t/g; } }
     my $at = index($_, $ENV{FROM});
@@ -103,13 +118,26 @@ if ((check)); then
   for i in "${!ids[@]}"; do
     [[ -n ${drops[$i]} ]] && continue
     f=$root/${files[$i]}
-    cp "$f" "$backup"; current=${files[$i]}
+    if ! save "${files[$i]}"; then
+      echo "NOT APPLICABLE: ${ids[$i]} (${files[$i]} does not exist)"; bad=1; continue
+    fi
     apply "$f" "${froms[$i]}" "${tos[$i]}" || { echo "NOT APPLICABLE: ${ids[$i]} (${files[$i]})"; bad=1; }
     restore
   done
   echo "mutants: ${#ids[@]} faults listed"
   exit $bad
 fi
+
+# ---- the faults ----------------------------------------------------------------
+killed=0 survived=0 notrun=0 dropped=0 na=0 broken=0
+rows=()
+row() { rows+=("$(printf '%-24s %-10s %s' "$1" "$2" "$3")"); printf '%-24s %-10s %s\n' "$1" "$2" "$3"; }
+selected() {
+  ((${#only[@]} == 0)) && return 0
+  local o
+  for o in "${only[@]}"; do [[ $o == "$1" ]] && return 0; done
+  return 1
+}
 
 # ---- the tree and the baseline -----------------------------------------------
 mkdir -p "$build"
@@ -124,20 +152,28 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_B
 # hangs a test into a kill.
 export TELVO_SOAK_SEGMENTS=${TELVO_SOAK_SEGMENTS:-100000}
 suite() { ctest --test-dir "$build" -j "$jobs" --timeout 600 --stop-on-failure "$@" >"$build/ctest.log" 2>&1; }
-echo "--- baseline: the unchanged sources must pass"
-cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1 || { tail -30 "$build/build.log"; exit 1; }
-suite || { tail -30 "$build/ctest.log"; echo "mutants: the unchanged suite fails"; exit 1; }
-
-# ---- the faults ----------------------------------------------------------------
-killed=0 survived=0 notrun=0 dropped=0 na=0 broken=0
-rows=()
-row() { rows+=("$(printf '%-24s %-10s %s' "$1" "$2" "$3")"); printf '%-24s %-10s %s\n' "$1" "$2" "$3"; }
-selected() {
-  ((${#only[@]} == 0)) && return 0
-  local o
-  for o in "${only[@]}"; do [[ $o == "$1" ]] && return 0; done
-  return 1
-}
+# Each baseline runs only when a fault of its kind will run: the native
+# suite for the Linux faults, the Windows tests (with --windows) for the
+# Win32 ones.
+native=0 win=0
+for i in "${!ids[@]}"; do
+  selected "${ids[$i]}" && [[ -z ${drops[$i]} ]] || continue
+  if [[ -n ${wins[$i]} ]]; then win=1; else native=1; fi
+done
+if [[ ${TELVO_MUTANTS_NO_BASELINE:-0} == 1 ]]; then
+  native=0 win=0
+  echo "--- baselines skipped (TELVO_MUTANTS_NO_BASELINE)"
+fi
+if ((native)); then
+  echo "--- baseline: the unchanged sources must pass the native suite"
+  cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1 || { tail -30 "$build/build.log"; exit 1; }
+  suite || { tail -30 "$build/ctest.log"; echo "mutants: the unchanged suite fails"; exit 1; }
+fi
+if ((windows && win)); then
+  echo "--- baseline: the unchanged sources must pass the Windows tests"
+  bash "$root/scripts/windows/test.sh" >"$build/windows-baseline.log" 2>&1 ||
+    { tail -30 "$build/windows-baseline.log"; echo "mutants: the unchanged Windows tests fail"; exit 1; }
+fi
 
 for i in "${!ids[@]}"; do
   mid=${ids[$i]} f=${files[$i]}
@@ -145,11 +181,9 @@ for i in "${!ids[@]}"; do
   if [[ -n ${drops[$i]} ]]; then
     dropped=$((dropped + 1)); row "$mid" dropped "${drops[$i]}"; continue
   fi
-  if [[ ! -f $root/$f ]]; then
+  if ! save "$f"; then
     na=$((na + 1)); row "$mid" "N/A" "NOT APPLICABLE: $f does not exist"; continue
   fi
-  cp "$root/$f" "$backup"
-  current=$f
   apply "$root/$f" "${froms[$i]}" "${tos[$i]}"
   rc=$?
   if ((rc != 0)); then
@@ -166,11 +200,11 @@ for i in "${!ids[@]}"; do
     if ((windows == 0)); then
       restore; notrun=$((notrun + 1)); row "$mid" "not run" "Windows fault: run with --windows"; continue
     fi
-    if bash "$root/scripts/windows/test.sh" >"$build/windows-$mid.log" 2>&1; then
+    if TELVO_WINDOWS_FAIL_FAST=1 bash "$root/scripts/windows/test.sh" >"$build/windows-$mid.log" 2>&1; then
       survived=$((survived + 1)); row "$mid" SURVIVED "${descs[$i]}"
     else
       killed=$((killed + 1))
-      row "$mid" killed "$(grep -E 'FAILED|failed' "$build/windows-$mid.log" | head -1 | cut -c1-90)"
+      row "$mid" killed "$(sed -n 's/^=== windows: \(.*\) FAILED$/\1/p' "$build/windows-$mid.log" | head -1): $(grep -m1 -E '^FAIL|FAILED' "$build/windows-$mid.log" | cut -c1-80)"
     fi
     restore
     continue

@@ -13,6 +13,7 @@
 # The programs run under Wine in the prefix of scripts/windows/wine-prefix.sh.
 # Installs what it needs when run as root. Exits non-zero on any failure; the
 # last line reads "N passed, M failed" (one per check above and width).
+# TELVO_WINDOWS_FAIL_FAST=1 stops at the first failed check.
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -32,6 +33,11 @@ stage() {  # stage NAME COMMAND...
     failed=$((failed + 1))
     failures+=("$name")
     echo "=== windows: $name FAILED"
+    # The mutation check needs only the first failure.
+    if [[ ${TELVO_WINDOWS_FAIL_FAST:-0} == 1 ]]; then
+      echo "windows: stopped at the first failure (TELVO_WINDOWS_FAIL_FAST)"
+      exit 1
+    fi
   fi
 }
 
@@ -121,7 +127,9 @@ for arch in "${arches[@]}"; do
   fi
 done
 
-stage "package" bash "$root/scripts/windows/package.sh"
+# With the same warning setting as the build above: another would
+# reconfigure both trees and rebuild them in full, here and in the next run.
+stage "package" env TELVO_WERROR=ON bash "$root/scripts/windows/package.sh"
 
 echo
 ((failed)) && echo "windows: failed: ${failures[*]}"

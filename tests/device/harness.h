@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "telvo/telvo.h"
@@ -82,6 +85,29 @@ inline MotionSegment segment(std::initializer_list<double> targets, int32_t tag 
     s.segmentCode = code;
     s.segmentAux = aux;
     return s;
+}
+
+// Waits, yielding, until `done` holds; the wall clock only as a watchdog.
+inline bool waitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Runs call on another thread with the simulator holding every pipe write,
+// and returns what look() gives while the call's first write is held (-1
+// when no write came): what the call did before that write and not after.
+inline int whileFirstWriteHeld(const std::function<void()>& call, const std::function<int()>& look) {
+    tsim_hold_writes(1);
+    std::thread caller(call);
+    const int seen = waitFor([] { return tsim_writes_held() >= 1; }) ? look() : -1;
+    tsim_hold_writes(0);
+    caller.join();
+    return seen;
 }
 
 }  // namespace telvo_test

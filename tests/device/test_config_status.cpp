@@ -165,15 +165,22 @@ TEST_F(Config, InitWithoutDeviceAndNullRecords) {
     EXPECT_EQ(0, tsim_write_count());
     ASSERT_EQ(1, telvo_Open());
     EXPECT_EQ(0, tsim_write_count());  // open does not send them
+    // A refused Init changes nothing, a homing included.
+    telvo_CmdHomeAxis(2);
+    tsim_clear_writes();
     EXPECT_EQ(0, telvo_Init(nullptr, &io));
     EXPECT_EQ(0, telvo_Init(&config, nullptr));
     EXPECT_EQ(0, tsim_write_count());
-
-    // Init ends a homing.
-    telvo_CmdHomeAxis(2);
     EXPECT_EQ(1, telvo_IsHoming());
-    EXPECT_EQ(1, telvo_Init(&config, &io));
+
+    // Init ends a homing before it writes the first block.
+    int initialised = -1;
+    EXPECT_EQ(0, whileFirstWriteHeld([this, &initialised] { initialised = telvo_Init(&config, &io); },
+                                     [] { return telvo_IsHoming(); }))
+        << "homing still counted while the code-9 block was being written";
+    EXPECT_EQ(1, initialised);
     EXPECT_EQ(0, telvo_IsHoming());
+    EXPECT_EQ(2, tsim_write_count());
 }
 
 class Status : public DeviceTest {};

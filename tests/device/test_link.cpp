@@ -156,16 +156,6 @@ TEST_F(Link, HostCallsFromTheMessageLoopMeetAClosedLink) {
     EXPECT_EQ(1, tsim_write_count());  // only the failed write
 }
 
-// Waits, yielding, until `done` holds; the wall clock only as a watchdog.
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 // A thread's scheduler state ('R' running, 'S' asleep: here only on a lock).
 char threadState(long tid) {
     char path[64];

@@ -249,7 +249,10 @@ TEST_F(Commands, HomingIsCountedThroughTheStatusPath) {
     // when the write fails.
     telvo_CmdHomeAxis(0);
     telvo_CmdHomeAxis(1);
-    EXPECT_EQ(1, telvo_CmdStop(0));
+    int stopped = -1;
+    EXPECT_EQ(0, whileFirstWriteHeld([&stopped] { stopped = telvo_CmdStop(0); }, [] { return telvo_IsHoming(); }))
+        << "homing still counted while the stop was being written";
+    EXPECT_EQ(1, stopped);
     EXPECT_EQ(0, telvo_IsHoming());
     telvo_Close();
     EXPECT_EQ(0, telvo_CmdHomeAxis(3));
@@ -274,7 +277,12 @@ TEST_F(Commands, DisconnectSequence) {
     }
     tsim_clear_writes();
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, telvo_Disconnect());
+    // Homing and probing end last, after the writes and the polls.
+    int disconnected = -1;
+    EXPECT_EQ(1, whileFirstWriteHeld([&disconnected] { disconnected = telvo_Disconnect(); },
+                                     [] { return telvo_IsHoming(); }))
+        << "homing already reset while the outputs-off packet was being written";
+    EXPECT_EQ(0, disconnected);
     // Six pauses of 100 ms: a lower bound, which sleeping cannot undercut.
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(600));
     const auto w = writes();

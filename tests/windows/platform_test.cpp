@@ -9,6 +9,7 @@
 // simulator's WinUsb.dll; it links and re-links the simulated controller's
 // device interface itself through the registry.
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
 
@@ -38,6 +39,20 @@ bool allZero(const void* data, size_t size) {
     for (size_t i = 0; i < size; ++i)
         if (bytes[i] != 0) return false;
     return true;
+}
+
+// The handle was opened for overlapped I/O, as WinUSB requires: its mode has
+// neither synchronous-I/O flag (FILE_SYNCHRONOUS_IO_ALERT / _NONALERT).
+bool openedOverlapped(HANDLE file) {
+    using Query = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+    constexpr ULONG kFileModeInformation = 16;
+    constexpr ULONG kSynchronousIo = 0x10 | 0x20;
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile")));
+    IO_STATUS_BLOCK io{};
+    ULONG mode = kSynchronousIo;
+    return query != nullptr && query(file, &io, &mode, sizeof mode, kFileModeInformation) == 0 &&
+           (mode & kSynchronousIo) == 0;
 }
 
 // Each field holds the entry point of its name.
@@ -183,6 +198,7 @@ void discovery() {
     pf::Handle file = nullptr;
     CHECK_EQ(pf::openDevice(kDevicePath, &file), pf::kOk);
     CHECK(file != nullptr);
+    CHECK(openedOverlapped(file));
     pf::closeDevice(file);
     const pf::Status status = pf::openDevice("\\\\?\\usb#vid_1234&pid_5678#nosuch#{0}", &file);
     CHECK(file == nullptr);
