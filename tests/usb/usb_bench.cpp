@@ -75,7 +75,7 @@ std::string guidText(const telvo_guid& g) {
 }
 
 // Device and configuration descriptors, as sysfs holds them.
-Bytes sysfsDescriptors(const DeviceSpec& s) {
+Bytes sysfsDescriptors(const DeviceShape& s) {
     Bytes d = {18, 1};
     put16(d, s.declares == Declares::msOs20 ? 0x0210 : 0x0200);
     d.insert(d.end(), {0, 0, 0, 64});
@@ -230,7 +230,7 @@ struct Urb {
 };
 
 struct Device {
-    DeviceSpec spec;
+    DeviceShape shape;
     int bus = 1;
     int devnum = 0;
     std::string node;      // "/dev/bus/usb/001/002"
@@ -311,7 +311,7 @@ void machineFrame(void* context) {
 bool describe(const Device& d, const uint8_t setup[8], Bytes* answer) {
     const uint16_t value = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
     const uint16_t index = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
-    const DeviceSpec& s = d.spec;
+    const DeviceShape& s = d.shape;
     if (setup[0] == 0x80 && setup[1] == 6 && value == 0x0F00 && s.declares == Declares::msOs20) {
         *answer = bosWithMsOs20(static_cast<uint16_t>(msOs20Set(s.guid).size()));
         return true;
@@ -503,7 +503,7 @@ void discard(Bench::State* s, Device& d, UMockdevIoctlClient* client, UMockdevIo
 void claim(Bench::State* s, Device& d, bool claiming) {
     if (claiming) {
         char path[32];
-        std::snprintf(path, sizeof path, "sim://controller/%d", d.spec.machine);
+        std::snprintf(path, sizeof path, "sim://controller/%d", d.shape.machine);
         telvo_backend_file file = nullptr;
         telvo_backend_interface iface = nullptr;
         if (telvo_backend_open(path, &file) == TELVO_BACKEND_OK &&
@@ -593,7 +593,7 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer s
             d->log.driverBound = false;
             ++d->log.driverDetaches;
             umockdev_ioctl_client_complete(client, 0, 0);
-        } else if (c->ioctl_code == static_cast<int>(USBDEVFS_CONNECT) && !d->log.driverBound && d->spec.kernelDriver) {
+        } else if (c->ioctl_code == static_cast<int>(USBDEVFS_CONNECT) && !d->log.driverBound && d->shape.kernelDriver) {
             d->log.driverBound = true;
             ++d->log.driverAttaches;
             umockdev_ioctl_client_complete(client, 0, 0);
@@ -656,10 +656,10 @@ Bench::~Bench() {
     }
 }
 
-int Bench::add(const DeviceSpec& spec) {
+int Bench::add(const DeviceShape& shape) {
     auto d = std::make_unique<Device>();
-    d->spec = spec;
-    d->log.driverBound = spec.kernelDriver;
+    d->shape = shape;
+    d->log.driverBound = shape.kernelDriver;
     const int index = static_cast<int>(s_->devices.size());
     d->devnum = index + 2;
     char node[64];
@@ -685,8 +685,8 @@ int Bench::add(const DeviceSpec& spec) {
                   "A: speed=480\\n\n"
                   "A: bConfigurationValue=1\\n\n"
                   "H: descriptors=%s\n",
-                  d->bus, d->bus, spec.port, d->bus, d->devnum, node, d->bus, d->devnum, d->bus, d->devnum,
-                  hex(sysfsDescriptors(spec)).c_str());
+                  d->bus, d->bus, shape.port, d->bus, d->devnum, node, d->bus, d->devnum, d->bus, d->devnum,
+                  hex(sysfsDescriptors(shape)).c_str());
     if (!umockdev_testbed_add_from_string(s_->testbed, text, &error)) {
         std::string what = error != nullptr ? error->message : "add_from_string";
         g_clear_error(&error);

@@ -39,7 +39,7 @@ Bytes msOs10Properties(const telvo_guid& guid); // extended properties
 
 enum class Declares { msOs20, msOs10, nothing };
 
-struct DeviceSpec {
+struct DeviceShape {
     int port = 1;                    // on bus 1: sysfs name "1-<port>"
     uint16_t vendor = 0x1209;
     uint16_t product = 0x7E10;
@@ -74,7 +74,7 @@ public:
     Bench& operator=(const Bench&) = delete;
 
     // Adds a device (before the module first lists; returns its index).
-    int add(const DeviceSpec& spec);
+    int add(const DeviceShape& shape);
 
     // Faults at the USB level.
     void unplug(int device);                 // pending URBs end -ESHUTDOWN, ioctls then ENODEV
