@@ -1,7 +1,7 @@
 # Installs the build into a scratch prefix, checks that everything is in
 # place, then builds and runs a consumer project against the prefix, once
 # through the CMake package and once through pkg-config.
-#   -DBUILD_DIR= -DWORK= -DCONSUMER= -DGENERATOR= -DLIBDIR=
+#   -DBUILD_DIR= -DWORK= -DCONSUMER= -DGENERATOR= -DLIBDIR= -DWITH_TOOL=1|0
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT result EQUAL 0)
@@ -15,7 +15,12 @@ set(prefix ${WORK}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 set(lib ${LIBDIR})
-foreach(f ${lib}/libtelvo.so ${lib}/libtelvo_usb.so bin/telvo include/telvo/telvo.h
+# The tool is installed only when it is built (TELVO_BUILD_TOOLS).
+set(tool)
+if(WITH_TOOL)
+  set(tool bin/telvo)
+endif()
+foreach(f ${lib}/libtelvo.so ${lib}/libtelvo_usb.so ${tool} include/telvo/telvo.h
           include/telvo/telvo_backend.h share/telvo/udev/70-telvo.rules ${lib}/pkgconfig/telvo.pc
           ${lib}/cmake/telvo/telvoConfig.cmake ${lib}/cmake/telvo/telvoConfigVersion.cmake)
   if(NOT EXISTS ${prefix}/${f})
