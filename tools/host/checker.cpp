@@ -11,9 +11,8 @@ namespace {
 constexpr size_t kMaxProblems = 5;
 // Relative slack for rounding in the comparisons with the limits.
 constexpr double kSlack = 1e-6;
-// The search for the nearest piece looks this far ahead of the last one.
+// The search for the next piece looks this far ahead of the current one.
 constexpr size_t kLookAhead = 24;
-constexpr size_t kNear = 2;
 // Windows for the reported positions: long enough that one step of
 // quantisation is small against the limits.
 constexpr double kVelocityWindow = 0.010;
@@ -54,32 +53,38 @@ public:
             allowed = 0.0;
             return 0.0;
         }
-        // The earliest of the nearest pieces: a path that comes back over
-        // itself (plunge and retract) must not pull the cursor ahead.
-        // Near pieces first; the wider search only when they are too far.
-        double best = search(p, kNear);
-        allowed = tolerance();
-        if (best > allowed) {
-            best = search(p, kLookAhead);
-            allowed = tolerance();
+        // The cursor stays on its piece while the point lies within that
+        // piece's tolerance, and otherwise moves to the earliest later piece
+        // that holds it. Taking the nearest piece instead would let a path
+        // that comes back over itself (a retract beside the next move, a
+        // closed contour, a crossing) pull the cursor ahead of the motion,
+        // and every later point would then be measured against the wrong
+        // piece.
+        double here = dist(p, k_);
+        allowed = tolerance(k_);
+        if (here <= allowed) return here;
+        size_t nearest = k_;
+        double best = here;
+        for (size_t j = k_ + 1; j < pieces_.size() && j <= k_ + kLookAhead; ++j) {
+            double d = dist(p, j);
+            if (d <= tolerance(j)) {
+                k_ = j;
+                allowed = tolerance(j);
+                return d;
+            }
+            if (d < best - 1e-9) best = d, nearest = j;
         }
+        // Nowhere within its tolerance: a fault, measured from the nearest
+        // piece ahead (or the current one).
+        k_ = nearest;
+        allowed = tolerance(k_);
         return best;
     }
 
 private:
-    double search(const Vec6& p, size_t ahead) {
-        double best = dist(p, k_);
-        size_t at = k_;
-        for (size_t j = k_ + 1; j < pieces_.size() && j <= k_ + ahead; ++j) {
-            double d = dist(p, j);
-            if (d < best - 1e-9) best = d, at = j;
-        }
-        k_ = at;
-        return best;
-    }
-    double tolerance() const {
-        double tol = std::max(pieces_[k_].tolerance, 0.0);
-        if (k_ > 0) tol = std::max(tol, pieces_[k_ - 1].tolerance);
+    double tolerance(size_t j) const {
+        double tol = std::max(pieces_[j].tolerance, 0.0);
+        if (j > 0) tol = std::max(tol, pieces_[j - 1].tolerance);
         return tol * (1.0 + kSlack) + 1e-7;
     }
     double dist(const Vec6& p, size_t j) const {
