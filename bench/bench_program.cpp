@@ -12,10 +12,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include <unistd.h>
 
 #include "classic_model.h"
 #include "host/checker.h"
@@ -207,7 +210,16 @@ void comparePrograms() {
 
 }  // namespace
 
+// The library binds its device backend while it loads, before main runs:
+// without TELVO_BACKEND the program names the simulated controller beside it
+// and starts itself again.
 int main(int argc, char** argv) {
+    if (std::getenv("TELVO_BACKEND") == nullptr) {
+        setenv("TELVO_BACKEND", "libtelvo_sim.so", 1);
+        execv("/proc/self/exe", argv);
+        std::perror("telvo_program_bench: execv");
+        return 1;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

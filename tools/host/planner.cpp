@@ -14,8 +14,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kCollinear = 1.0 - 1e-12;
 // A turn sharper than this (cosine) is a reversal: a full stop.
 constexpr double kReversal = -0.9999;
-// Share of the acceleration a blend may give to turning.
-constexpr double kMinTurnShare = 0.05;
+// Most of the acceleration a blend may give to turning at its top speed:
+// the rest is left for changing speed along it.
 constexpr double kMaxTurnShare = 0.9;
 
 struct UnitAxes {
@@ -35,7 +35,8 @@ struct Seg {
 // The corner at the end of a piece: blend arc or stop.
 struct Corner {
     double vlim = 0.0;   // 0: full stop
-    double accel = 0.0;  // along the blend, what the centripetal part leaves
+    double accel = 0.0;  // along the blend, with no turning
+    double turn = 0.0;   // centripetal acceleration the axes allow (across)
     double trim = 0.0;   // distance cut from both pieces
     double radius = 0.0;
     double angle = 0.0;  // turn angle
@@ -111,15 +112,16 @@ Corner makeCorner(const Seg& s0, const Seg& s1, double tol, const UnitAxes& ax) 
         if (across > 1e-15) ac = std::min(ac, ax.a[i] / across);
     }
     if (!std::isfinite(ac) || !std::isfinite(at)) return c;
-    // The axes' acceleration is shared: a fraction for turning at the
-    // blend's top speed, the rest for speeding up or slowing down along it
-    // (so chains of short blended moves can still change speed).
-    double need = v * v / (r * ac);
-    double share = std::clamp(need, kMinTurnShare, kMaxTurnShare);
-    v = std::min(v, std::sqrt(share * ac * r));
+    // The axes' acceleration is shared between turning and changing speed
+    // along the blend: at speed v the turn takes v^2 / (r * ac) of it, and
+    // the passes give the change of speed what is left (see pass()). The
+    // top speed leaves some, so chains of short blended moves can still
+    // speed up and slow down.
+    v = std::min(v, std::sqrt(kMaxTurnShare * ac * r));
     if (!(v > 0.0)) return c;
     c.stop = false;
-    c.accel = (1.0 - share) * at;
+    c.accel = at;
+    c.turn = ac;
     c.vlim = v;
     c.radius = r;
     c.angle = phi;
@@ -345,8 +347,11 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         return std::max(l, 0.0);
     };
     auto blended = [&](size_t k) { return k + 1 < n && !corner[k].stop && corner[k].radius > 0.0; };
+    // An element's change of speed: |v1^2 - v0^2| <= 2 * accel * length *
+    // (1 - vtop^2 / (radius * turn)) with vtop the larger end; lines do not
+    // turn (turn 0).
     struct Element {
-        double length, accel, vmax;
+        double length, accel, vmax, radius = 0.0, turn = 0.0;
     };
     std::vector<Element> el;
     std::vector<double> v;  // node speeds: v[i] before element i
@@ -358,16 +363,22 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         const Corner& c = corner[k];
         if (blended(k)) {
             v.push_back(c.vlim);
-            el.push_back({c.radius * c.angle, c.accel, c.vlim});
+            el.push_back({c.radius * c.angle, c.accel, c.vlim, c.radius, c.turn});
             v.push_back(c.vlim);
         } else {
             v.push_back(k + 1 < n && !c.stop ? c.vlim : 0.0);
         }
     }
-    for (size_t i = el.size(); i-- > 0;)
-        v[i] = std::min(v[i], std::sqrt(v[i + 1] * v[i + 1] + 2.0 * el[i].accel * el[i].length));
-    for (size_t i = 0; i < el.size(); ++i)
-        v[i + 1] = std::min(v[i + 1], std::sqrt(v[i] * v[i] + 2.0 * el[i].accel * el[i].length));
+    // The highest speed at one end of an element reachable from `other` at
+    // the other end. Solved for the larger end as the top speed; never
+    // below `other`, since other^2 <= radius * turn.
+    auto pass = [](const Element& e, double other) {
+        double gain = 2.0 * e.accel * e.length;
+        double shrink = e.turn > 0.0 ? 1.0 + gain / (e.radius * e.turn) : 1.0;
+        return std::sqrt((other * other + gain) / shrink);
+    };
+    for (size_t i = el.size(); i-- > 0;) v[i] = std::min(v[i], pass(el[i], v[i + 1]));
+    for (size_t i = 0; i < el.size(); ++i) v[i + 1] = std::min(v[i + 1], pass(el[i], v[i]));
 
     // The whole time before any target is made: a plan must fit in memory.
     double total = plan.dwellSeconds;
