@@ -184,6 +184,53 @@ void overheadRatio() {
         work, stream, work / stream);
 }
 
+// The same goal as `telvo run` meets it: a whole run (open, configure,
+// stream, disconnect, close) of the targets precomputed against one that
+// interprets and plans the program first, each the best of three.
+void wholeRunRatio() {
+    using Clock = std::chrono::steady_clock;
+    auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    session().disconnect();
+    session().close();
+    SessionOptions options;
+    options.speed = 0.0;
+    Plan precomputed =
+        planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
+    auto run = [&](bool planIt) {
+        auto t0 = Clock::now();
+        Session s(machine(), options);
+        s.open();
+        s.configure();
+        Trajectory t;
+        t.start = s.positionSteps();
+        if (planIt) {
+            t.targets = planProgram(interpret(program(), machine().gcodeSetup(), {}),
+                                    machine().planSettings(), t.start)
+                            .targets;
+        } else {
+            t.targets = precomputed.targets;
+        }
+        StreamStats st = s.stream(t, "bench");
+        s.disconnect();
+        s.close();
+        return st.endReached ? seconds(Clock::now() - t0) : -1.0;
+    };
+    double plain = 1e300, planned = 1e300;
+    for (int i = 0; i < 3; ++i) {
+        double a = run(false), b = run(true);
+        if (a < 0.0 || b < 0.0) {
+            std::printf("\nthe stream did not reach its end point\n");
+            return;
+        }
+        plain = std::min(plain, a);
+        planned = std::min(planned, b);
+    }
+    std::printf(
+        "whole runs of %zu segments: precomputed %.3f s, interpreted and planned %.3f s: "
+        "added %.1f %% (goal: at most 25 %%)\n",
+        precomputed.targets.size(), plain, planned, (planned / plain - 1.0) * 100.0);
+}
+
 // The test programs: the planner's time, the classic model's, the bound.
 void comparePrograms() {
     std::string dir = TELVO_PROGRAMS_DIR;
@@ -225,6 +272,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     overheadRatio();
+    wholeRunRatio();
     comparePrograms();
     return 0;
 }

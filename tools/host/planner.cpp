@@ -423,9 +423,12 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         if (slaved) applySlaves(s, startSteps, lim);
         return s;
     };
-    // Every move at its feed is a lower bound of the time: room for most.
-    plan.targets.reserve(std::min<size_t>(
-        static_cast<size_t>(plan.feedBoundSeconds * 1000.0 * 1.1) + 1024, 200'000'000));
+    // One target per millisecond of the planned time, plus at most one at
+    // every stop and action where the clock restarts.
+    size_t stops = events.size() + 1;
+    for (size_t k = 0; k < n; ++k) stops += corner[k].stop ? 1 : 0;
+    plan.targets.reserve(std::min<size_t>(static_cast<size_t>(total * 1000.0) + stops + 64,
+                                          200'000'000));
     size_t nextEvent = 0;
     size_t stepStart = 0;
     double clock = 0.0;    // time of the last emitted sample, relative to the step's start
