@@ -147,6 +147,12 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
          "G0 Z5\nG83 Z-2 R1 Q1.5 F60\nG80\nM30",
          {"G0 0 0 5", "G0 0 0 1", "G1 0 0 -0.5 F60", "G0 0 0 1", "G0 0 0 -0.246", "G1 0 0 -2 F60",
           "G0 0 0 5", "end"}},
+        {"boring G85 feeds out, G89 dwells first, G86 stops the spindle and rapids out",
+         "S500 M3\nG0 Z5\nG98 G85 Z-2 R1 F60\nG89 X1 P0.5\nG86 X2\nG80\nM30",
+         {"spindle 1 500", "G0 0 0 5", "G0 0 0 1", "G1 0 0 -2 F60", "G1 0 0 1 F60", "G0 0 0 5",
+          "G0 1 0 5", "G0 1 0 1", "G1 1 0 -2 F60", "dwell 0.5", "G1 1 0 1 F60", "G0 1 0 5",
+          "G0 2 0 5", "G0 2 0 1", "G1 2 0 -2 F60", "spindle 0 500", "G0 2 0 5", "spindle 1 500",
+          "end"}},
         {"comments, N numbers, % delimiters, MSG",
          "%\nN10 (MSG, hello) G0 X1 ; rest\n%\nG0 X99",
          {"message", "G0 1 0 0"}},
@@ -189,6 +195,9 @@ TEST(InterpWords, ProgramFlowEndsWhereTheProgramSays) {
     EXPECT_EQ(run("/G0 X1\nG0 Y1\nM30", s), (std::vector<std::string>{"G0 0 1 0", "end"}));
     // A byte order mark and CRLF line ends are read as nothing.
     EXPECT_EQ(run("\xEF\xBB\xBF%\r\nG0 X1\r\n%\r\n"), (std::vector<std::string>{"G0 1 0 0"}));
+    // A program number alone on the first line of code is only a name.
+    EXPECT_EQ(run("(part)\nO1001 (FLANGE)\nG0 X1\nM30"),
+              (std::vector<std::string>{"G0 1 0 0", "end"}));
     // A program without an end runs to its last line, with a note.
     p = interpret("G0 X1\n", mill(), {});
     EXPECT_EQ(p.notes.size(), 1u);
@@ -200,6 +209,8 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"G0 X1 #1", 1, "#", "parameters (#) are not supported"},
         {"G0 X[1+2]", 1, "X[", "expressions ([ ]) are not supported"},
         {"O100 sub", 1, "O", "O-word subroutines and loops"},
+        {"O1001 G0 X1", 1, "O", "O-word subroutines and loops"},
+        {"G0 X1\nO1001", 2, "O", "O-word subroutines and loops"},
         {"G0 X1 *55", 1, "*", "checksums"},
         {"G33 Z-1 K1", 1, "G33", "spindle-synchronised"},
         {"G76 Z-1", 1, "G76", "spindle-synchronised"},
@@ -208,7 +219,10 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"G41 D1", 1, "D1", "D words (cutter compensation)"},
         {"G42", 1, "G42", "cutter radius compensation"},
         {"G38.2 Z-5 F10", 1, "G38.2", "probing moves"},
-        {"G85 Z-1 R1 F10", 1, "G85", "boring cycles"},
+        {"G87 Z-1 R1 F10", 1, "G87", "back boring (G87)"},
+        {"G88 Z-1 R1 F10", 1, "G88", "manual boring (G88)"},
+        {"G89 Z-1 R1 F10", 1, "G89", "needs P"},
+        {"G86 Z-1 R1 F10", 1, "G86", "start it first"},
         {"G5.2", 1, "G5.2", "NURBS"},
         {"G59.1", 1, "G59.1", "G59.1-G59.3"},
         {"G12", 1, "G12", "is not supported"},

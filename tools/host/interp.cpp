@@ -180,6 +180,22 @@ private:
     bool feedMissingReported_ = false;
 };
 
+// The canned cycles this reader runs (G code x10).
+bool isCycle(int motion) {
+    switch (motion) {
+        case 730:
+        case 810:
+        case 820:
+        case 830:
+        case 850:
+        case 860:
+        case 890:
+            return true;
+        default:
+            return false;
+    }
+}
+
 void Interpreter::run(std::string_view text) {
     g28_ = s_.g28;
     g30_ = s_.g30;
@@ -268,6 +284,7 @@ void Interpreter::line(std::string_view raw, int lineNo) {
 void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
     size_t k = 0;
     bool sawN = false;
+    bool programNumber = false;
     while (k < t.size()) {
         char c = t[k];
         if (isBlank(c)) {
@@ -310,9 +327,21 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         char letter = upper(c);
         ++k;
         while (k < t.size() && isBlank(t[k])) ++k;
-        if (letter == 'O')
-            fail("O", "O-word subroutines and loops are not supported",
-                 "post-process without subroutines");
+        if (programNumber) fail("O", "O-word subroutines and loops are not supported",
+                                "post-process without subroutines");
+        if (letter == 'O') {
+            // A program number (Fanuc-style "O1001" alone on a line before
+            // any code) names the program and is otherwise ignored; any other
+            // O-word is a subroutine or loop.
+            size_t d = k;
+            while (d < t.size() && isDigit(t[d])) ++d;
+            if (d == k || codeSeen_ || sawN || w.gCount || w.mCount || w.present)
+                fail("O", "O-word subroutines and loops are not supported",
+                     "post-process without subroutines");
+            programNumber = true;
+            k = d;
+            continue;
+        }
         size_t begin = k;
         if (k < t.size() && (t[k] == '+' || t[k] == '-')) ++k;
         size_t digits = k;
@@ -603,8 +632,10 @@ void Interpreter::cycle(const Words& w, int lineNo) {
     if (!cycleZ_) fail(name, "drilling cycle needs Z (the hole bottom)");
     if ((motion_ == 830 || motion_ == 730) && (!cycleQ_ || !(*cycleQ_ > 0.0)))
         fail(name, "peck drilling needs Q above 0 (the peck depth)");
-    if (motion_ == 820 && (!cycleP_ || *cycleP_ < 0.0))
-        fail(name, "G82 needs P (the dwell at the bottom, seconds)");
+    if ((motion_ == 820 || motion_ == 890) && (!cycleP_ || *cycleP_ < 0.0))
+        fail(name, name + " needs P (the dwell at the bottom, seconds)");
+    if (motion_ == 860 && spindleDir_ == 0)
+        fail(name, "G86 stops and restarts the spindle: start it first (M3 or M4)");
     int repeats = 1;
     if (w.has('L')) {
         double l = w['L'];
@@ -648,6 +679,21 @@ void Interpreter::cycle(const Words& w, int lineNo) {
         if (motion_ == 810 || motion_ == 820) {
             moveZ(bottom, false);
             if (motion_ == 820 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
+        } else if (motion_ == 850 || motion_ == 890) {
+            // Boring: feed in, (G89: dwell,) feed back out to R.
+            moveZ(bottom, false);
+            if (motion_ == 890 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
+            moveZ(rLevel, false);
+        } else if (motion_ == 860) {
+            // Boring: feed in, stop the spindle, rapid out, start it again
+            // the way it turned (with its spin-up dwell).
+            moveZ(bottom, false);
+            int direction = spindleDir_;
+            spindleDir_ = 0;
+            spindleOp(lineNo);
+            moveZ(clearZ, true);
+            spindleDir_ = direction;
+            spindleOp(lineNo);
         } else {
             double q = *cycleQ_ * k;
             if ((rLevel - bottom) / q > kMaxPecks ||
@@ -748,9 +794,8 @@ void Interpreter::execute(Words& w, int lineNo) {
         !axisUser0 && motionNow >= 0 && motionNow != 800 &&
         (w.anyAxis() || (group(kGroupMotion) >= 0 && (motionNow == 20 || motionNow == 30)));
     bool arcHere = motionHere && (motionNow == 20 || motionNow == 30);
-    bool cycleHere = motionHere &&
-                     (motionNow == 810 || motionNow == 820 || motionNow == 830 || motionNow == 730);
-    bool cycleMode = motionNow == 810 || motionNow == 820 || motionNow == 830 || motionNow == 730;
+    bool cycleMode = isCycle(motionNow);
+    bool cycleHere = motionHere && cycleMode;
     for (char c : {'I', 'J', 'K'}) {
         if (w.has(c) && !arcHere)
             fail(std::string(1, c) + number(w[c]), "arc offset with no G2 or G3 move to use it");
