@@ -17,6 +17,7 @@ namespace {
 GcodeSetup mill() {
     GcodeSetup s = defaultMachine().gcodeSetup();
     s.workOffsets[1] = {50, 40, -10, 0, 0, 0};  // G55
+    s.workOffsets[8] = {-5, -6, -7, 0, 0, 0};   // G59.3
     s.g28 = {0, 0, 20, 0, 0, 0};
     s.g30 = {100, 100, 30, 0, 0, 0};
     s.tools[3] = {12.5, 6.0};
@@ -104,6 +105,12 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
         {"G92 and G92.1",
          "G0 X10\nG92 X0\nG0 X5\nG92.1\nG0 X5\nM30",
          {"G0 10 0 0", "G0 15 0 0", "G0 5 0 0", "end"}},
+        {"G59.3 and G10 L2 P9: the ninth work offset",
+         "G59.3 G0 X1\nG10 L2 P9 X10\nG0 X1\nM30",
+         {"G0 -4 0 0", "G0 11 0 0", "end"}},
+        {"G10 L1 changes a tool's length for the run, taken at the next G43",
+         "T3 M6 G43\nG0 Z0\nG10 L1 P3 Z2.5\nG0 Z1\nG43 H3\nG0 Z0\nM30",
+         {"tool 3", "G0 0 0 12.5", "G0 0 0 13.5", "G0 0 0 2.5", "end"}},
         {"G53 ignores offsets", "G55\nG53 G0 X1 Y2\nM30", {"G0 1 2 0", "end"}},
         {"G28 via an intermediate point, only the given axes",
          "G0 X10 Y10 Z5\nG28 Z10\nG30\nM30",
@@ -224,7 +231,6 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"G89 Z-1 R1 F10", 1, "G89", "needs P"},
         {"G86 Z-1 R1 F10", 1, "G86", "start it first"},
         {"G5.2", 1, "G5.2", "NURBS"},
-        {"G59.1", 1, "G59.1", "G59.1-G59.3"},
         {"G12", 1, "G12", "is not supported"},
         {"G0 G1 X1 F10", 1, "G1", "same modal group"},
         {"G20 G21", 1, "G21", "same modal group"},
@@ -256,8 +262,11 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"G53 G0 G91 X1", 1, "G53", "incremental"},
         {"G53 G2 X1 I1 F10", 1, "G53", "needs a G0 or G1"},
         {"G93 G1 X1", 1, "G1", "needs its own F"},
-        {"G10 L1 P1 Z2", 1, "L1", "only G10 L2 and G10 L20"},
-        {"G10 L2 P8 X1", 1, "P8", "G59.1-G59.3 are not supported"},
+        {"G10 L3 P1 Z2", 1, "L3", "only G10 L1 (tool table) and G10 L2 and L20"},
+        {"G10 L2 P10 X1", 1, "P10", "P must be 0..9"},
+        {"G10 L1 P4 Z2", 1, "P4", "not in the machine file's tool table"},
+        {"G10 L1 P3 X2", 1, "X2", "tool length (Z) and radius (R) only"},
+        {"G10 L1 P3 R-1", 1, "R-1", "cannot be negative"},
         {"G92", 1, "G92", "needs at least one axis"},
         {"T7", 1, "T7", "not in the machine file's tool table"},
         {"G43 H9", 1, "H9", "not in the machine file's tool table"},

@@ -148,6 +148,7 @@ private:
     void spindleOp(int lineNo);
     void coolantOp(int lineNo);
     void dwell(double seconds, int lineNo);
+    void toolData(const Words& w);
 
     const GcodeSetup& s_;
     Interpreted& out_;
@@ -171,7 +172,8 @@ private:
     int selectedTool_ = 0, loadedTool_ = 0;
     std::optional<double> cycleR_, cycleZ_, cycleP_, cycleQ_;
     Vec6 g28_{}, g30_{};
-    std::array<Vec6, 6> workOffsets_{};  // G10 changes them for this run only
+    std::array<Vec6, 9> workOffsets_{};  // G10 changes them for this run only
+    std::map<int, ToolEntry> tools_;     // G10 L1 changes them for this run only
     // Program flow.
     bool ended_ = false;
     int endLine_ = 0;
@@ -200,6 +202,7 @@ void Interpreter::run(std::string_view text) {
     g28_ = s_.g28;
     g30_ = s_.g30;
     workOffsets_ = s_.workOffsets;
+    tools_ = s_.tools;
     tolerance_ = s_.blendTolerance;
     mm_ = s_.mmPerUnit == 1.0;
     int lineNo = 0;
@@ -614,6 +617,33 @@ void Interpreter::spindleOp(int lineNo) {
     if (spindleDir_ != 0 && s_.spinUpSeconds > 0.0) dwell(s_.spinUpSeconds, lineNo);
 }
 
+// G10 L1 P<tool> [Z<length>] [R<radius>]: changes a tool table entry for
+// this run. A length in use takes effect at the next G43.
+void Interpreter::toolData(const Words& w) {
+    if (!w.has('P')) fail("G10", "G10 L1 needs P (the tool number)");
+    double p = w['P'];
+    if (p < 1 || p != std::floor(p) || p > 1e6)
+        fail("P" + number(p), "the tool number must be a whole number from 1");
+    int tool = static_cast<int>(p);
+    if (!tools_.empty() && !tools_.count(tool)) {
+        fail("P" + number(p),
+             "tool " + std::to_string(tool) + " is not in the machine file's tool table",
+             "add it as [[tool]] number = " + std::to_string(tool));
+    }
+    for (int a = 0; a < kAxisCount; ++a) {
+        char letter = kAxisLetters[a];
+        if (a != 2 && w.has(letter))
+            fail(std::string(1, letter) + number(w[letter]),
+                 "G10 L1 sets the tool length (Z) and radius (R) only");
+    }
+    ToolEntry& entry = tools_[tool];
+    if (w.has('Z')) entry.length = w['Z'] * scale();
+    if (w.has('R')) {
+        if (w['R'] < 0.0) fail("R" + number(w['R']), "the tool radius cannot be negative");
+        entry.diameter = 2.0 * w['R'] * scale();
+    }
+}
+
 void Interpreter::coolantOp(int lineNo) {
     Op& op = emit(OpKind::Coolant, lineNo);
     op.mist = mist_;
@@ -838,7 +868,7 @@ void Interpreter::execute(Words& w, int lineNo) {
         if (t < 0 || t != std::floor(t) || t > 1e6)
             fail("T" + number(t), "tool number must be a whole number from 0");
         int tool = static_cast<int>(t);
-        if (tool != 0 && !s_.tools.empty() && !s_.tools.count(tool)) {
+        if (tool != 0 && !tools_.empty() && !tools_.count(tool)) {
             fail("T" + number(t),
                  "tool " + std::to_string(tool) + " is not in the machine file's tool table",
                  "add it as [[tool]] number = " + std::to_string(tool));
@@ -895,8 +925,8 @@ void Interpreter::execute(Words& w, int lineNo) {
         }
         tlo_ = Vec6{};
         if (h != 0) {
-            auto it = s_.tools.find(h);
-            if (it == s_.tools.end())
+            auto it = tools_.find(h);
+            if (it == tools_.end())
                 fail("H" + std::to_string(h),
                      "tool " + std::to_string(h) + " is not in the machine file's tool table",
                      "add it as [[tool]] number = " + std::to_string(h));
@@ -910,7 +940,10 @@ void Interpreter::execute(Words& w, int lineNo) {
     } else if (group(kGroupLength) == 490) {
         tlo_ = Vec6{};
     }
-    if (group(kGroupCoords) >= 0) cs_ = (group(kGroupCoords) - 540) / 10;
+    if (group(kGroupCoords) >= 0) {
+        int code = group(kGroupCoords);  // 540..590 step 10, then 591..593
+        cs_ = code > 590 ? 6 + (code - 591) : (code - 540) / 10;
+    }
     if (group(kGroupPath) >= 0) {
         int p = group(kGroupPath);
         path_ = p == 610 ? 1 : (p == 611 ? 2 : 0);
@@ -930,18 +963,19 @@ void Interpreter::execute(Words& w, int lineNo) {
     // Reference points, coordinate data and axis offsets.
     switch (nonModal) {
         case 100: {
-            if (!w.has('L')) fail("G10", "G10 needs L2 or L20");
+            if (!w.has('L')) fail("G10", "G10 needs L1, L2 or L20");
             double l = w['L'];
-            if (l != 2 && l != 20)
-                fail("L" + number(l), "only G10 L2 and G10 L20 (work offsets) are supported");
-            if (!w.has('P'))
-                fail("G10", "G10 needs P (0 for the current system, 1..6 for G54..G59)");
-            double p = w['P'];
-            if (p < 0 || p > 6 || p != std::floor(p)) {
-                fail("P" + number(p), p > 6 && p <= 9 && p == std::floor(p)
-                                          ? "G59.1-G59.3 are not supported"
-                                          : "P must be 0..6");
+            if (l != 1 && l != 2 && l != 20)
+                fail("L" + number(l),
+                     "only G10 L1 (tool table) and G10 L2 and L20 (work offsets) are supported");
+            if (l == 1) {
+                toolData(w);
+                break;
             }
+            if (!w.has('P'))
+                fail("G10", "G10 needs P (0 for the current system, 1..9 for G54..G59.3)");
+            double p = w['P'];
+            if (p < 0 || p > 9 || p != std::floor(p)) fail("P" + number(p), "P must be 0..9");
             if (w.has('R'))
                 fail("R" + number(w['R']), "coordinate system rotation is not supported");
             int sys = p == 0 ? cs_ : static_cast<int>(p) - 1;

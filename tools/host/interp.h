@@ -30,7 +30,7 @@ struct GcodeSetup {
     double mmPerUnit = 1.0;                     // of the machine units
     std::array<bool, kAxisCount> configured{};  // axes the program may move
     std::array<int, kAxisCount> slaveOf{};      // 0 or 1 + master index
-    std::array<Vec6, 6> workOffsets{};          // G54..G59, machine units
+    std::array<Vec6, 9> workOffsets{};          // G54..G59, G59.1..G59.3, machine units
     Vec6 g28{}, g30{};                          // stored positions, machine coordinates
     std::optional<Vec6> toolChange;             // where M6 moves to, machine coordinates
     std::map<int, ToolEntry> tools;             // the tool table

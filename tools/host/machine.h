@@ -58,7 +58,7 @@ struct CoolantSettings {
 struct ProgramSettings {
     double blendTolerance = 0.0;  // machine units; 0 = 0.01 mm
     double arcTolerance = 0.0;    // chord error of arcs; 0 = 0.001 mm
-    std::array<Vec6, 6> workOffsets{};
+    std::array<Vec6, 9> workOffsets{};  // G54..G59, G59.1..G59.3
     Vec6 g28{}, g30{};
     std::optional<Vec6> toolChange;
     std::map<int, ToolEntry> tools;
