@@ -62,7 +62,7 @@ blend_tolerance = 0.01      # G64 without P: corners stay within 0.01 mm
 arc_tolerance = 0.001       # arcs are cut into chords within 0.001 mm
 
 [offsets]                   # machine coordinates, X Y Z A B C
-g54 = [0, 0, 0]             # G54..G59 work offsets (G10 L2/L20 change them for a run)
+g54 = [0, 0, 0]             # G54..G59, g59_1..g59_3 for G59.1..G59.3 (G10 L2/L20 change them for a run)
 g28 = [0, 0, 0]             # G28 and G30 stored positions
 g30 = [0, 0, 0]
 # tool_change = [0, 0, 50]  # where M6 goes; without it M6 makes no motion
