@@ -209,6 +209,22 @@ TEST(RunChecker, CatchesSpeedAccelerationAndPathFaults) {
     r = checkPlan(jumped, m.limits());
     EXPECT_GT(r.velocityRatio, 1.0);
     EXPECT_FALSE(r.endReached);
+    // A program excursion the motion left out (X10 -> Y5 -> back to Y0),
+    // though every target lies on a piece it is said to follow.
+    Planned line = planText("G1 X10 F1200\nX20\nM30");
+    ASSERT_TRUE(line.check.ok()) << line.check.summary();
+    Plan skipped = line.plan;
+    PathPiece up = skipped.pieces[0], down = skipped.pieces[0];
+    up.a = {10, 0, 0, 0, 0, 0};
+    up.b = {10, 5, 0, 0, 0, 0};
+    down.a = up.b;
+    down.b = up.a;
+    skipped.pieces.insert(skipped.pieces.begin() + 1, {up, down});
+    skipped.pieceStart.insert(skipped.pieceStart.begin() + 1, 2, skipped.pieceStart[1]);
+    r = checkPlan(skipped, m.limits());
+    EXPECT_FALSE(r.ok());
+    ASSERT_FALSE(r.problems.empty());
+    EXPECT_NE(r.problems[0].find("corner at the end of line"), std::string::npos) << r.problems[0];
     // A stream that stops dead from speed breaks the acceleration limit.
     Plan cut = p.plan;
     cut.targets.resize(cut.targets.size() / 2);
@@ -223,18 +239,20 @@ TEST(RunChecker, ReportedPositionsAllowForTheStepQuantisation) {
     Planned p = planText("G1 X10 Y5 F1200\nM30");
     std::vector<Point> xy;
     std::vector<double> t;
+    std::vector<size_t> reached;
     for (size_t k = 0; k < p.plan.targets.size(); ++k) {
         // Whole steps, as the controller counts them.
         xy.push_back(
             {std::round(p.plan.targets[k][0]) / 800.0, std::round(p.plan.targets[k][1]) / 800.0});
         t.push_back(static_cast<double>(k) * 1e-3);
+        reached.push_back(k + 1);
     }
     CheckReport r = p.check;
-    checkExecuted(r, p.plan, m.limits(), xy, t);
+    checkExecuted(r, p.plan, m.limits(), xy, t, reached);
     EXPECT_TRUE(r.ok()) << r.summary();
     EXPECT_EQ(r.positionsChecked, xy.size());
     xy[xy.size() / 2].y += 0.1;
-    checkExecuted(r, p.plan, m.limits(), xy, t);
+    checkExecuted(r, p.plan, m.limits(), xy, t, reached);
     EXPECT_FALSE(r.ok());
 }
 

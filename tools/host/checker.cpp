@@ -11,8 +11,9 @@ namespace {
 constexpr size_t kMaxProblems = 5;
 // Relative slack for rounding in the comparisons with the limits.
 constexpr double kSlack = 1e-6;
-// The search for the next piece looks this far ahead of the current one.
-constexpr size_t kLookAhead = 24;
+// A reported position is compared with the path this many targets either
+// side of the segment it was reported in.
+constexpr size_t kReportWindow = 16;
 // Windows for the reported positions: long enough that one step of
 // quantisation is small against the limits.
 constexpr double kVelocityWindow = 0.010;
@@ -40,61 +41,56 @@ double segmentDistance(const std::array<double, N>& p, const std::array<double, 
     return std::sqrt(d2);
 }
 
-// Follows the programmed path piece by piece and measures how far points
-// lie from it; returns the distance and the tolerance that applies there.
-class PathCursor {
+// The programmed path as the plan walked it: which piece each target
+// belongs to (from the plan's piece starts), and distances from the pieces.
+class PiecePath {
 public:
-    PathCursor(const std::vector<PathPiece>& pieces, bool xyOnly)
-        : pieces_(pieces), xyOnly_(xyOnly) {}
-    void restart(size_t piece) { k_ = std::min(piece, pieces_.empty() ? 0 : pieces_.size() - 1); }
-    size_t piece() const { return k_; }
-    double distance(const Vec6& p, double& allowed) {
-        if (pieces_.empty()) {
-            allowed = 0.0;
-            return 0.0;
-        }
-        // The cursor stays on its piece while the point lies within that
-        // piece's tolerance, and otherwise moves to the earliest later piece
-        // that holds it. Taking the nearest piece instead would let a path
-        // that comes back over itself (a retract beside the next move, a
-        // closed contour, a crossing) pull the cursor ahead of the motion,
-        // and every later point would then be measured against the wrong
-        // piece.
-        double here = dist(p, k_);
-        allowed = tolerance(k_);
-        if (here <= allowed) return here;
-        size_t nearest = k_;
-        double best = here;
-        for (size_t j = k_ + 1; j < pieces_.size() && j <= k_ + kLookAhead; ++j) {
+    PiecePath(const Plan& plan, bool xyOnly) : plan_(plan), xyOnly_(xyOnly) {}
+    bool empty() const { return plan_.pieces.empty(); }
+    // The piece target `k` runs along (or blends out of).
+    size_t pieceOf(size_t k) const {
+        const std::vector<size_t>& starts = plan_.pieceStart;
+        auto it = std::upper_bound(starts.begin(), starts.end(), k);
+        size_t j = it == starts.begin() ? 0 : static_cast<size_t>(it - starts.begin()) - 1;
+        return std::min(j, plan_.pieces.size() - 1);
+    }
+    // Nearest distance of p from the pieces first..last (and the blend out
+    // of the last into the next); `allowed` is the tolerance there and
+    // `at` the nearest piece.
+    double distance(const Vec6& p, size_t first, size_t last, double& allowed, size_t& at) const {
+        last = std::min(last + 1, plan_.pieces.size() - 1);
+        double best = dist(p, first);
+        at = first;
+        allowed = tolerance(first);
+        for (size_t j = first + 1; j <= last; ++j) {
             double d = dist(p, j);
-            if (d <= tolerance(j)) {
-                k_ = j;
-                allowed = tolerance(j);
-                return d;
-            }
-            if (d < best - 1e-9) best = d, nearest = j;
+            allowed = std::max(allowed, tolerance(j));
+            if (d < best) best = d, at = j;
         }
-        // Nowhere within its tolerance: a fault, measured from the nearest
-        // piece ahead (or the current one).
-        k_ = nearest;
-        allowed = tolerance(k_);
         return best;
     }
-
-private:
     double tolerance(size_t j) const {
-        double tol = std::max(pieces_[j].tolerance, 0.0);
-        if (j > 0) tol = std::max(tol, pieces_[j - 1].tolerance);
+        double tol = std::max(plan_.pieces[j].tolerance, 0.0);
+        if (j > 0) tol = std::max(tol, plan_.pieces[j - 1].tolerance);
         return tol * (1.0 + kSlack) + 1e-7;
     }
+    // Distance of p from the corner at the end of piece j.
+    double fromCorner(const Vec6& p, size_t j) const {
+        const Vec6& c = plan_.pieces[j].b;
+        double d2 = 0.0;
+        for (int i = 0; i < (xyOnly_ ? 2 : kAxisCount); ++i) d2 += (p[i] - c[i]) * (p[i] - c[i]);
+        return std::sqrt(d2);
+    }
+    int line(size_t j) const { return plan_.pieces[j].line; }
+
+private:
     double dist(const Vec6& p, size_t j) const {
-        const PathPiece& s = pieces_[j];
+        const PathPiece& s = plan_.pieces[j];
         if (xyOnly_) return segmentDistance<2>({p[0], p[1]}, {s.a[0], s.a[1]}, {s.b[0], s.b[1]});
         return segmentDistance<kAxisCount>(p, s.a, s.b);
     }
-    const std::vector<PathPiece>& pieces_;
+    const Plan& plan_;
     bool xyOnly_;
-    size_t k_ = 0;
 };
 
 }  // namespace
@@ -125,7 +121,19 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
     CheckReport r;
     const double T = kSegmentSeconds;
     std::vector<Vec6> units;
-    PathCursor cursor(plan.pieces, false);
+    PiecePath path(plan, false);
+    // The farthest the path can go in one millisecond: every axis at its
+    // limit. Corners passed between two targets lie within this (and their
+    // tolerance) of the later one.
+    double reach = 0.0;
+    for (int i = 0; i < kAxisCount; ++i) {
+        if (limits[i].enabled && limits[i].slaveOf == 0) {
+            double v = limits[i].maxVelocity / limits[i].stepsPerUnit * T;
+            reach += v * v;
+        }
+    }
+    reach = std::sqrt(reach) * (1.0 + kSlack);
+    size_t lastPiece = 0;
     Vec6 prev = plan.startSteps, prevVel{};
     auto toUnits = [&](const Vec6& s) {
         Vec6 u{};
@@ -164,14 +172,30 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
             prev = t;
             Vec6 p = toUnits(t);
             for (int i = 0; i < kAxisCount; ++i) p[i] *= pieceScale[i];
-            double allowed = 0.0;
-            double d = cursor.distance(p, allowed);
-            r.deviation = std::max(r.deviation, d);
-            if (d > allowed) {
-                fault(r, "target " + std::to_string(k + 1) + ": " + std::to_string(d) +
-                             " from the path of line " +
-                             std::to_string(plan.pieces[cursor.piece()].line) + " (allowed " +
-                             std::to_string(allowed) + ")");
+            if (!path.empty()) {
+                size_t piece = path.pieceOf(k);
+                // Pieces passed whole since the last target (too short for a
+                // target of their own): their corners must lie on the way,
+                // or the motion cut them short.
+                for (size_t j = lastPiece + 1; j < piece; ++j) {
+                    double d = path.fromCorner(p, j);
+                    if (d > path.tolerance(j + 1) + reach) {
+                        fault(r, "target " + std::to_string(k + 1) +
+                                     ": the corner at the end of line " +
+                                     std::to_string(path.line(j)) + " was passed " +
+                                     std::to_string(d) + " away");
+                    }
+                }
+                lastPiece = piece;
+                double allowed = 0.0;
+                size_t at = piece;
+                double d = path.distance(p, piece, piece, allowed, at);
+                r.deviation = std::max(r.deviation, d);
+                if (d > allowed) {
+                    fault(r, "target " + std::to_string(k + 1) + ": " + std::to_string(d) +
+                                 " from the path of line " + std::to_string(path.line(at)) +
+                                 " (allowed " + std::to_string(allowed) + ")");
+                }
             }
             ++r.targetsChecked;
         }
@@ -201,24 +225,31 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
 }
 
 void checkExecuted(CheckReport& r, const Plan& plan, const MotionLimits& limits,
-                   const std::vector<Point>& xy, const std::vector<double>& seconds) {
-    if (xy.empty() || !limits[0].enabled || !limits[1].enabled) return;
-    PathCursor cursor(plan.pieces, true);
+                   const std::vector<Point>& xy, const std::vector<double>& seconds,
+                   const std::vector<size_t>& segments) {
+    if (xy.empty() || !limits[0].enabled || !limits[1].enabled || plan.pieces.empty()) return;
+    PiecePath path(plan, true);
     // One step of quantisation on each axis.
     double quantum = std::hypot(1.0 / limits[0].stepsPerUnit, 1.0 / limits[1].stepsPerUnit);
     size_t windowStart = 0;
-    for (size_t k = 0; k < xy.size(); ++k) {
+    const size_t targets = plan.targets.size();
+    for (size_t k = 0; k < xy.size() && k < segments.size(); ++k) {
         Vec6 p{};
         p[0] = xy[k].x;
         p[1] = xy[k].y;
+        // The pieces around the segment the report came in.
+        size_t g = std::min(segments[k], targets);
+        size_t first = path.pieceOf(g > kReportWindow ? g - kReportWindow : 0);
+        size_t last = path.pieceOf(std::min(g + kReportWindow, targets > 0 ? targets - 1 : 0));
         double allowed = 0.0;
-        double d = cursor.distance(p, allowed);
+        size_t at = first;
+        double d = path.distance(p, first, last, allowed, at);
         r.executedDeviation = std::max(r.executedDeviation, d);
         if (d > allowed + quantum + 1e-7) {
-            fault(r, "reported position " + std::to_string(k + 1) + " at " +
-                         std::to_string(seconds[k]) + " s: " + std::to_string(d) +
-                         " from the path of line " +
-                         std::to_string(plan.pieces[cursor.piece()].line));
+            fault(r, "reported position " + std::to_string(k + 1) +
+                         (k < seconds.size() ? " at " + std::to_string(seconds[k]) + " s" : "") +
+                         ": " + std::to_string(d) + " from the path of line " +
+                         std::to_string(path.line(at)));
         }
         if (k < seconds.size() && windowStart < seconds.size() &&
             seconds[k] - seconds[windowStart] >= kVelocityWindow) {

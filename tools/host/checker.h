@@ -34,9 +34,12 @@ struct CheckReport {
 CheckReport checkPlan(const Plan& plan, const MotionLimits& limits);
 
 // Adds the check of the reported positions: XY in machine units, with the
-// controller time of each report (seconds, increasing). Without `seconds`
-// (reports read at the host's pace) only the path is checked.
+// controller time of each report (seconds, increasing) and the number of
+// the plan's targets executed by then (the report lies on the path near
+// that target). Without `seconds` (reports read at the host's pace) only the
+// path is checked.
 void checkExecuted(CheckReport& report, const Plan& plan, const MotionLimits& limits,
-                   const std::vector<Point>& xy, const std::vector<double>& seconds);
+                   const std::vector<Point>& xy, const std::vector<double>& seconds,
+                   const std::vector<size_t>& segments);
 
 }  // namespace telvo::tool

@@ -330,8 +330,9 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
         char letter = upper(c);
         ++k;
         while (k < t.size() && isBlank(t[k])) ++k;
-        if (programNumber) fail("O", "O-word subroutines and loops are not supported",
-                                "post-process without subroutines");
+        if (programNumber)
+            fail("O", "O-word subroutines and loops are not supported",
+                 "post-process without subroutines");
         if (letter == 'O') {
             // A program number (Fanuc-style "O1001" alone on a line before
             // any code) names the program and is otherwise ignored; any other

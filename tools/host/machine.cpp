@@ -203,7 +203,7 @@ void readProgramSections(Section& top, Machine& m, const std::string& source) {
     }
     if (const toml::table* t = top.table("offsets")) {
         Section s(*t, "offsets", source);
-        const char* const keys[9] = {"g54", "g55", "g56",   "g57",  "g58",
+        const char* const keys[9] = {"g54", "g55",   "g56",   "g57",  "g58",
                                      "g59", "g59_1", "g59_2", "g59_3"};
         for (size_t k = 0; k < 9; ++k) {
             if (s.find(keys[k])) m.program.workOffsets[k] = position(s, keys[k], m);

@@ -56,8 +56,8 @@ struct CoolantSettings {
 
 // What part programs may refer to: work offsets, stored positions, tools.
 struct ProgramSettings {
-    double blendTolerance = 0.0;  // machine units; 0 = 0.01 mm
-    double arcTolerance = 0.0;    // chord error of arcs; 0 = 0.001 mm
+    double blendTolerance = 0.0;        // machine units; 0 = 0.01 mm
+    double arcTolerance = 0.0;          // chord error of arcs; 0 = 0.001 mm
     std::array<Vec6, 9> workOffsets{};  // G54..G59, G59.1..G59.3
     Vec6 g28{}, g30{};
     std::optional<Vec6> toolChange;

@@ -427,8 +427,8 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
     // every stop and action where the clock restarts.
     size_t stops = events.size() + 1;
     for (size_t k = 0; k < n; ++k) stops += corner[k].stop ? 1 : 0;
-    plan.targets.reserve(std::min<size_t>(static_cast<size_t>(total * 1000.0) + stops + 64,
-                                          200'000'000));
+    plan.targets.reserve(
+        std::min<size_t>(static_cast<size_t>(total * 1000.0) + stops + 64, 200'000'000));
     size_t nextEvent = 0;
     size_t stepStart = 0;
     double clock = 0.0;    // time of the last emitted sample, relative to the step's start
@@ -471,9 +471,11 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         }
     };
     flushEvents(0);
+    plan.pieceStart.reserve(n);
     size_t e = 0;  // element index
     for (size_t k = 0; k < n; ++k) {
         const PathPiece& piece = plan.pieces[k];
+        plan.pieceStart.push_back(plan.targets.size());
         const Seg& s = segs[k];
         double t0 = k > 0 ? corner[k - 1].trim : 0.0;
         Profile p = makeProfile(el[e].length, v[e], v[e + 1], s.vmax, s.amax);

@@ -51,7 +51,10 @@ struct Plan {
     Vec6 startSteps{};
     std::vector<Vec6> targets;  // steps, 1 ms apart within a step
     std::vector<PlanStep> steps;
-    std::vector<PathPiece> pieces;                   // the programmed path, for the checker
+    std::vector<PathPiece> pieces;  // the programmed path, for the checker
+    // The first target of each piece: the targets from pieceStart[k] to
+    // pieceStart[k + 1] run along piece k and the blend into piece k + 1.
+    std::vector<size_t> pieceStart;
     std::vector<std::pair<size_t, bool>> rapidRuns;  // (first target, rapid) where the kind changes
     std::vector<Diagnostic> errors;                  // travel outside the soft limits
     double feedBoundSeconds = 0.0;                   // every move at its feed, no acceleration

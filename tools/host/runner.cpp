@@ -117,6 +117,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
 
     Auxiliaries aux(session, m);
     size_t executedFrom = session.plot().executed.size();
+    size_t segmentsBefore = session.segmentsStreamed();
     size_t commandedFrom = session.plot().commanded.size();
     double startTime = session.now();
     auto wallStart = std::chrono::steady_clock::now();
@@ -243,8 +244,14 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     for (size_t k = executedFrom; k < plot.bufferLevel.size() && k < plot.executed.size(); ++k)
         times.push_back(plot.bufferLevel[k].x);
     xy.resize(std::min(xy.size(), times.size()));
+    std::vector<size_t> reached;
+    reached.reserve(xy.size());
+    for (size_t k = executedFrom; k < plot.executedSegment.size() && reached.size() < xy.size();
+         ++k)
+        reached.push_back(plot.executedSegment[k] -
+                          std::min(plot.executedSegment[k], segmentsBefore));
     if (!options.exactTimes) times.clear();
-    if (run.stoppedAt.empty()) checkExecuted(run.check, run.plan, limits, xy, times);
+    if (run.stoppedAt.empty()) checkExecuted(run.check, run.plan, limits, xy, times, reached);
     if (run.stoppedAt.empty()) run.check.endReached = run.check.endReached && run.stats.endReached;
     return run;
 }

@@ -219,6 +219,13 @@ void Session::onStatus(const MachineStatus& record) {
     if (trace_.isOpen()) trace_.status(static_cast<int64_t>(std::llround(t * 1e6)), record);
     Vec6 units = positionUnits();
     plot_.executed.push_back({units[0], units[1]});
+    size_t reached = segmentsDone_;
+    if (stats_ && (freshTags_ || status_.segmentTag != staleTag_)) {
+        freshTags_ = true;
+        reached += static_cast<size_t>(
+            std::clamp<int64_t>(status_.segmentTag, 0, static_cast<int64_t>(stats_->sent)));
+    }
+    plot_.executedSegment.push_back(reached);
     plot_.bufferLevel.push_back({t, static_cast<double>(status_.bufferLevel)});
     if (stats_) {
         int level = status_.bufferLevel;
@@ -376,6 +383,8 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
     lastProgressDecile_ = -1;
     progressLabel_ = label;
     stats_ = &stats;
+    staleTag_ = status_.segmentTag;
+    freshTags_ = false;
     streaming_ = true;
     allSent_ = false;
     primed_ = false;
@@ -386,6 +395,7 @@ StreamStats Session::stream(const Trajectory& trajectory, const std::string& lab
     auto finish = [&] {
         stats_ = nullptr;
         streaming_ = false;
+        segmentsDone_ += total;
     };
     try {
         while (true) {
@@ -590,6 +600,7 @@ std::vector<std::string> Session::protocolErrors() {
 void Session::clearHistory() {
     plot_.commanded.clear();
     plot_.executed.clear();
+    plot_.executedSegment.clear();
     plot_.bufferLevel.clear();
     plot_.probe.reset();
 }

@@ -131,6 +131,8 @@ public:
     PlotData& plot() { return plot_; }
     // Drops the executed path and buffer history gathered so far.
     void clearHistory();
+    // Segments of the streams this session has finished.
+    size_t segmentsStreamed() const { return segmentsDone_; }
     // Closes the trace file; throws when it could not be written.
     void finishTrace();
     void note(const std::string& text);
@@ -173,6 +175,11 @@ private:
     bool primed_ = false;
     std::chrono::steady_clock::time_point streamWallStart_{};
     StreamStats* stats_ = nullptr;
+    size_t segmentsDone_ = 0;
+    // The tag the status records showed when the current stream started:
+    // records still showing it come from before the stream's first segment.
+    int32_t staleTag_ = 0;
+    bool freshTags_ = false;
 };
 
 }  // namespace telvo::tool
