@@ -10,7 +10,12 @@
 namespace telvo::bench {
 
 struct ClassicResult {
-    double seconds = 0.0;    // motion and dwells
+    // Motion and dwells, with the junction acceleration limited along the
+    // bisector of the turn only (as grbl does): at the ends of the turn an
+    // axis may take up to sqrt(2) times its limit.
+    double seconds = 0.0;
+    // The same with every axis held to its limit through the whole turn.
+    double secondsHeld = 0.0;
     double feedBound = 0.0;  // every piece at its feed, no acceleration
 };
 
