@@ -205,6 +205,15 @@ TEST(InterpWords, ProgramFlowEndsWhereTheProgramSays) {
     // A program number alone on the first line of code is only a name.
     EXPECT_EQ(run("(part)\nO1001 (FLANGE)\nG0 X1\nM30"),
               (std::vector<std::string>{"G0 1 0 0", "end"}));
+    // An S above the spindle's top speed turns at the top speed, with a note.
+    s = mill();
+    s.maxRpm = 24000;
+    p = interpret("S30000 M3\nM30", s, {});
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(p.ops.size(), 2u);
+    EXPECT_EQ(p.ops[0].rpm, 24000.0);
+    ASSERT_EQ(p.notes.size(), 1u);
+    EXPECT_EQ(p.notes[0].word, "S30000");
     // A program without an end runs to its last line, with a note.
     p = interpret("G0 X1\n", mill(), {});
     EXPECT_EQ(p.notes.size(), 1u);

@@ -863,6 +863,14 @@ void Interpreter::execute(Words& w, int lineNo) {
         if (w['S'] < 0.0) fail("S" + number(w['S']), "spindle speed cannot be negative");
         spindleChanged = w['S'] != rpm_;
         rpm_ = w['S'];
+        if (s_.maxRpm > 0.0 && rpm_ > s_.maxRpm) {
+            rpm_ = s_.maxRpm;
+            out_.notes.push_back({lineNo, "S" + number(w['S']),
+                                  "S" + number(w['S']) +
+                                      " is above the spindle's top speed: it turns at " +
+                                      number(rpm_) + " rpm",
+                                  ""});
+        }
     }
     if (w.has('T')) {
         double t = w['T'];

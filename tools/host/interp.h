@@ -39,6 +39,7 @@ struct GcodeSetup {
     bool spindleConfigured = false;             // a [spindle] mapping exists
     bool coolantConfigured = false;             // a [coolant] mapping exists
     double spinUpSeconds = 0.0;                 // dwell after M3/M4
+    double maxRpm = 0.0;                        // spindle's top speed (0: none given)
     int maxErrors = 20;
 };
 

@@ -311,6 +311,7 @@ GcodeSetup Machine::gcodeSetup() const {
     g.spindleConfigured = spindle.configured;
     g.coolantConfigured = coolant.configured;
     g.spinUpSeconds = spindle.spinUpSeconds;
+    if (spindle.configured) g.maxRpm = spindle.maxRpm;
     return g;
 }
 
