@@ -175,6 +175,10 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
         {"full circles by I/J: the end on the start, given or left out",
          "G2 X0 Y0 I5 J0 F60\nG3 I0 J-5\nM30",
          {"G2 0 0 0 C5,0 A01 T0", "G3 0 0 0 C0,-5 A01 T0", "end"}},
+        {"lower case, a comment inside a line, signed and bare-point numbers; a move to "
+         "where the tool stands is dropped",
+         "g0 x1 (mid) y+2.5\ng1 z-.5 f60\nG0 X1 Y2.5\nM30",
+         {"G0 1 2.5 0", "G1 1 2.5 -0.5 F60", "end"}},
         {"an arc about its own start is refused, not run as a point",
          "G2 I0 J0 F60\nM30",
          {"error 1: G2: arc radius is zero: the centre is the start point"}},
