@@ -127,6 +127,17 @@ TEST_F(Tool, DemoEndsOnItsEndPointAndItsTraceDecodes) {
     ASSERT_EQ(brief.code, 0);
     EXPECT_NE(brief.out.find("BLOCK 75 segments, slots 0..74, travel X +0.000 Y +0.000 Z +"), std::string::npos);
     EXPECT_LT(lines(brief.out), lines(d.out));
+
+    // A machine the part does not fit: every line said before the
+    // controller is opened.
+    std::ofstream(dir_ / "x.toml") << "[axis.x]\nsteps_per_unit = 100\nmax_velocity = 1000\nacceleration = 5000\n";
+    Result xOnly = run("demo -m x.toml --speed 0 --trace x.trace");
+    EXPECT_EQ(xOnly.code, 1);
+    EXPECT_EQ(xOnly.out, "");
+    EXPECT_EQ(xOnly.err.rfind("built-in demo part:4: Z5: axis Z is not configured on this machine\n", 0), 0u) << xOnly.err;
+    EXPECT_NE(xOnly.err.find("\ntelvo: error: the built-in demo part does not fit this machine; nothing was run\n"), std::string::npos)
+        << xOnly.err;
+    EXPECT_FALSE(fs::exists(dir_ / "x.trace"));
 }
 
 TEST_F(Tool, RunsAProgramWithArcs) {
