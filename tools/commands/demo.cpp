@@ -3,9 +3,7 @@
 // planner, checker.
 #include <fmt/format.h>
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
