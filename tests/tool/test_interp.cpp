@@ -169,6 +169,19 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
         {"G40 G49 G80 G17 G21 G94 G97 M48 header",
          "G17 G21 G40 G49 G80 G90 G94 G97 M48\nM30",
          {"end"}},
+        {"G3 by R: the short arc turns about the centre left of the chord, the long one right",
+         "G3 X10 Y0 R10 F60\nG3 X0 Y0 R-10\nM30",
+         {"G3 10 0 0 C5,8.66025 A01 T0", "G3 0 0 0 C5,8.66025 A01 T0", "end"}},
+        {"full circles by I/J: the end on the start, given or left out",
+         "G2 X0 Y0 I5 J0 F60\nG3 I0 J-5\nM30",
+         {"G2 0 0 0 C5,0 A01 T0", "G3 0 0 0 C0,-5 A01 T0", "end"}},
+        {"lower case, a comment inside a line, signed and bare-point numbers; a move to "
+         "where the tool stands is dropped",
+         "g0 x1 (mid) y+2.5\ng1 z-.5 f60\nG0 X1 Y2.5\nM30",
+         {"G0 1 2.5 0", "G1 1 2.5 -0.5 F60", "end"}},
+        {"an arc about its own start is refused, not run as a point",
+         "G2 I0 J0 F60\nM30",
+         {"error 1: G2: arc radius is zero: the centre is the start point"}},
     };
     for (const Accepted& t : table) EXPECT_EQ(run(t.program), t.ops) << t.name;
 

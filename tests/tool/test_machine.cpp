@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "host/interp.h"
 #include "host/machine.h"
 
 using namespace telvo::tool;
@@ -111,6 +112,21 @@ direction = 1
                             "lathe.toml");
     EXPECT_EQ(m.name, "lathe");
     EXPECT_DOUBLE_EQ(m.mmPerUnit(), 25.4);
+    // The inch machine's programs: millimetres and inches both become
+    // inches, feeds inches per second.
+    Interpreted p = interpret("G21 G1 X25.4 F254\nG20 X2 F10\nM30", m.gcodeSetup(), {});
+    ASSERT_TRUE(p.ok()) << formatDiagnostics(p.errors, "lathe");
+    ASSERT_EQ(p.ops.size(), 3u);
+    EXPECT_NEAR(p.ops[0].end[0], 1.0, 1e-12);
+    EXPECT_NEAR(p.ops[0].feed, 10.0 / 60.0, 1e-12);  // 254 mm/min = 10 in/min
+    EXPECT_NEAR(p.ops[1].end[0], 2.0, 1e-12);
+    EXPECT_NEAR(p.ops[1].feed, 10.0 / 60.0, 1e-12);
+    // Without Y there is no XY plane to turn in.
+    Interpreted arc = interpret("G2 X1 I0.5 F10\nM30", m.gcodeSetup(), {});
+    ASSERT_FALSE(arc.ok());
+    EXPECT_EQ(arc.errors[0].line, 1);
+    EXPECT_NE(arc.errors[0].message.find("need axes X and Y"), std::string::npos)
+        << arc.errors[0].message;
     EXPECT_EQ(m.bufferSize, 512);
     const MachineConfig& c = m.config;
     EXPECT_EQ(val(c.machineParam1), 7);

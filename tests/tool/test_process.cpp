@@ -5,6 +5,7 @@
 
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -76,8 +77,18 @@ TEST_F(Tool, DemoEndsOnItsEndPointAndItsTraceDecodes) {
     EXPECT_EQ(row(r.out, "program end point"), "X 36000  Y 28000  Z 8000  A 28000 steps");
     EXPECT_EQ(row(r.out, "end point reached"), "yes");
     EXPECT_EQ(row(r.out, "protocol errors"), "0");
-    EXPECT_EQ(row(r.out, "segments sent"), "17040 of 17040");
-    EXPECT_EQ(row(r.out, "segments executed"), "17040");
+    // The part runs through the planner and the checker like `telvo run`:
+    // every planned millisecond sent and executed, the check passed.
+    std::smatch planned;
+    std::string program = row(r.out, "program");
+    ASSERT_TRUE(std::regex_match(program, planned, std::regex(R"(built-in demo part \(\d+ moves; planned ([0-9.]+) s, feed-limited bound [0-9.]+ s\))")))
+        << program;
+    long long segments = std::stoll(row(r.out, "segments executed"));
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(segments) / 1000.0);
+    EXPECT_EQ(seconds, planned[1].str());
+    EXPECT_EQ(row(r.out, "segments sent"), std::to_string(segments) + " of " + std::to_string(segments));
+    EXPECT_EQ(row(r.out, "check").rfind("passed: ", 0), 0u) << row(r.out, "check");
     EXPECT_EQ(row(r.out, "firmware"), "01.23");
     EXPECT_EQ(row(r.out, "probe").rfind("triggered at X 45.000  Y 35.000  Z -2.5", 0), 0u) << row(r.out, "probe");
 
@@ -116,6 +127,17 @@ TEST_F(Tool, DemoEndsOnItsEndPointAndItsTraceDecodes) {
     ASSERT_EQ(brief.code, 0);
     EXPECT_NE(brief.out.find("BLOCK 75 segments, slots 0..74, travel X +0.000 Y +0.000 Z +"), std::string::npos);
     EXPECT_LT(lines(brief.out), lines(d.out));
+
+    // A machine the part does not fit: every line said before the
+    // controller is opened.
+    std::ofstream(dir_ / "x.toml") << "[axis.x]\nsteps_per_unit = 100\nmax_velocity = 1000\nacceleration = 5000\n";
+    Result xOnly = run("demo -m x.toml --speed 0 --trace x.trace");
+    EXPECT_EQ(xOnly.code, 1);
+    EXPECT_EQ(xOnly.out, "");
+    EXPECT_EQ(xOnly.err.rfind("built-in demo part:4: Z5: axis Z is not configured on this machine\n", 0), 0u) << xOnly.err;
+    EXPECT_NE(xOnly.err.find("\ntelvo: error: the built-in demo part does not fit this machine; nothing was run\n"), std::string::npos)
+        << xOnly.err;
+    EXPECT_FALSE(fs::exists(dir_ / "x.trace"));
 }
 
 TEST_F(Tool, RunsAProgramWithArcs) {
@@ -138,6 +160,27 @@ TEST_F(Tool, RunsCsvTargets) {
     EXPECT_EQ(row(r.out, "segments executed"), "400");
     EXPECT_EQ(row(r.out, "final position"), "X 4000  Y 2000  Z 0  A 2000 steps");
     EXPECT_EQ(row(r.out, "end point reached"), "yes");
+
+    // A malformed file is refused before the controller is opened (no
+    // trace), and so is one whose first row the home position cannot reach.
+    std::ofstream(dir_ / "bad.csv") << "x,y\n0,0\n0,abc\n";
+    std::ofstream(dir_ / "far.csv") << "4000\n4040\n";
+    Result bad = run("run bad.csv --speed 0 --trace bad.trace");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(bad.err, "telvo: error: bad.csv:3: 'abc' is not a number\n");
+    EXPECT_FALSE(fs::exists(dir_ / "bad.trace"));
+    Result far = run("run far.csv --home --speed 0 --trace far.trace");
+    EXPECT_EQ(far.code, 1);
+    EXPECT_EQ(far.out, "");
+    EXPECT_NE(far.err.find("telvo: error: far.csv:1: axis X moves 4000 steps in 1 ms"), std::string::npos) << far.err;
+    EXPECT_FALSE(fs::exists(dir_ / "far.trace"));
+    // Without --home the first row is checked from where the controller
+    // stands, before anything moves.
+    Result here = run("run far.csv --speed 0");
+    EXPECT_EQ(here.code, 1);
+    EXPECT_NE(here.err.find("far.csv:1: axis X moves 4000 steps in 1 ms from the controller's position"), std::string::npos) << here.err;
+    EXPECT_EQ(here.out.find("Summary"), std::string::npos) << here.out;
 }
 
 TEST_F(Tool, ProgramErrorsStopBeforeAnythingMoves) {

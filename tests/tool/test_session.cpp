@@ -8,12 +8,14 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "host/gcode.h"
+#include "host/interp.h"
 #include "host/machine.h"
+#include "host/planner.h"
 #include "host/session.h"
 #include "host/trace.h"
 #include "host/trajectory.h"
@@ -31,15 +33,20 @@ SessionOptions stepped(const std::string& trace = "") {
     return o;
 }
 
+// A part program as the tool runs it (interpreter, planner) from where the
+// controller stands.
 Trajectory program(const Machine& m, const Vec6& startSteps, const char* text) {
-    GcodeContext c;
-    c.mmPerUnit = m.mmPerUnit();
-    for (int a = 0; a < kAxisCount; ++a) {
-        c.configured[a] = m.axes[a].configured;
-        c.slaveOf[a] = m.axes[a].slaveOf;
-        c.start[a] = m.axes[a].configured ? startSteps[a] / m.axes[a].stepsPerUnit : 0.0;
-    }
-    return interpolate(parseGcode(text, c), startSteps, m.limits());
+    Vec6 start{};
+    for (int a = 0; a < kAxisCount; ++a)
+        start[a] = m.axes[a].configured ? startSteps[a] / m.axes[a].stepsPerUnit : 0.0;
+    Interpreted p = interpret(text, m.gcodeSetup(), start);
+    EXPECT_TRUE(p.ok()) << formatDiagnostics(p.errors, "program");
+    Plan plan = planProgram(p, m.planSettings(), startSteps);
+    EXPECT_TRUE(plan.errors.empty()) << formatDiagnostics(plan.errors, "program");
+    Trajectory t;
+    t.start = startSteps;
+    t.targets = std::move(plan.targets);
+    return t;
 }
 
 std::string tempPath(const char* name) {

@@ -1,9 +1,9 @@
-// telvo demo: the built-in machine and part, homed, run, probed, summarised and plotted.
+// telvo demo: the built-in machine and part, homed, run, probed, summarised and
+// plotted. The part runs the way `telvo run` runs a program: interpreter,
+// planner, checker.
 #include <fmt/format.h>
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -11,7 +11,7 @@
 #include "commands/summary.h"
 
 #include "host/builtin.h"
-#include "host/gcode.h"
+#include "host/runner.h"
 #include "host/trajectory.h"
 
 namespace telvo::tool {
@@ -19,13 +19,26 @@ namespace {
 
 constexpr double kDemoSpeed = 2.0;
 const char* const kDemoPlot = "telvo-demo.svg";
+// How the part is named in the tool's messages.
+const char* const kDemoName = "built-in demo part";
 
 int run(const CommonOptions& common, const Arguments& args) {
     CommonOptions c = common;
     if (args.noPlot) c.plot.clear();
     tool::Machine m = loadMachine(c);
+    // The part is read whole before the controller is opened, from machine
+    // zero, where homing ends; a machine file it does not fit is said here.
+    tool::RunOptions options;
+    tool::Interpreted pre = tool::checkProgram(tool::kDemoProgram, m, options, Vec6{});
+    if (!pre.ok()) {
+        (void)std::fflush(stdout);
+        fmt::print(stderr, "{}",
+                   tool::formatDiagnostics(pre.errors, kDemoName, pre.errorsTruncated));
+        throw ToolError(
+            fmt::format("the {} does not fit this machine; nothing was run", kDemoName));
+    }
     tool::Session session(m, sessionOptions(c));
-    tool::StreamStats stats;
+    tool::ProgramRun part;
     tool::ProbeOutcome probe;
     std::vector<Row> rows;
     double start = 0.0;
@@ -41,25 +54,8 @@ int run(const CommonOptions& common, const Arguments& args) {
         (void)std::fflush(stdout);
         session.homeAll();
 
-        tool::GcodeContext context;
-        context.mmPerUnit = m.mmPerUnit();
-        Vec6 here = session.positionSteps();
-        for (int a = 0; a < tool::kAxisCount; ++a) {
-            context.configured[a] = m.axes[a].configured;
-            context.slaveOf[a] = m.axes[a].slaveOf;
-            context.start[a] = m.axes[a].configured ? here[a] / m.axes[a].stepsPerUnit : 0.0;
-        }
-        tool::Program program;
-        try {
-            program = tool::parseGcode(tool::kDemoProgram, context);
-        } catch (const tool::LineError& e) {
-            throw ToolError(fmt::format("built-in demo program: {}", e.what()));
-        }
-        tool::Trajectory trajectory = tool::interpolate(program, here, m.limits());
-        fmt::print("running the demo part: {} moves, {} segments, {:.1f} s of motion\n",
-                   program.moves.size(), trajectory.targets.size(), trajectory.seconds());
-        (void)std::fflush(stdout);
-        stats = session.stream(trajectory, "part");
+        options.exactTimes = session.simulated() && c.speed <= 0.0;
+        part = tool::runProgram(session, m, tool::kDemoProgram, kDemoName, options, &pre, Vec6{});
 
         Vec6 probeStart = session.positionSteps(), probeEnd = probeStart;
         for (int a = 0; a < 3; ++a) {
@@ -77,11 +73,15 @@ int run(const CommonOptions& common, const Arguments& args) {
         session.disconnect();
         session.close();
     });
-    rows.push_back({"program", fmt::format("built-in demo part ({:.1f} s of motion)",
-                                           static_cast<double>(stats.segments) / 1000.0)});
-    addStreamRows(rows, m, stats, m.bufferSize);
+    rows.push_back(
+        {"program",
+         fmt::format("{} ({} moves; planned {:.2f} s, feed-limited bound {:.2f} s)", kDemoName,
+                     part.plan.pieces.size(), part.plan.seconds(), part.plan.feedBoundSeconds)});
+    addStreamRows(rows, m, part.stats, m.bufferSize);
     rows.push_back({"probe", probeText(m, probe)});
     addErrorRows(rows, session);
+    rows.push_back({"check", part.check.summary()});
+    for (const std::string& p : part.check.problems) rows.push_back({"", p});
     rows.push_back({"time", fmt::format("{:.1f} s on the {} clock", session.now() - start,
                                         session.simulated() ? "controller's" : "host's")});
     writePlot(session, c.plot, "telvo demo: built-in machine and part");
@@ -89,7 +89,9 @@ int run(const CommonOptions& common, const Arguments& args) {
     if (!c.trace.empty()) rows.push_back({"trace", c.trace});
     session.finishTrace();
     printTable("Summary", rows);
-    return stats.endReached && session.protocolErrors().empty() ? 0 : kExitError;
+    return part.stats.endReached && part.check.ok() && session.protocolErrors().empty()
+               ? 0
+               : kExitError;
 }
 
 void options(CLI::App& sub, Arguments& a) {

@@ -3,9 +3,7 @@
 // targets, report.
 #include <fmt/format.h>
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,14 +17,39 @@
 namespace telvo::tool {
 namespace {
 
-tool::Trajectory loadCsv(const std::string& path, const tool::Machine& m, const Vec6& startSteps) {
-    std::string text = readFile(path);
-    tool::MotionLimits limits = m.limits();
-    try {
-        return tool::csvTrajectory(tool::parseCsvTargets(text, limits), startSteps, limits);
-    } catch (const tool::LineError& e) {
-        throw ToolError(fmt::format("{}:{}: {}", path, e.line(), e.message()));
-    }
+// Opens the controller and configures the machine; the summary's first rows.
+void openMachine(tool::Session& session, std::vector<Row>& rows) {
+    session.open();
+    rows.push_back({"controller", session.controllerDescription()});
+    rows.push_back({"firmware", session.firmware()});
+    session.configure();
+}
+
+// What a run adds to the summary that every run has.
+struct Outcome {
+    std::string program;  // the "program" row
+    tool::StreamStats stats;
+    std::vector<Row> check;  // after the error rows
+    double controllerSeconds = 0.0, wallSeconds = 0.0;
+    bool passed = false;  // ended where it should and passed its own checks
+};
+
+// The summary, plot and trace of a run; the exit code.
+int finish(tool::Session& session, const tool::Machine& m, const CommonOptions& c,
+           const std::string& file, std::vector<Row>& rows, const Outcome& o) {
+    rows.push_back({"program", o.program});
+    addStreamRows(rows, m, o.stats, m.bufferSize);
+    addErrorRows(rows, session);
+    rows.insert(rows.end(), o.check.begin(), o.check.end());
+    rows.push_back(
+        {"time", fmt::format("{:.2f} s on the {} clock, {:.2f} s wall", o.controllerSeconds,
+                             session.simulated() ? "controller's" : "host's", o.wallSeconds)});
+    writePlot(session, c.plot, fmt::format("telvo run {}", file));
+    if (!c.plot.empty()) rows.push_back({"plot", c.plot});
+    if (!c.trace.empty()) rows.push_back({"trace", c.trace});
+    session.finishTrace();
+    printTable("Summary", rows);
+    return o.passed && session.protocolErrors().empty() ? 0 : kExitError;
 }
 
 // A G-code program: checked whole before the controller is opened, then run
@@ -48,10 +71,7 @@ int runGcode(const CommonOptions& c, const Arguments& args) {
     tool::ProgramRun run;
     std::vector<Row> rows;
     withSession(session, [&] {
-        session.open();
-        rows.push_back({"controller", session.controllerDescription()});
-        rows.push_back({"firmware", session.firmware()});
-        session.configure();
+        openMachine(session, rows);
         if (c.home) session.homeAll();
         session.clearHistory();
         tool::RunOptions options = args.program;
@@ -60,48 +80,50 @@ int runGcode(const CommonOptions& c, const Arguments& args) {
         session.disconnect();
         session.close();
     });
-    rows.push_back(
-        {"program",
-         fmt::format("{} ({} moves; planned {:.2f} s, feed-limited bound {:.2f} s)", file,
-                     run.plan.pieces.size(), run.plan.seconds(), run.plan.feedBoundSeconds)});
-    addStreamRows(rows, m, run.stats, m.bufferSize);
-    addErrorRows(rows, session);
-    rows.push_back({"check", run.check.summary()});
-    for (const std::string& p : run.check.problems) rows.push_back({"", p});
-    if (!run.stoppedAt.empty()) rows.push_back({"stopped", run.stoppedAt});
-    rows.push_back(
-        {"time", fmt::format("{:.2f} s on the {} clock, {:.2f} s wall", run.controllerSeconds,
-                             session.simulated() ? "controller's" : "host's", run.wallSeconds)});
-    writePlot(session, c.plot, fmt::format("telvo run {}", file));
-    if (!c.plot.empty()) rows.push_back({"plot", c.plot});
-    if (!c.trace.empty()) rows.push_back({"trace", c.trace});
-    session.finishTrace();
-    printTable("Summary", rows);
-    bool ended = run.stoppedAt.empty() ? run.stats.endReached : true;
-    return ended && run.check.ok() && session.protocolErrors().empty() ? 0 : kExitError;
+    Outcome o;
+    o.program = fmt::format("{} ({} moves; planned {:.2f} s, feed-limited bound {:.2f} s)", file,
+                            run.plan.pieces.size(), run.plan.seconds(), run.plan.feedBoundSeconds);
+    o.stats = run.stats;
+    o.check.push_back({"check", run.check.summary()});
+    for (const std::string& p : run.check.problems) o.check.push_back({"", p});
+    if (!run.stoppedAt.empty()) o.check.push_back({"stopped", run.stoppedAt});
+    o.controllerSeconds = run.controllerSeconds;
+    o.wallSeconds = run.wallSeconds;
+    // A run stopped at M0/M1 on request ends where it stopped.
+    o.passed = (run.stoppedAt.empty() ? run.stats.endReached : true) && run.check.ok();
+    return finish(session, m, c, file, rows, o);
 }
 
-int run(const CommonOptions& c, const Arguments& args) {
+// A CSV of 1 ms targets: read and checked among themselves (and from the
+// home position when the run homes) before the controller is opened, then
+// from where the controller stands before anything moves.
+int runCsv(const CommonOptions& c, const Arguments& args) {
     const std::string& file = args.file;
-    const std::string& format = args.format;
-    bool csv = format == "csv" ||
-               (format == "auto" && file.size() >= 4 && file.substr(file.size() - 4) == ".csv");
-    if (!csv) return runGcode(c, args);
     tool::Machine m = loadMachine(c);
+    tool::MotionLimits limits = m.limits();
+    std::string text = readFile(file);
+    tool::CsvTargets targets;
+    auto fromHere = [&](const Vec6& startSteps) {
+        try {
+            return tool::csvTrajectory(targets, startSteps, limits);
+        } catch (const tool::LineError& e) {
+            throw ToolError(fmt::format("{}:{}: {}", file, e.line(), e.message()));
+        }
+    };
+    try {
+        targets = tool::parseCsvTargets(text, limits);
+    } catch (const tool::LineError& e) {
+        throw ToolError(fmt::format("{}:{}: {}", file, e.line(), e.message()));
+    }
+    if (c.home) (void)fromHere(Vec6{});  // homing ends with all counters 0
     tool::Session session(m, sessionOptions(c));
-    tool::StreamStats stats;
     tool::Trajectory trajectory;
+    tool::StreamStats stats;
     std::vector<Row> rows;
     withSession(session, [&] {
-        session.open();
-        rows.push_back({"controller", session.controllerDescription()});
-        rows.push_back({"firmware", session.firmware()});
-        session.configure();
-        // Check the targets before anything moves, from where they will start:
-        // here, or the home position (all counters 0).
-        (void)loadCsv(file, m, c.home ? Vec6{} : session.positionSteps());
+        openMachine(session, rows);
         if (c.home) session.homeAll();
-        trajectory = loadCsv(file, m, session.positionSteps());
+        trajectory = fromHere(session.positionSteps());
         if (!c.quiet)
             fmt::print("running {}: {} segments, {:.1f} s of motion\n", file,
                        trajectory.targets.size(), trajectory.seconds());
@@ -110,18 +132,21 @@ int run(const CommonOptions& c, const Arguments& args) {
         session.disconnect();
         session.close();
     });
-    rows.push_back({"program", fmt::format("{} ({:.1f} s of motion)", file, trajectory.seconds())});
-    addStreamRows(rows, m, stats, m.bufferSize);
-    addErrorRows(rows, session);
-    rows.push_back(
-        {"time", fmt::format("{:.1f} s on the {} clock, {:.1f} s wall", stats.controllerSeconds,
-                             session.simulated() ? "controller's" : "host's", stats.wallSeconds)});
-    writePlot(session, c.plot, fmt::format("telvo run {}", file));
-    if (!c.plot.empty()) rows.push_back({"plot", c.plot});
-    if (!c.trace.empty()) rows.push_back({"trace", c.trace});
-    session.finishTrace();
-    printTable("Summary", rows);
-    return stats.endReached && session.protocolErrors().empty() ? 0 : kExitError;
+    Outcome o;
+    o.program = fmt::format("{} ({:.1f} s of motion)", file, trajectory.seconds());
+    o.stats = stats;
+    o.controllerSeconds = stats.controllerSeconds;
+    o.wallSeconds = stats.wallSeconds;
+    o.passed = stats.endReached;
+    return finish(session, m, c, file, rows, o);
+}
+
+int run(const CommonOptions& c, const Arguments& args) {
+    const std::string& file = args.file;
+    const std::string& format = args.format;
+    bool csv = format == "csv" ||
+               (format == "auto" && file.size() >= 4 && file.substr(file.size() - 4) == ".csv");
+    return csv ? runCsv(c, args) : runGcode(c, args);
 }
 
 void options(CLI::App& sub, Arguments& a) {

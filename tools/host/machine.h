@@ -1,6 +1,6 @@
 // The machine description: a TOML file (or the built-in default) turned into
 // the library's MachineConfig and IoConfig records, the motion limits the
-// interpolator keeps to, and the simulated controller's own settings.
+// planner keeps to, and the simulated controller's own settings.
 //
 // Every value is range-checked and every key must be known, so a typo or a
 // wrong value is reported with the key's name and its line instead of
@@ -91,7 +91,7 @@ struct Machine {
     CoolantSettings coolant;
     ProgramSettings program;
 
-    // Limits for the interpolator, in steps.
+    // Limits for the planner and straight moves, in steps.
     MotionLimits limits() const;
     // Millimetres per machine unit (1 or 25.4).
     double mmPerUnit() const { return units == "inch" ? 25.4 : 1.0; }

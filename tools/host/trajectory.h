@@ -1,13 +1,6 @@
-// The interpolator: moves become 1 ms position targets in steps.
-//
-// Every move gets its own trapezoidal speed profile (accelerate, cruise,
-// decelerate; a triangle when the move is too short to reach its speed) and
-// stops exactly at its end point. The profile's speed and acceleration are
-// chosen so that every axis stays within its own limits in steps: for a line
-// the axis's share of the path speed, for an arc in XY also the centripetal
-// acceleration. The profile is then stretched to a whole number of
-// milliseconds, which only lowers speed and acceleration, and the last sample
-// of a move is its end point exactly.
+// Trajectories: the 1 ms position targets, in steps, that a stream sends,
+// the axes' limits they keep to, and the straight moves the host makes
+// between programs (approach, retract), planned like any program move.
 #pragma once
 
 #include <array>
@@ -15,7 +8,6 @@
 #include <vector>
 
 #include "common.h"
-#include "gcode.h"
 
 namespace telvo::tool {
 
@@ -35,12 +27,11 @@ struct Trajectory {
     double seconds() const { return static_cast<double>(targets.size()) * kSegmentSeconds; }
 };
 
-// Interpolates a program whose start is `startSteps` (the controller's
-// counters; the program's start in units must be the same point).
-Trajectory interpolate(const Program& program, const Vec6& startSteps, const MotionLimits& limits);
-
 // A straight move at the highest speed the axes allow (feed 0) or at `feed`
-// units per second, from one position in steps to another.
+// units per second, from one position in steps to another: accelerate,
+// cruise, stop, every axis within its limits. The last target is `toSteps`
+// exactly on the axes that move; slaved axes follow their master. Throws
+// ToolError for a move too long to hold in memory.
 Trajectory straightMove(const Vec6& fromSteps, const Vec6& toSteps, const MotionLimits& limits,
                         double feed = 0.0);
 
