@@ -76,7 +76,7 @@ int run(const CommonOptions& common, const Arguments& args) {
     rows.push_back(
         {"program",
          fmt::format("{} ({} moves; planned {:.2f} s, feed-limited bound {:.2f} s)", kDemoName,
-                     part.plan.pieces.size(), part.plan.seconds(), part.plan.feedBoundSeconds)});
+                     part.moves, part.plan.seconds(), part.plan.feedBoundSeconds)});
     addStreamRows(rows, m, part.stats, m.bufferSize);
     rows.push_back({"probe", probeText(m, probe)});
     addErrorRows(rows, session);

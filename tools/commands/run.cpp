@@ -82,7 +82,7 @@ int runGcode(const CommonOptions& c, const Arguments& args) {
     });
     Outcome o;
     o.program = fmt::format("{} ({} moves; planned {:.2f} s, feed-limited bound {:.2f} s)", file,
-                            run.plan.pieces.size(), run.plan.seconds(), run.plan.feedBoundSeconds);
+                            run.moves, run.plan.seconds(), run.plan.feedBoundSeconds);
     o.stats = run.stats;
     o.check.push_back({"check", run.check.summary()});
     for (const std::string& p : run.check.problems) o.check.push_back({"", p});

@@ -100,6 +100,9 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     };
     if (!run.program.ok())
         refuse(run.program.errors, run.program.errorsTruncated, "the program has problems");
+    for (const Op& op : run.program.ops)
+        run.moves +=
+            op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc;
     MotionLimits limits = m.limits();
     run.plan = planProgram(run.program, m.planSettings(), startSteps);
     if (!run.plan.errors.empty())
@@ -111,7 +114,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     fmt::print(log,
                "{}: {} moves, {} segments: {:.2f} s of motion and dwells planned (feed-limited "
                "bound {:.2f} s)\n",
-               file, run.plan.pieces.size(), run.plan.targets.size(), run.plan.seconds(),
+               file, run.moves, run.plan.targets.size(), run.plan.seconds(),
                run.plan.feedBoundSeconds);
     (void)std::fflush(log);
 

@@ -29,6 +29,7 @@ struct RunOptions {
 
 struct ProgramRun {
     Interpreted program;
+    size_t moves = 0;  // the program's rapids, feed moves and arcs
     Plan plan;
     CheckReport check;
     StreamStats stats;               // over all stretches of motion
