@@ -28,7 +28,12 @@ namespace {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const Machine machine = defaultMachine();
-    static const GcodeSetup setup = machine.gcodeSetup();
+    // Small bounds keep each input quick; the refusals themselves are tested.
+    static const GcodeSetup setup = [] {
+        GcodeSetup s = machine.gcodeSetup();
+        s.maxOps = 20000;
+        return s;
+    }();
     std::string_view text(reinterpret_cast<const char*>(data), size);
     Interpreted program = interpret(text, setup, Vec6{});
     for (const Diagnostic& d : program.errors) {
@@ -37,7 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (!program.ok()) return 0;
     PlanSettings settings = machine.planSettings();
-    // Small bounds keep each input quick; the refusals themselves are tested.
     settings.maxSeconds = 30.0;
     settings.maxPieces = 20000;
     Plan plan = planProgram(program, settings, Vec6{});

@@ -227,6 +227,14 @@ TEST(InterpWords, ProgramFlowEndsWhereTheProgramSays) {
     EXPECT_EQ(p.ops[0].rpm, 24000.0);
     ASSERT_EQ(p.notes.size(), 1u);
     EXPECT_EQ(p.notes[0].word, "S30000");
+    // A program that expands beyond what a run can hold is refused once,
+    // at the line where it does, and nothing after it is read.
+    s = mill();
+    s.maxOps = 100;
+    p = interpret("G0 Z5\nG81 X1 Z-1 R1 F60 L40\nG1 X2 Y\nM30", s, {});
+    ASSERT_EQ(p.errors.size(), 1u);
+    EXPECT_EQ(p.errors[0].line, 2);
+    EXPECT_NE(p.errors[0].message.find("more than 100 moves and actions"), std::string::npos);
     // A program without an end runs to its last line, with a note.
     p = interpret("G0 X1\n", mill(), {});
     EXPECT_EQ(p.notes.size(), 1u);

@@ -134,6 +134,13 @@ private:
 
     // Emitting operations.
     Op& emit(OpKind kind, int lineNo) {
+        if (out_.ops.size() >= s_.maxOps) {
+            full_ = true;
+            fail("",
+                 "the program expands to more than " + std::to_string(s_.maxOps) +
+                     " moves and actions, more than one run can hold",
+                 "split it into several files");
+        }
         Op& op = out_.ops.emplace_back();
         op.kind = kind;
         op.line = lineNo;
@@ -180,6 +187,7 @@ private:
     bool percentOpen_ = false;
     bool codeSeen_ = false;
     bool feedMissingReported_ = false;
+    bool full_ = false;  // maxOps reached: nothing more is read
 };
 
 // The canned cycles this reader runs (G code x10).
@@ -263,6 +271,7 @@ void Interpreter::run(std::string_view text) {
                 return;
             }
             out_.errors.push_back({lineNo, f.word, f.message, f.hint});
+            if (full_) return;
         }
     }
     if (!ended_ && out_.errors.empty()) {

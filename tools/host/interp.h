@@ -41,6 +41,9 @@ struct GcodeSetup {
     double spinUpSeconds = 0.0;                 // dwell after M3/M4
     double maxRpm = 0.0;                        // spindle's top speed (0: none given)
     int maxErrors = 20;
+    // Operations one program may expand to (canned cycles repeat with L):
+    // beyond it the program is refused instead of filling the memory.
+    size_t maxOps = 10'000'000;
 };
 
 enum class OpKind { Rapid, Linear, Arc, Dwell, Spindle, Coolant, ToolChange, Pause, Message, End };
