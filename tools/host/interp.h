@@ -22,7 +22,7 @@ namespace telvo::tool {
 
 struct ToolEntry {
     double length = 0.0;    // machine units, added to Z under G43
-    double diameter = 0.0;  // machine units
+    std::optional<double> diameter;  // machine units; none: not given
 };
 
 // What the program may assume about the machine, from the machine file.
