@@ -345,13 +345,12 @@ TEST(InterpCutterComp, ContoursRunBesideTheProgrammedPath) {
           "G1 3 17 0 F600", "G1 3 0 0 F600", "G0 -10 -10 0", "end"}},
         {"G42 outside it: outside corners go around the programmed corner at the radius",
          "T3 M6\nG0 X-10 Y-10\nG42 G1 X0 Y0 F600\nX20\nY20\nX0\nY0\nG40 G0 X-10 Y-10\nM30",
-         {"tool 3", "G0 -10 -10 0", "G1 0 -3 0 F600", "G1 20 -3 0 F600",
-          "G3 23 0 0 C20,0 A01 T0", "G1 23 20 0 F600", "G3 20 23 0 C20,20 A01 T0",
-          "G1 0 23 0 F600", "G3 -3 20 0 C0,20 A01 T0", "G1 -3 0 0 F600", "G0 -10 -10 0", "end"}},
+         {"tool 3", "G0 -10 -10 0", "G1 0 -3 0 F600", "G1 20 -3 0 F600", "G3 23 0 0 C20,0 A01 T0",
+          "G1 23 20 0 F600", "G3 20 23 0 C20,20 A01 T0", "G1 0 23 0 F600",
+          "G3 -3 20 0 C0,20 A01 T0", "G1 -3 0 0 F600", "G0 -10 -10 0", "end"}},
         {"G41.1 D takes the diameter; in inches",
          "G20 G0 X-1 Y-1\nG41.1 D0.5 G1 X0 Y0 F10\nX1\nG40 G0 X2 Y-1\nM30",
-         {"G0 -25.4 -25.4 0", "G1 0 6.35 0 F254", "G1 25.4 6.35 0 F254", "G0 50.8 -25.4 0",
-          "end"}},
+         {"G0 -25.4 -25.4 0", "G1 0 6.35 0 F254", "G1 25.4 6.35 0 F254", "G0 50.8 -25.4 0", "end"}},
         {"D0 and G42.1 D0: radius 0 follows the programmed path",
          "G41 D0 G1 X10 F60\nY10\nG40\nG42.1 D0 X0\nG40 Y0\nM30",
          {"G1 10 0 0 F60", "G1 10 10 0 F60", "G1 0 10 0 F60", "G1 0 0 0 F60", "end"}},
@@ -367,8 +366,8 @@ TEST(InterpCutterComp, ContoursRunBesideTheProgrammedPath) {
           "G3 20 -13 0 C20,0 A01 T0", "G1 30 -13 0 F600", "G0 40 -10 0", "end"}},
         {"a full circle inside a bore keeps its turn",
          "T3 M6\nG0 X30 Y20\nG41 G1 X38 F600\nG3 X38 Y20 I-8 J0\nG40 G1 X30\nM30",
-         {"tool 3", "G0 30 20 0", "G1 35 20 0 F600", "G3 35 20 0 C30,20 A01 T0",
-          "G1 30 20 0 F600", "end"}},
+         {"tool 3", "G0 30 20 0", "G1 35 20 0 F600", "G3 35 20 0 C30,20 A01 T0", "G1 30 20 0 F600",
+          "end"}},
         {"an inside corner between a line and an arc ends where their offsets cross",
          "T3 M6\nG41 G1 X10 F600\nX20\nG2 X30 Y10 I10 J0\nG40 G1 X40\nM30",
          {"tool 3", "G1 10 3 0 F600", "G1 17.3509 3 0 F600", "G2 30 13 0 C30,0 A01 T0",
@@ -377,15 +376,18 @@ TEST(InterpCutterComp, ContoursRunBesideTheProgrammedPath) {
          "T3 M6\nG0 X-10 Y-10\nG42 G1 X0 Y0 F600\nX20\nZ-1\nG4 P0.5\nT2 M6 G43\nY20\nG40\nG0 "
          "X30 Y30\nM30",
          {"tool 3", "G0 -10 -10 0", "G1 0 -3 0 F600", "G1 20 -3 0 F600", "G1 20 -3 -1 F600",
-          "dwell 0.5", "tool 2", "G3 23 0 -1 C20,0 A01 T0", "G1 23 20 -1 F600",
-          "G0 30 30 -1", "end"}},
+          "dwell 0.5", "tool 2", "G3 23 0 -1 C20,0 A01 T0", "G1 23 20 -1 F600", "G0 30 30 -1",
+          "end"}},
         {"rapids go around outside corners on straight rapids outside the radius",
          "T3 M6\nG0 X-10\nG42 X0 Y0\nX20\nY20\nG40 X30\nM30",
-         {"tool 3", "G0 -10 0 0", "G0 0 -3 0", "G0 20 -3 0", "G0 23 -3 0", "G0 23 0 0", "G0 23 20 0",
-          "G0 30 20 0", "end"}},
+         {"tool 3", "G0 -10 0 0", "G0 0 -3 0", "G0 20 -3 0", "G0 23 -3 0", "G0 23 0 0",
+          "G0 23 20 0", "G0 30 20 0", "end"}},
         {"M30 ends compensation: the held move ends beside its end",
          "T3 M6\nG41 G1 X10 F60\nY10\nM30",
          {"tool 3", "G1 7 0 0 F60", "G1 7 10 0 F60", "end"}},
+        {"after G40 a move without X or Y keeps the tool beside the contour",
+         "T3 M6\nG41 G1 X10 F60\nG40 G0 Z5\nG91 X5\nM30",
+         {"tool 3", "G1 10 3 0 F60", "G0 10 3 5", "G0 15 3 5", "end"}},
         {"G10 L1 R sets the radius the next G41 takes",
          "G10 L1 P3 R1\nT3 M6\nG41 G1 X10 F60\nG40\nM30",
          {"tool 3", "G1 10 1 0 F60", "end"}},
@@ -404,8 +406,8 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
         {"G18\nG41 D1", 2, "G41", "G17 (XY) plane only"},
         {"G41 D1\nG19", 2, "G19", "plane cannot change"},
         {"G41 D1\nG42 D1", 2, "G42", "already on"},
-        {"G41 D1\nG2 X10 Y10 R10 F10", 2, "G2", "first move under cutter compensation must be "
-                                             "straight"},
+        {"G41 D1\nG2 X10 Y10 R10 F10", 2, "G2",
+         "first move under cutter compensation must be straight"},
         {"G41 D1\nG28", 2, "G28", "cannot run under cutter compensation"},
         {"G41 D1\nG53 G0 X1", 2, "G53", "cannot run under cutter compensation"},
         {"G41 D1\nG81 X1 Z-1 R1 F10", 2, "G81", "drilling cycles cannot run"},
@@ -416,8 +418,7 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
         {"G0 X-5 Y-5\nG41 D3 G1 X0 Y0 F60\nX4\nY4\nX0\nY0\nG40", 5, "G1",
          "too large for the inside corners of line 4"},
         // G41 on a counterclockwise arc of radius 2 (the tool inside it).
-        {"G41 D3 G1 X10 F60\nG3 X6 Y0 I-2 J0", 2, "G3",
-         "is not smaller than the arc's radius"},
+        {"G41 D3 G1 X10 F60\nG3 X6 Y0 I-2 J0", 2, "G3", "is not smaller than the arc's radius"},
         // An arc the offset line cannot meet: the tool does not fit the corner.
         {"G41 D3 G1 X10 F60\nG3 X20 Y0 I5 J0\nG1 X10 Y1\nG40", 3, "G1",
          "too large for the inside corner at the end of line 2"},
@@ -436,11 +437,20 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
     s.tools[5] = {1.0, std::nullopt};
     s.tools[6] = {1.0, -2.0};
     EXPECT_EQ(run("G41 D5\nG42 D6", s),
-              (std::vector<std::string>{
-                  "error 1: D5: tool 5 has no diameter in the tool table",
-                  "error 2: D6: tool 6 has a negative diameter"}));
+              (std::vector<std::string>{"error 1: D5: tool 5 has no diameter in the tool table",
+                                        "error 2: D6: tool 6 has a negative diameter"}));
+    // An error settling the last move at M30 still ends the program there.
+    Interpreted end =
+        interpret("G0 X-5 Y-5\nG41 D3 G1 X0 Y0 F60\nX4\nY2\nM30\nG0 X1\n", mill(), {});
+    ASSERT_EQ(end.errors.size(), 1u);
+    EXPECT_EQ(end.errors[0].line, 5);
+    EXPECT_EQ(end.errors[0].word, "M30");
+    EXPECT_NE(end.errors[0].message.find("inside corners of line 4"), std::string::npos);
+    ASSERT_EQ(end.notes.size(), 1u);
+    EXPECT_EQ(end.notes[0].line, 6);
     // One error under compensation does not bring a cascade after it.
-    Interpreted p = interpret("G41 D3 G1 X10 F60\nG3 X6 Y0 I-2 J0\nG2 X4 Y0 R1\nG40\nM30", mill(), {});
+    Interpreted p =
+        interpret("G41 D3 G1 X10 F60\nG3 X6 Y0 I-2 J0\nG2 X4 Y0 R1\nG40\nM30", mill(), {});
     ASSERT_EQ(p.errors.size(), 1u);
     EXPECT_EQ(p.errors[0].line, 2);
 }

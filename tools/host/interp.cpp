@@ -141,9 +141,9 @@ V2 xy(const Vec6& p) {
 struct CompMove {
     bool arc = false, fast = false, entry = false;
     int line = 0;
-    size_t op = 0;      // its operation, whose X and Y end is settled later
-    Vec6 from{}, to{};  // programmed ends
-    Vec6 startPos{};    // where the tool starts it
+    size_t op = 0;                            // its operation, whose X and Y end is settled later
+    Vec6 from{}, to{};                        // programmed ends
+    Vec6 startPos{};                          // where the tool starts it
     double cx = 0.0, cy = 0.0, radius = 0.0;  // arcs: programmed centre and radius
     bool ccw = false;
     double sweep = 0.0;      // arcs: programmed sweep, radians, all turns
@@ -209,8 +209,8 @@ private:
 
     const GcodeSetup& s_;
     Interpreted& out_;
-    Vec6 pos_{};   // the programmed position
-    Vec6 tool_{};  // where the tool is: off pos_ in X and Y under compensation
+    Vec6 pos_{};        // the programmed position
+    Vec6 tool_{};       // where the tool is: off pos_ in X and Y under compensation
     int compSide_ = 0;  // 0 off, +1 G41 (tool left of the path), -1 G42
     double compRadius_ = 0.0;
     bool compFailed_ = false;  // a compensation error was reported: no more until G40
@@ -824,8 +824,8 @@ int crossings(const OffsetPath& a, const OffsetPath& b, V2 out[2]) {
 }
 
 std::string Interpreter::tooLarge(const std::string& where) const {
-    return "the tool is too large for " + where + " (tool radius " +
-           number(compRadius_ / scale()) + ")";
+    return "the tool is too large for " + where + " (tool radius " + number(compRadius_ / scale()) +
+           ")";
 }
 
 // G41/G42 D<tool>, G41.1/G42.1 D<diameter>.
@@ -925,6 +925,8 @@ void Interpreter::compMove(CompMove m, const std::string& word) {
         return;
     }
     try {
+        if (m.arc && !(std::hypot(m.to[0] - m.cx, m.to[1] - m.cy) > kCompNear))
+            fail(word, "the arc ends on its centre: it has no direction to compensate");
         if (m.arc && !(compArcRadius(m) > kCompNear)) {
             fail(word, "the tool radius (" + number(compRadius_ / scale()) +
                            ") is not smaller than the arc's radius (" + number(m.radius / scale()) +
@@ -998,7 +1000,8 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
         double dir = h.ccw ? 1.0 : -1.0;
         double endTrim = dir * wrapPi(angle(a - c) - angle(x - c));
         double sweep = h.sweep - h.startTrim - endTrim;
-        if (sweep < -1e-9) fail(word, tooLarge("the inside corners of line " + std::to_string(h.line)));
+        if (sweep < -1e-9)
+            fail(word, tooLarge("the inside corners of line " + std::to_string(h.line)));
         if (sweep < kMinSweep) {
             op.kind = OpKind::Linear;
         } else {
@@ -1419,6 +1422,16 @@ void Interpreter::execute(Words& w, int lineNo) {
                  "give G40 first");
     }
 
+    // After G40 the tool stands beside the programmed point: a move that
+    // gives neither X nor Y keeps it there (a retract does not swing back
+    // onto the contour); the first one that gives X or Y ends compensation's
+    // exit.
+    if (compSide_ == 0 && offPath() && !w.has('X') && !w.has('Y') &&
+        (motionHere || nonModal == 280 || nonModal == 300)) {
+        pos_[0] = tool_[0];
+        pos_[1] = tool_[1];
+    }
+
     // Reference points, coordinate data and axis offsets.
     switch (nonModal) {
         case 100: {
@@ -1529,7 +1542,13 @@ void Interpreter::execute(Words& w, int lineNo) {
         Op& op = emit(OpKind::Pause, lineNo);
         op.optional = mStop == 1;
     } else if (mStop == 2 || mStop == 30) {
-        compOff("M" + std::to_string(mStop));
+        try {
+            compOff("M" + std::to_string(mStop));
+        } catch (const Failure&) {
+            ended_ = true;  // the program still ends here
+            endLine_ = lineNo;
+            throw;
+        }
         emit(OpKind::End, lineNo);
         ended_ = true;
         endLine_ = lineNo;

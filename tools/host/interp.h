@@ -21,7 +21,7 @@
 namespace telvo::tool {
 
 struct ToolEntry {
-    double length = 0.0;    // machine units, added to Z under G43
+    double length = 0.0;             // machine units, added to Z under G43
     std::optional<double> diameter;  // machine units; none: not given
 };
 
