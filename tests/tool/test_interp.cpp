@@ -439,6 +439,11 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
     EXPECT_EQ(run("G41 D5\nG42 D6", s),
               (std::vector<std::string>{"error 1: D5: tool 5 has no diameter in the tool table",
                                         "error 2: D6: tool 6 has a negative diameter"}));
+    // M6 may not move to the tool change position under compensation.
+    s.toolChange = Vec6{0, 0, 50, 0, 0, 0};
+    EXPECT_EQ(run("G41 D3\nT2 M6", s),
+              (std::vector<std::string>{"error 2: M6: M6 moves to the tool change position: not "
+                                        "under cutter compensation"}));
     // An error settling the last move at M30 still ends the program there.
     Interpreted end =
         interpret("G0 X-5 Y-5\nG41 D3 G1 X0 Y0 F60\nX4\nY2\nM30\nG0 X1\n", mill(), {});
