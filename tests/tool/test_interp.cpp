@@ -2,7 +2,12 @@
 // what each wrong line is refused with.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdlib>
+#include <numbers>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -458,4 +463,88 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
         interpret("G41 D3 G1 X10 F60\nG3 X6 Y0 I-2 J0\nG2 X4 Y0 R1\nG40\nM30", mill(), {});
     ASSERT_EQ(p.errors.size(), 1u);
     EXPECT_EQ(p.errors[0].line, 2);
+}
+
+// Random convex outlines, counterclockwise, both sides: every point the
+// compensated path passes between its entry and exit lies at the tool's
+// radius from the outline, and the tool never comes nearer.
+TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
+    std::mt19937 random(12345);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int accepted[2] = {0, 0};
+    for (int trial = 0; trial < 200; ++trial) {
+        // Corners on a circle (so the outline is convex), at least 40
+        // degrees apart.
+        std::vector<std::array<double, 2>> corner;
+        double a = unit(random) * 2.0 * std::numbers::pi;
+        double end = a + 2.0 * std::numbers::pi - 0.7;
+        double r = 20.0 + 20.0 * unit(random);
+        while (a < end) {
+            // As the program will give it: six decimals.
+            char text[64];
+            std::snprintf(text, sizeof text, "%.6f %.6f", r * std::cos(a), r * std::sin(a));
+            char* rest = nullptr;
+            double x = std::strtod(text, &rest);
+            corner.push_back({x, std::strtod(rest, nullptr)});
+            a += 0.7 + 0.8 * unit(random);
+        }
+        if (corner.size() < 3) continue;
+        for (int side = 0; side < 2; ++side) {
+            std::string p = "T3 M6\nG0 X60 Y60\n";
+            p += side ? "G42" : "G41";  // G42 outside, G41 inside
+            char buf[96];
+            for (size_t k = 0; k <= corner.size() + 1; ++k) {
+                const auto& c = corner[k % corner.size()];
+                std::snprintf(buf, sizeof buf, " G1 X%.6f Y%.6f F600\n", c[0], c[1]);
+                p += buf;
+            }
+            p += "G40 G0 X60 Y60\nM30\n";
+            Interpreted out = interpret(p, mill(), {});
+            if (!out.ok()) {
+                // Only the inside may not fit, and then the reason says so.
+                EXPECT_EQ(side, 0) << p;
+                EXPECT_NE(out.errors[0].message.find("too large"), std::string::npos) << p;
+                continue;
+            }
+            ++accepted[side];
+            auto distance = [&](double x, double y) {
+                double best = 1e9;
+                for (size_t k = 0; k < corner.size(); ++k) {
+                    const auto& s = corner[k];
+                    const auto& e = corner[(k + 1) % corner.size()];
+                    double dx = e[0] - s[0], dy = e[1] - s[1];
+                    double t = ((x - s[0]) * dx + (y - s[1]) * dy) / (dx * dx + dy * dy);
+                    t = std::clamp(t, 0.0, 1.0);
+                    best = std::min(best, std::hypot(x - s[0] - t * dx, y - s[1] - t * dy));
+                }
+                return best;
+            };
+            // ops: tool, rapid, entry, ..., exit rapid, end. Inside, the
+            // last move before G40 ends square to its own end, which may
+            // come nearer the next side: left out there.
+            ASSERT_GE(out.ops.size(), 6u);
+            Vec6 from = out.ops[2].end;
+            for (size_t k = 3; k + (side ? 2 : 3) < out.ops.size(); ++k) {
+                const Op& op = out.ops[k];
+                EXPECT_NEAR(distance(op.end[0], op.end[1]), 3.0, 1e-9) << p << " op " << k;
+                // Halfway along the piece: on a straight one inside corners
+                // keep it at the radius; corner arcs stay on it too.
+                double mx = (from[0] + op.end[0]) / 2.0, my = (from[1] + op.end[1]) / 2.0;
+                if (op.kind == OpKind::Arc) {
+                    double arcR = std::hypot(op.end[0] - op.center0, op.end[1] - op.center1);
+                    double mr = std::hypot(mx - op.center0, my - op.center1);
+                    mx = op.center0 + (mx - op.center0) * arcR / mr;
+                    my = op.center1 + (my - op.center1) * arcR / mr;
+                    // Only outside corners have arcs; G42 turns counterclockwise.
+                    EXPECT_EQ(side, 1) << p;
+                    EXPECT_TRUE(op.ccw) << p;
+                }
+                EXPECT_NEAR(distance(mx, my), 3.0, 1e-9) << p << " op " << k;
+                from = op.end;
+            }
+        }
+    }
+    // Both sides were exercised, not only refused.
+    EXPECT_GT(accepted[0], 50);
+    EXPECT_GT(accepted[1], 150);
 }
