@@ -773,6 +773,21 @@ V2 arcTangent(const CompMove& m, V2 p) {
     return m.ccw ? V2{-u.y, u.x} : V2{u.y, -u.x};
 }
 
+// Signed curvature: + turning left (counterclockwise), 0 for lines.
+double curvature(const CompMove& m) {
+    return m.arc ? (m.ccw ? 1.0 : -1.0) / m.radius : 0.0;
+}
+
+// Which way the path turns from a (ending along ta) into b (starting along
+// tb): > 0 left, < 0 right. Where it doubles back on itself the tangents
+// cannot tell, and the arcs' curvature decides (two lines: a spike, which
+// the tool goes around).
+double turn(const CompMove& a, V2 ta, const CompMove& b, V2 tb) {
+    double c = cross(ta, tb);
+    if (std::fabs(c) > 1e-9 || dot(ta, tb) > 0.0) return c;
+    return -(curvature(a) + curvature(b));
+}
+
 V2 startTangent(const CompMove& m) {
     if (m.arc) return arcTangent(m, xy(m.from));
     V2 d = xy(m.to) - xy(m.from);
@@ -980,16 +995,29 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
             x = b;  // the entry ends square to the first compensated move
         } else if (norm(b - a) <= kCompNear) {
             x = b;  // tangent: no corner
-        } else if (compSide_ * cross(ta, tb) > 0.0) {
+        } else if (compSide_ * turn(h, ta, *next, tb) > 0.0) {
             OffsetPath pa, pb;
             pa.circle = h.arc, pa.p = a, pa.t = ta, pa.c = {h.cx, h.cy}, pa.r = compArcRadius(h);
             pb.circle = next->arc, pb.p = b, pb.t = tb, pb.c = {next->cx, next->cy},
             pb.r = compArcRadius(*next);
             V2 found[2];
             int n = crossings(pa, pb, found);
-            if (n == 0) fail(word, tooLarge(at));
-            x = found[0];
-            if (n == 2 && norm(found[1] - p) < norm(found[0] - p)) x = found[1];
+            // The crossing is where the held move's offset path, followed
+            // back from its end, first meets the next one's.
+            double best = 0.0;
+            bool any = false;
+            for (int k = 0; k < n; ++k) {
+                double back = dot(a - found[k], ta);
+                if (h.arc) {
+                    V2 c{h.cx, h.cy};
+                    back = pa.r * (h.ccw ? 1.0 : -1.0) * wrapPi(angle(a - c) - angle(found[k] - c));
+                }
+                if (back < -kCompNear || (any && back >= best)) continue;
+                best = back;
+                x = found[k];
+                any = true;
+            }
+            if (!any) fail(word, tooLarge(at));
         } else {
             corner = true;
         }
