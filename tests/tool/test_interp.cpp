@@ -473,21 +473,23 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
     EXPECT_EQ(p.errors[0].line, 2);
 }
 
-// Random convex outlines, counterclockwise, both sides: every point the
+// Random outlines, counterclockwise, both sides: every point the
 // compensated path passes between its entry and exit lies at the tool's
-// radius from the outline, and the tool never comes nearer.
+// radius from the outline. Convex ones (corners on a circle) always fit
+// outside; star-shaped ones have corners of both kinds on both sides.
 TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
     std::mt19937 random(12345);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    int accepted[2] = {0, 0};
-    for (int trial = 0; trial < 200; ++trial) {
-        // Corners on a circle (so the outline is convex), at least 40
-        // degrees apart.
+    int accepted[2][2] = {{0, 0}, {0, 0}};  // [star][side]
+    for (int trial = 0; trial < 400; ++trial) {
+        bool star = trial % 2;
+        // Corners at least 40 degrees apart around the origin.
         std::vector<std::array<double, 2>> corner;
         double a = unit(random) * 2.0 * std::numbers::pi;
         double end = a + 2.0 * std::numbers::pi - 0.7;
         double r = 20.0 + 20.0 * unit(random);
         while (a < end) {
+            if (star) r = 6.0 + 34.0 * unit(random);
             // As the program will give it: six decimals.
             char text[64];
             std::snprintf(text, sizeof text, "%.6f %.6f", r * std::cos(a), r * std::sin(a));
@@ -497,11 +499,24 @@ TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
             a += 0.7 + 0.8 * unit(random);
         }
         if (corner.size() < 3) continue;
+        // The tool goes on and off halfway along a side (six decimals of
+        // its middle: a corner that hardly turns), as a program should.
+        {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.6f %.6f", (corner.back()[0] + corner[0][0]) / 2.0,
+                          (corner.back()[1] + corner[0][1]) / 2.0);
+            char* rest = nullptr;
+            double x = std::strtod(text, &rest);
+            corner.insert(corner.begin(), {x, std::strtod(rest, nullptr)});
+        }
+        // Tool radius 1 to 15 (diameters to three decimals).
+        double radius = std::round(2000.0 + 28000.0 * unit(random)) / 2000.0;
+        char buf[96];
         for (int side = 0; side < 2; ++side) {
-            std::string p = "T3 M6\nG0 X60 Y60\n";
-            p += side ? "G42" : "G41";  // G42 outside, G41 inside
-            char buf[96];
-            for (size_t k = 0; k <= corner.size() + 1; ++k) {
+            std::snprintf(buf, sizeof buf, "G0 X60 Y60\n%s D%.3f", side ? "G42.1" : "G41.1",
+                          2.0 * radius);  // G42 outside, G41 inside
+            std::string p = buf;
+            for (size_t k = 0; k <= corner.size(); ++k) {
                 const auto& c = corner[k % corner.size()];
                 std::snprintf(buf, sizeof buf, " G1 X%.6f Y%.6f F600\n", c[0], c[1]);
                 p += buf;
@@ -509,12 +524,12 @@ TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
             p += "G40 G0 X60 Y60\nM30\n";
             Interpreted out = interpret(p, mill(), {});
             if (!out.ok()) {
-                // Only the inside may not fit, and then the reason says so.
-                EXPECT_EQ(side, 0) << p;
+                // A convex outline fits outside; otherwise the reason says why.
+                EXPECT_TRUE(star || side == 0) << p;
                 EXPECT_NE(out.errors[0].message.find("too large"), std::string::npos) << p;
                 continue;
             }
-            ++accepted[side];
+            ++accepted[star][side];
             auto distance = [&](double x, double y) {
                 double best = 1e9;
                 for (size_t k = 0; k < corner.size(); ++k) {
@@ -527,14 +542,12 @@ TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
                 }
                 return best;
             };
-            // ops: tool, rapid, entry, ..., exit rapid, end. Inside, the
-            // last move before G40 ends square to its own end, which may
-            // come nearer the next side: left out there.
-            ASSERT_GE(out.ops.size(), 6u);
-            Vec6 from = out.ops[2].end;
-            for (size_t k = 3; k + (side ? 2 : 3) < out.ops.size(); ++k) {
+            // ops: rapid, entry, ..., exit rapid, end.
+            ASSERT_GE(out.ops.size(), 5u);
+            Vec6 from = out.ops[1].end;
+            for (size_t k = 2; k + 2 < out.ops.size(); ++k) {
                 const Op& op = out.ops[k];
-                EXPECT_NEAR(distance(op.end[0], op.end[1]), 3.0, 1e-9) << p << " op " << k;
+                EXPECT_NEAR(distance(op.end[0], op.end[1]), radius, 1e-9) << p << " op " << k;
                 // Halfway along the piece: on a straight one inside corners
                 // keep it at the radius; corner arcs stay on it too.
                 double mx = (from[0] + op.end[0]) / 2.0, my = (from[1] + op.end[1]) / 2.0;
@@ -543,16 +556,21 @@ TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
                     double mr = std::hypot(mx - op.center0, my - op.center1);
                     mx = op.center0 + (mx - op.center0) * arcR / mr;
                     my = op.center1 + (my - op.center1) * arcR / mr;
-                    // Only outside corners have arcs; G42 turns counterclockwise.
-                    EXPECT_EQ(side, 1) << p;
-                    EXPECT_TRUE(op.ccw) << p;
+                    // Convex outlines have arcs only outside; the tool goes
+                    // around counterclockwise under G42, clockwise under G41.
+                    EXPECT_TRUE(star || side == 1) << p;
+                    EXPECT_EQ(op.ccw, side == 1) << p;
                 }
-                EXPECT_NEAR(distance(mx, my), 3.0, 1e-9) << p << " op " << k;
+                EXPECT_NEAR(distance(mx, my), radius, 1e-9) << p << " op " << k;
                 from = op.end;
             }
         }
     }
-    // Both sides were exercised, not only refused.
-    EXPECT_GT(accepted[0], 50);
-    EXPECT_GT(accepted[1], 150);
+    // Both sides of both kinds were exercised, not only refused.
+    EXPECT_EQ(accepted[0][1], 200);
+    EXPECT_GT(accepted[0][0], 150);
+    EXPECT_LT(accepted[0][0], 200);
+    EXPECT_GT(accepted[1][0], 100);
+    EXPECT_LT(accepted[1][0], 200);
+    EXPECT_GT(accepted[1][1], 150);
 }
