@@ -2,7 +2,12 @@
 // what each wrong line is refused with.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdlib>
+#include <numbers>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -252,9 +257,6 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"G33 Z-1 K1", 1, "G33", "spindle-synchronised"},
         {"G76 Z-1", 1, "G76", "spindle-synchronised"},
         {"G95", 1, "G95", "feed per revolution"},
-        {"G41 X1", 1, "G41", "cutter radius compensation (G41/G42) is not supported"},
-        {"G41 D1", 1, "D1", "D words (cutter compensation)"},
-        {"G42", 1, "G42", "cutter radius compensation"},
         {"G38.2 Z-5 F10", 1, "G38.2", "probing moves"},
         {"G87 Z-1 R1 F10", 1, "G87", "back boring (G87)"},
         {"G88 Z-1 R1 F10", 1, "G88", "manual boring (G88)"},
@@ -366,4 +368,243 @@ TEST(InterpWords, TheTableNamesEveryRefusal) {
     }
     EXPECT_EQ(findGWord(-1), nullptr);
     EXPECT_EQ(findGWord(1000000), nullptr);
+}
+
+// Cutter radius compensation: tool 3 has a 6 mm diameter (radius 3).
+TEST(InterpCutterComp, ContoursRunBesideTheProgrammedPath) {
+    const std::vector<Accepted> table = {
+        {"G41 inside a counterclockwise square: inside corners end at the crossings, the entry "
+         "ends square to the first side, the last side beside its own end, the exit goes back",
+         "T3 M6\nG0 X-10 Y-10\nG41 D3 G1 X0 Y0 F600\nX20\nY20\nX0\nY0\nG40 G0 X-10 Y-10\nM30",
+         {"tool 3", "G0 -10 -10 0", "G1 0 3 0 F600", "G1 17 3 0 F600", "G1 17 17 0 F600",
+          "G1 3 17 0 F600", "G1 3 0 0 F600", "G0 -10 -10 0", "end"}},
+        {"G42 outside it: outside corners go around the programmed corner at the radius",
+         "T3 M6\nG0 X-10 Y-10\nG42 G1 X0 Y0 F600\nX20\nY20\nX0\nY0\nG40 G0 X-10 Y-10\nM30",
+         {"tool 3", "G0 -10 -10 0", "G1 0 -3 0 F600", "G1 20 -3 0 F600", "G3 23 0 0 C20,0 A01 T0",
+          "G1 23 20 0 F600", "G3 20 23 0 C20,20 A01 T0", "G1 0 23 0 F600",
+          "G3 -3 20 0 C0,20 A01 T0", "G1 -3 0 0 F600", "G0 -10 -10 0", "end"}},
+        {"G41.1 D takes the diameter; in inches",
+         "G20 G0 X-1 Y-1\nG41.1 D0.5 G1 X0 Y0 F10\nX1\nG40 G0 X2 Y-1\nM30",
+         {"G0 -25.4 -25.4 0", "G1 0 6.35 0 F254", "G1 25.4 6.35 0 F254", "G0 50.8 -25.4 0", "end"}},
+        {"D0 and G42.1 D0: radius 0 follows the programmed path",
+         "G41 D0 G1 X10 F60\nY10\nG40\nG42.1 D0 X0\nG40 Y0\nM30",
+         {"G1 10 0 0 F60", "G1 10 10 0 F60", "G1 0 10 0 F60", "G1 0 0 0 F60", "end"}},
+        {"arcs: G41 on G2 grows the radius, on G3 shrinks it; tangent joins make no corner",
+         "T3 M6\nG0 X-10 Y10\nG41 G1 X0 Y10 F600\nG2 X10 Y0 I0 J-10\nG3 X20 Y-10 I10 J0\nG1 "
+         "X30\nG40 G0 X40\nM30",
+         {"tool 3", "G0 -10 10 0", "G1 0 13 0 F600", "G2 13 0 0 C0,0 A01 T0",
+          "G3 20 -7 0 C20,0 A01 T0", "G1 30 -7 0 F600", "G0 40 -10 0", "end"}},
+        {"and G42 the other way round",
+         "T3 M6\nG0 X-10 Y10\nG42 G1 X0 Y10 F600\nG2 X10 Y0 I0 J-10\nG3 X20 Y-10 I10 J0\nG1 "
+         "X30\nG40 G0 X40\nM30",
+         {"tool 3", "G0 -10 10 0", "G1 0 7 0 F600", "G2 7 0 0 C0,0 A01 T0",
+          "G3 20 -13 0 C20,0 A01 T0", "G1 30 -13 0 F600", "G0 40 -10 0", "end"}},
+        {"a full circle inside a bore keeps its turn",
+         "T3 M6\nG0 X30 Y20\nG41 G1 X38 F600\nG3 X38 Y20 I-8 J0\nG40 G1 X30\nM30",
+         {"tool 3", "G0 30 20 0", "G1 35 20 0 F600", "G3 35 20 0 C30,20 A01 T0", "G1 30 20 0 F600",
+          "end"}},
+        {"an inside corner between a line and an arc ends where their offsets cross",
+         "T3 M6\nG41 G1 X10 F600\nX20\nG2 X30 Y10 I10 J0\nG40 G1 X40\nM30",
+         {"tool 3", "G1 10 3 0 F600", "G1 17.3509 3 0 F600", "G2 30 13 0 C30,0 A01 T0",
+          "G1 40 10 0 F600", "end"}},
+        {"an inside corner after an arc: the crossing near the corner, not across the circle",
+         "T3 M6\nG0 X-20\nG41 G1 X-10 F600\nG2 X0 Y10 I10 J0\nG1 X10 Y20\nG40 G1 X20\nM30",
+         {"tool 3", "G0 -20 0 0", "G1 -13 0 0 F600", "G2 -1.30868 12.934 0 C0,0 A01 T0",
+          "G1 7.87868 22.1213 0 F600", "G1 20 20 0 F600", "end"}},
+        {"two arcs meeting in a cusp: above it the crossing of their offsets",
+         "G0 X-10\nG41 D2 G1 X0 F100\nG2 X20 I10\nG2 X40 I10\nG40 G1 X50\nM30",
+         {"G0 -10 0 0", "G1 -3 0 0 F100", "G2 20 8.30662 0 C10,0 A01 T0", "G2 43 0 0 C30,0 A01 T0",
+          "G1 50 0 0 F100", "end"}},
+        {"and below it around the cusp",
+         "G0 X-10\nG42 D2 G1 X0 F100\nG2 X20 I10\nG2 X40 I10\nG40 G1 X50\nM30",
+         {"G0 -10 0 0", "G1 3 0 0 F100", "G2 17 0 0 C10,0 A01 T0", "G3 23 0 0 C20,0 A01 T0",
+          "G2 37 0 0 C30,0 A01 T0", "G1 50 0 0 F100", "end"}},
+        {"Z moves, dwells and tool changes wait behind the held move; the corner follows them",
+         "T3 M6\nG0 X-10 Y-10\nG42 G1 X0 Y0 F600\nX20\nZ-1\nG4 P0.5\nT2 M6 G43\nY20\nG40\nG0 "
+         "X30 Y30\nM30",
+         {"tool 3", "G0 -10 -10 0", "G1 0 -3 0 F600", "G1 20 -3 0 F600", "G1 20 -3 -1 F600",
+          "dwell 0.5", "tool 2", "G3 23 0 -1 C20,0 A01 T0", "G1 23 20 -1 F600", "G0 30 30 -1",
+          "end"}},
+        {"rapids go around outside corners on straight rapids outside the radius",
+         "T3 M6\nG0 X-10\nG42 X0 Y0\nX20\nY20\nG40 X30\nM30",
+         {"tool 3", "G0 -10 0 0", "G0 0 -3 0", "G0 20 -3 0", "G0 23 -3 0", "G0 23 0 0",
+          "G0 23 20 0", "G0 30 20 0", "end"}},
+        {"M30 ends compensation: the held move ends beside its end",
+         "T3 M6\nG41 G1 X10 F60\nY10\nM30",
+         {"tool 3", "G1 7 0 0 F60", "G1 7 10 0 F60", "end"}},
+        {"after G40 a move without X or Y keeps the tool beside the contour",
+         "T3 M6\nG41 G1 X10 F60\nG40 G0 Z5\nG91 X5\nM30",
+         {"tool 3", "G1 10 3 0 F60", "G0 10 3 5", "G0 15 3 5", "end"}},
+        {"G10 L1 R sets the radius the next G41 takes",
+         "G10 L1 P3 R1\nT3 M6\nG41 G1 X10 F60\nG40\nM30",
+         {"tool 3", "G1 10 1 0 F60", "end"}},
+    };
+    for (const Accepted& t : table) EXPECT_EQ(run(t.program), t.ops) << t.name;
+}
+
+TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
+    const std::vector<Refused> table = {
+        {"G41 G0 X1", 1, "G41", "no tool is loaded"},
+        {"G41 D7", 1, "D7", "tool 7 is not in the machine file's tool table"},
+        {"G41 D2.5", 1, "D2.5", "must be a tool number"},
+        {"G41.1 D-2", 1, "D-2", "cannot be negative"},
+        {"G42.1 G0 X1", 1, "G42.1", "needs D"},
+        {"D1", 1, "D1", "no G41, G42"},
+        {"G18\nG41 D1", 2, "G41", "G17 (XY) plane only"},
+        {"G41 D1\nG19", 2, "G19", "plane cannot change"},
+        {"G41 D1\nG42 D1", 2, "G42", "already on"},
+        {"G41 D1\nG2 X10 Y10 R10 F10", 2, "G2",
+         "first move under cutter compensation must be straight"},
+        {"G41 D1\nG28", 2, "G28", "cannot run under cutter compensation"},
+        {"G41 D1\nG53 G0 X1", 2, "G53", "cannot run under cutter compensation"},
+        {"G41 D1\nG81 X1 Z-1 R1 F10", 2, "G81", "drilling cycles cannot run"},
+        {"G41 D1\nG93", 2, "G93", "inverse-time"},
+        {"G93\nG41 D1", 2, "G41", "G93"},
+        {"G41 D1 G1 X10 F10\nG40\nG2 X20 I5", 3, "G2", "after G40 must be straight"},
+        // Radius 3 in a 4 mm pocket: the second side would run backwards.
+        {"G0 X-5 Y-5\nG41 D3 G1 X0 Y0 F60\nX4\nY4\nX0\nY0\nG40", 5, "G1",
+         "too large for the inside corners of line 4"},
+        // G41 on a counterclockwise arc of radius 2 (the tool inside it).
+        {"G41 D3 G1 X10 F60\nG3 X6 Y0 I-2 J0", 2, "G3", "is not smaller than the arc's radius"},
+        // An arc the offset line cannot meet: the tool does not fit the corner.
+        {"G41 D3 G1 X10 F60\nG3 X20 Y0 I5 J0\nG1 X10 Y1\nG40", 3, "G1",
+         "too large for the inside corner at the end of line 2"},
+    };
+    for (const Refused& t : table) {
+        Interpreted p = interpret(t.program, mill(), {});
+        ASSERT_FALSE(p.ok()) << t.program;
+        EXPECT_TRUE(p.ops.empty()) << t.program;
+        const Diagnostic& d = p.errors.front();
+        EXPECT_EQ(d.line, t.line) << t.program;
+        EXPECT_EQ(d.word, t.word) << t.program;
+        EXPECT_NE(d.message.find(t.message), std::string::npos) << t.program << " -> " << d.message;
+    }
+    // The tool table must give the tool's diameter, and not a negative one.
+    GcodeSetup s = mill();
+    s.tools[5] = {1.0, std::nullopt};
+    s.tools[6] = {1.0, -2.0};
+    EXPECT_EQ(run("G41 D5\nG42 D6", s),
+              (std::vector<std::string>{"error 1: D5: tool 5 has no diameter in the tool table",
+                                        "error 2: D6: tool 6 has a negative diameter"}));
+    // M6 may not move to the tool change position under compensation.
+    s.toolChange = Vec6{0, 0, 50, 0, 0, 0};
+    EXPECT_EQ(run("G41 D3\nT2 M6", s),
+              (std::vector<std::string>{"error 2: M6: M6 moves to the tool change position: not "
+                                        "under cutter compensation"}));
+    // An error settling the last move at M30 still ends the program there.
+    Interpreted end =
+        interpret("G0 X-5 Y-5\nG41 D3 G1 X0 Y0 F60\nX4\nY2\nM30\nG0 X1\n", mill(), {});
+    ASSERT_EQ(end.errors.size(), 1u);
+    EXPECT_EQ(end.errors[0].line, 5);
+    EXPECT_EQ(end.errors[0].word, "M30");
+    EXPECT_NE(end.errors[0].message.find("inside corners of line 4"), std::string::npos);
+    ASSERT_EQ(end.notes.size(), 1u);
+    EXPECT_EQ(end.notes[0].line, 6);
+    // One error under compensation does not bring a cascade after it.
+    Interpreted p =
+        interpret("G41 D3 G1 X10 F60\nG3 X6 Y0 I-2 J0\nG2 X4 Y0 R1\nG40\nM30", mill(), {});
+    ASSERT_EQ(p.errors.size(), 1u);
+    EXPECT_EQ(p.errors[0].line, 2);
+}
+
+// Random outlines, counterclockwise, both sides: every point the
+// compensated path passes between its entry and exit lies at the tool's
+// radius from the outline. Convex ones (corners on a circle) always fit
+// outside; star-shaped ones have corners of both kinds on both sides.
+TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
+    std::mt19937 random(12345);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int accepted[2][2] = {{0, 0}, {0, 0}};  // [star][side]
+    for (int trial = 0; trial < 400; ++trial) {
+        bool star = trial % 2;
+        // Corners at least 40 degrees apart around the origin.
+        std::vector<std::array<double, 2>> corner;
+        double a = unit(random) * 2.0 * std::numbers::pi;
+        double end = a + 2.0 * std::numbers::pi - 0.7;
+        double r = 20.0 + 20.0 * unit(random);
+        while (a < end) {
+            if (star) r = 6.0 + 34.0 * unit(random);
+            // As the program will give it: six decimals.
+            char text[64];
+            std::snprintf(text, sizeof text, "%.6f %.6f", r * std::cos(a), r * std::sin(a));
+            char* rest = nullptr;
+            double x = std::strtod(text, &rest);
+            corner.push_back({x, std::strtod(rest, nullptr)});
+            a += 0.7 + 0.8 * unit(random);
+        }
+        if (corner.size() < 3) continue;
+        // The tool goes on and off halfway along a side (six decimals of
+        // its middle: a corner that hardly turns), as a program should.
+        {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.6f %.6f", (corner.back()[0] + corner[0][0]) / 2.0,
+                          (corner.back()[1] + corner[0][1]) / 2.0);
+            char* rest = nullptr;
+            double x = std::strtod(text, &rest);
+            corner.insert(corner.begin(), {x, std::strtod(rest, nullptr)});
+        }
+        // Tool radius 1 to 15 (diameters to three decimals).
+        double radius = std::round(2000.0 + 28000.0 * unit(random)) / 2000.0;
+        char buf[96];
+        for (int side = 0; side < 2; ++side) {
+            std::snprintf(buf, sizeof buf, "G0 X60 Y60\n%s D%.3f", side ? "G42.1" : "G41.1",
+                          2.0 * radius);  // G42 outside, G41 inside
+            std::string p = buf;
+            for (size_t k = 0; k <= corner.size(); ++k) {
+                const auto& c = corner[k % corner.size()];
+                std::snprintf(buf, sizeof buf, " G1 X%.6f Y%.6f F600\n", c[0], c[1]);
+                p += buf;
+            }
+            p += "G40 G0 X60 Y60\nM30\n";
+            Interpreted out = interpret(p, mill(), {});
+            if (!out.ok()) {
+                // A convex outline fits outside; otherwise the reason says why.
+                EXPECT_TRUE(star || side == 0) << p;
+                EXPECT_NE(out.errors[0].message.find("too large"), std::string::npos) << p;
+                continue;
+            }
+            ++accepted[star][side];
+            auto distance = [&](double x, double y) {
+                double best = 1e9;
+                for (size_t k = 0; k < corner.size(); ++k) {
+                    const auto& s = corner[k];
+                    const auto& e = corner[(k + 1) % corner.size()];
+                    double dx = e[0] - s[0], dy = e[1] - s[1];
+                    double t = ((x - s[0]) * dx + (y - s[1]) * dy) / (dx * dx + dy * dy);
+                    t = std::clamp(t, 0.0, 1.0);
+                    best = std::min(best, std::hypot(x - s[0] - t * dx, y - s[1] - t * dy));
+                }
+                return best;
+            };
+            // ops: rapid, entry, ..., exit rapid, end.
+            ASSERT_GE(out.ops.size(), 5u);
+            Vec6 from = out.ops[1].end;
+            for (size_t k = 2; k + 2 < out.ops.size(); ++k) {
+                const Op& op = out.ops[k];
+                EXPECT_NEAR(distance(op.end[0], op.end[1]), radius, 1e-9) << p << " op " << k;
+                // Halfway along the piece: on a straight one inside corners
+                // keep it at the radius; corner arcs stay on it too.
+                double mx = (from[0] + op.end[0]) / 2.0, my = (from[1] + op.end[1]) / 2.0;
+                if (op.kind == OpKind::Arc) {
+                    double arcR = std::hypot(op.end[0] - op.center0, op.end[1] - op.center1);
+                    double mr = std::hypot(mx - op.center0, my - op.center1);
+                    mx = op.center0 + (mx - op.center0) * arcR / mr;
+                    my = op.center1 + (my - op.center1) * arcR / mr;
+                    // Convex outlines have arcs only outside; the tool goes
+                    // around counterclockwise under G42, clockwise under G41.
+                    EXPECT_TRUE(star || side == 1) << p;
+                    EXPECT_EQ(op.ccw, side == 1) << p;
+                }
+                EXPECT_NEAR(distance(mx, my), radius, 1e-9) << p << " op " << k;
+                from = op.end;
+            }
+        }
+    }
+    // Both sides of both kinds were exercised, not only refused.
+    EXPECT_EQ(accepted[0][1], 200);
+    EXPECT_GT(accepted[0][0], 150);
+    EXPECT_LT(accepted[0][0], 200);
+    EXPECT_GT(accepted[1][0], 100);
+    EXPECT_LT(accepted[1][0], 200);
+    EXPECT_GT(accepted[1][1], 150);
 }

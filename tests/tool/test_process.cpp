@@ -191,7 +191,7 @@ TEST_F(Tool, ProgramErrorsStopBeforeAnythingMoves) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, f + ":4: #: parameters (#) are not supported (post-process with numeric values only)\n" +
                          f + ":5: G1: feed move with no feed rate (give F, in units per minute, on this line or before it)\n" +
-                         f + ":6: G41: cutter radius compensation (G41/G42) is not supported (compensate in the CAM system; G40 is accepted)\n" +
+                         f + ":6: G41: G41 without D takes the loaded tool, and no tool is loaded (give D with the tool number, or load the tool with M6 first)\n" +
                          f + ":8: G2: end point is not on the arc: radius 3 at the start, 19.72308292331602 at the end (offsets are relative to the start point under G91.1)\n" +
                          f + ":9: O: O-word subroutines and loops are not supported (post-process without subroutines)\n" +
                          f + ":10: Z[: expressions ([ ]) are not supported (post-process with numeric values only)\n" +

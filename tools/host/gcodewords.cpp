@@ -7,8 +7,6 @@ namespace telvo::tool {
 namespace {
 
 constexpr const char* kSync = "spindle-synchronised motion is not supported";
-constexpr const char* kNoComp = "cutter radius compensation (G41/G42) is not supported";
-constexpr const char* kNoCompHint = "compensate in the CAM system; G40 is accepted";
 
 constexpr std::array kTable = {
     GWordInfo{0, kGroupMotion, "rapid move", nullptr, nullptr},
@@ -49,10 +47,10 @@ constexpr std::array kTable = {
     GWordInfo{385, kGroupMotion, "probe", "probing moves (G38.x) are not run from part programs",
               "use `telvo probe`"},
     GWordInfo{400, kGroupCutter, "cutter compensation off", nullptr, nullptr},
-    GWordInfo{410, kGroupCutter, "cutter compensation left", kNoComp, kNoCompHint},
-    GWordInfo{411, kGroupCutter, "dynamic cutter compensation left", kNoComp, kNoCompHint},
-    GWordInfo{420, kGroupCutter, "cutter compensation right", kNoComp, kNoCompHint},
-    GWordInfo{421, kGroupCutter, "dynamic cutter compensation right", kNoComp, kNoCompHint},
+    GWordInfo{410, kGroupCutter, "cutter compensation left (D tool)", nullptr, nullptr},
+    GWordInfo{411, kGroupCutter, "cutter compensation left (D diameter)", nullptr, nullptr},
+    GWordInfo{420, kGroupCutter, "cutter compensation right (D tool)", nullptr, nullptr},
+    GWordInfo{421, kGroupCutter, "cutter compensation right (D diameter)", nullptr, nullptr},
     GWordInfo{430, kGroupLength, "tool length offset from the tool table (H)", nullptr, nullptr},
     GWordInfo{431, kGroupLength, "dynamic tool length offset", nullptr, nullptr},
     GWordInfo{432, kGroupLength, "added tool length offset", "G43.2 is not supported", "use G43 H"},

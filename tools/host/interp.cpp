@@ -108,10 +108,53 @@ struct Words {
     }
 };
 
+// Plane vectors for cutter radius compensation.
+struct V2 {
+    double x = 0.0, y = 0.0;
+};
+V2 operator+(V2 a, V2 b) {
+    return {a.x + b.x, a.y + b.y};
+}
+V2 operator-(V2 a, V2 b) {
+    return {a.x - b.x, a.y - b.y};
+}
+V2 operator*(double k, V2 a) {
+    return {k * a.x, k * a.y};
+}
+double dot(V2 a, V2 b) {
+    return a.x * b.x + a.y * b.y;
+}
+double cross(V2 a, V2 b) {
+    return a.x * b.y - a.y * b.x;
+}
+double norm(V2 a) {
+    return std::hypot(a.x, a.y);
+}
+double angle(V2 a) {
+    return std::atan2(a.y, a.x);
+}
+V2 xy(const Vec6& p) {
+    return {p[0], p[1]};
+}
+
+// A programmed move under compensation, held until the next one is known.
+struct CompMove {
+    bool arc = false, fast = false, entry = false;
+    int line = 0;
+    size_t op = 0;                            // its operation, whose X and Y end is settled later
+    Vec6 from{}, to{};                        // programmed ends
+    Vec6 startPos{};                          // where the tool starts it
+    double cx = 0.0, cy = 0.0, radius = 0.0;  // arcs: programmed centre and radius
+    bool ccw = false;
+    double sweep = 0.0;      // arcs: programmed sweep, radians, all turns
+    double startTrim = 0.0;  // arcs: radians an inside corner took from its start
+    double feed = 0.0, tolerance = -1.0;
+};
+
 class Interpreter {
 public:
     Interpreter(const GcodeSetup& setup, const Vec6& start, Interpreted& out)
-        : s_(setup), out_(out), pos_(start) {
+        : s_(setup), out_(out), pos_(start), tool_(start) {
         out_.start = start;
     }
 
@@ -157,9 +200,28 @@ private:
     void dwell(double seconds, int lineNo);
     void toolData(const Words& w);
 
+    // Cutter radius compensation (G41/G42, G17 plane): see the section below.
+    void compOn(int code, const Words& w);
+    void compOff(const std::string& word);
+    void endCompensation(int lineNo);
+    void compMove(CompMove m, const std::string& word);
+    double compSettle(const CompMove* next, const std::string& word);
+    void compCorner(const CompMove& next, V2 p, V2 a, V2 b);
+    double compArcRadius(const CompMove& m) const {
+        return m.radius - compSide_ * compRadius_ * (m.ccw ? 1.0 : -1.0);
+    }
+    V2 compOffset(V2 t) const { return (compSide_ * compRadius_) * V2{-t.y, t.x}; }
+    std::string tooLarge(const std::string& where) const;
+    bool offPath() const { return tool_[0] != pos_[0] || tool_[1] != pos_[1]; }
+
     const GcodeSetup& s_;
     Interpreted& out_;
-    Vec6 pos_{};
+    Vec6 pos_{};        // the programmed position
+    Vec6 tool_{};       // where the tool is: off pos_ in X and Y under compensation
+    int compSide_ = 0;  // 0 off, +1 G41 (tool left of the path), -1 G42
+    double compRadius_ = 0.0;
+    bool compFailed_ = false;  // a compensation error was reported: no more until G40
+    std::optional<CompMove> held_;
     // Modal state.
     int motion_ = -1;  // G code x10, -1 none (as after G80)
     int plane_ = 170;
@@ -234,6 +296,7 @@ void Interpreter::run(std::string_view text) {
                     continue;
                 }
                 if (!ended_) {
+                    endCompensation(lineNo);
                     ended_ = true;
                     endLine_ = lineNo;
                 }
@@ -274,6 +337,7 @@ void Interpreter::run(std::string_view text) {
             if (full_) return;
         }
     }
+    if (!ended_) endCompensation(lineNo);
     if (!ended_ && out_.errors.empty()) {
         out_.notes.push_back(
             {lineNo, "", "the program has no M2 or M30; it ends at its last line", ""});
@@ -410,9 +474,6 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
             case 'V':
             case 'W':
                 fail(wordText(), "axes U, V and W are not supported (axes are X Y Z A B C)");
-            case 'D':
-                fail(wordText(), "D words (cutter compensation) are not supported",
-                     "G41/G42 are not built: compensate in the CAM system");
             case 'E':
                 fail(wordText(), "E words are not supported");
             default:
@@ -493,23 +554,35 @@ double Interpreter::feedFor(double length, const Words& w, const char* what) {
 }
 
 void Interpreter::rapid(const Vec6& end, int lineNo) {
-    if (end == pos_) return;
+    pos_ = end;
+    if (end == tool_) return;
     Op& op = emit(OpKind::Rapid, lineNo);
     op.end = end;
     op.tolerance = tolerance();
-    pos_ = end;
+    tool_ = end;
 }
 
 void Interpreter::linear(const Vec6& end, int lineNo, const Words& w) {
     double length2 = 0.0;
-    for (int a = 0; a < kAxisCount; ++a) length2 += (end[a] - pos_[a]) * (end[a] - pos_[a]);
+    for (int a = 0; a < kAxisCount; ++a) length2 += (end[a] - tool_[a]) * (end[a] - tool_[a]);
     double feed = feedFor(std::sqrt(length2), w, "G1");
-    if (end == pos_) return;
+    if (compSide_ != 0) {
+        CompMove m;
+        m.line = lineNo;
+        m.from = pos_;
+        m.to = end;
+        m.feed = feed;
+        m.tolerance = tolerance();
+        compMove(m, "G1");
+        return;
+    }
+    pos_ = end;
+    if (end == tool_) return;
     Op& op = emit(OpKind::Linear, lineNo);
     op.end = end;
     op.feed = feed;
     op.tolerance = tolerance();
-    pos_ = end;
+    tool_ = end;
 }
 
 void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
@@ -531,6 +604,10 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
                                                        gName(plane_) + " plane (use " + o0 +
                                                        " and " + o1 + ")");
         }
+    }
+    if (compSide_ == 0 && offPath()) {
+        fail(name, "the move after G40 must be straight (G0 or G1)",
+             "the tool is still beside the programmed path; move it back first");
     }
     Vec6 end = target(w, false);
     double k = scale();
@@ -602,6 +679,22 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
         if (a != a0 && a != a1) rest2 += (end[a] - pos_[a]) * (end[a] - pos_[a]);
     }
     double feed = feedFor(std::sqrt(planar * planar + rest2), w, name);
+    if (compSide_ != 0) {
+        CompMove m;
+        m.arc = true;
+        m.line = lineNo;
+        m.from = pos_;
+        m.to = end;
+        m.cx = cx;
+        m.cy = cy;
+        m.radius = std::hypot(x0 - cx, y0 - cy);
+        m.ccw = ccw;
+        m.sweep = sweep;
+        m.feed = feed;
+        m.tolerance = tolerance();
+        compMove(m, name);
+        return;
+    }
     Op& op = emit(OpKind::Arc, lineNo);
     op.end = end;
     op.feed = feed;
@@ -612,7 +705,7 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
     op.center1 = cy;
     op.ccw = ccw;
     op.extraTurns = turns - 1;
-    pos_ = end;
+    pos_ = tool_ = end;
 }
 
 void Interpreter::dwell(double seconds, int lineNo) {
@@ -651,6 +744,378 @@ void Interpreter::toolData(const Words& w) {
     if (w.has('R')) {
         if (w['R'] < 0.0) fail("R" + number(w['R']), "the tool radius cannot be negative");
         entry.diameter = 2.0 * w['R'] * scale();
+    }
+}
+
+// Cutter radius compensation.
+//
+// Under G41 (G42) the tool runs at its radius to the left (right) of the
+// programmed path in the XY plane. Where a move ends depends on the move
+// after it, so the last move with X/Y motion is held: its operation is listed
+// at once, keeping the order of whatever follows it, and its X/Y end is
+// settled when the next X/Y move, G40 or the end of the program comes. Moves
+// of other axes and operations without motion wait behind it, at its end.
+//
+// Outside corners, where the offset paths part, go around the programmed
+// corner on an arc of the tool's radius. Inside corners, where they cross,
+// end at the crossing; a crossing the tool cannot reach, or one that makes it
+// run backwards along a move, means the tool is too large: refused, as
+// LinuxCNC does, rather than gouging the part.
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+// Machine units: offset points this close meet without a corner; a move
+// shorter than this in X and Y has no X/Y direction.
+constexpr double kCompNear = 1e-9;
+// Radians: compensated arcs shorter than this are listed as straight moves,
+// which the planner reads the same (equal ends would be a full circle).
+constexpr double kMinSweep = 1e-7;
+
+double wrapPi(double a) {
+    while (a > std::numbers::pi) a -= kTwoPi;
+    while (a <= -std::numbers::pi) a += kTwoPi;
+    return a;
+}
+
+V2 arcTangent(const CompMove& m, V2 p) {
+    V2 u = p - V2{m.cx, m.cy};
+    u = (1.0 / norm(u)) * u;
+    return m.ccw ? V2{-u.y, u.x} : V2{u.y, -u.x};
+}
+
+// Signed curvature: + turning left (counterclockwise), 0 for lines.
+double curvature(const CompMove& m) {
+    return m.arc ? (m.ccw ? 1.0 : -1.0) / m.radius : 0.0;
+}
+
+// Which way the path turns from a (ending along ta) into b (starting along
+// tb): > 0 left, < 0 right. Where it doubles back on itself the tangents
+// cannot tell, and the arcs' curvature decides (two lines: a spike, which
+// the tool goes around).
+double turn(const CompMove& a, V2 ta, const CompMove& b, V2 tb) {
+    double c = cross(ta, tb);
+    if (std::fabs(c) > 1e-9 || dot(ta, tb) > 0.0) return c;
+    return -(curvature(a) + curvature(b));
+}
+
+V2 startTangent(const CompMove& m) {
+    if (m.arc) return arcTangent(m, xy(m.from));
+    V2 d = xy(m.to) - xy(m.from);
+    return (1.0 / norm(d)) * d;
+}
+
+V2 endTangent(const CompMove& m) {
+    if (m.arc) return arcTangent(m, xy(m.to));
+    return startTangent(m);
+}
+
+// An offset path: a line through p along t, or a circle about c.
+struct OffsetPath {
+    bool circle = false;
+    V2 p, t, c;
+    double r = 0.0;
+};
+
+// The crossings of two offset paths (0, 1 or 2 of them).
+int crossings(const OffsetPath& a, const OffsetPath& b, V2 out[2]) {
+    if (!a.circle && !b.circle) {
+        double den = cross(a.t, b.t);
+        if (std::fabs(den) < 1e-12) return 0;
+        out[0] = a.p + (cross(b.p - a.p, b.t) / den) * a.t;
+        return 1;
+    }
+    if (a.circle != b.circle) {
+        const OffsetPath& line = a.circle ? b : a;
+        const OffsetPath& circle = a.circle ? a : b;
+        V2 d = line.p - circle.c;
+        double half = dot(d, line.t);
+        double disc = half * half - (dot(d, d) - circle.r * circle.r);
+        if (disc < 0.0) return 0;
+        double root = std::sqrt(disc);
+        out[0] = line.p + (-half - root) * line.t;
+        out[1] = line.p + (-half + root) * line.t;
+        return 2;
+    }
+    V2 d = b.c - a.c;
+    double dist = norm(d);
+    if (dist < 1e-12 || dist > a.r + b.r || dist < std::fabs(a.r - b.r)) return 0;
+    double along = (a.r * a.r - b.r * b.r + dist * dist) / (2.0 * dist);
+    double h = std::sqrt(std::max(0.0, a.r * a.r - along * along));
+    V2 u = (1.0 / dist) * d;
+    V2 mid = a.c + along * u;
+    out[0] = mid + h * V2{-u.y, u.x};
+    out[1] = mid - h * V2{-u.y, u.x};
+    return 2;
+}
+
+std::string Interpreter::tooLarge(const std::string& where) const {
+    return "the tool is too large for " + where + " (tool radius " + number(compRadius_ / scale()) +
+           ")";
+}
+
+// G41/G42 D<tool>, G41.1/G42.1 D<diameter>.
+void Interpreter::compOn(int code, const Words& w) {
+    std::string name = gName(code);
+    if (compSide_ != 0)
+        fail(name, "cutter compensation is already on", "give G40 before turning it on again");
+    if (plane_ != 170)
+        fail(name, "cutter compensation works in the G17 (XY) plane only",
+             "select G17 before " + name);
+    if (!s_.configured[0] || !s_.configured[1] || s_.slaveOf[0] || s_.slaveOf[1])
+        fail(name, "cutter compensation needs programmable X and Y axes");
+    if (inverseTime_)
+        fail(name, "cutter compensation does not run under G93 (inverse time)", "use G94");
+    double radius = 0.0;
+    std::string dWord = w.has('D') ? "D" + number(w['D']) : name;
+    if (code == 411 || code == 421) {
+        if (!w.has('D')) fail(name, name + " needs D (the tool diameter)");
+        if (w['D'] < 0.0) fail(dWord, "the tool diameter cannot be negative");
+        radius = w['D'] * scale() / 2.0;
+    } else {
+        int tool = loadedTool_;
+        if (w.has('D')) {
+            double d = w['D'];
+            if (d < 0 || d != std::floor(d) || d > 1e6)
+                fail(dWord, "D must be a tool number (G41.1/G42.1 take a diameter)");
+            tool = static_cast<int>(d);
+        } else if (tool == 0) {
+            fail(name, name + " without D takes the loaded tool, and no tool is loaded",
+                 "give D with the tool number, or load the tool with M6 first");
+        }
+        if (tool != 0) {
+            auto it = tools_.find(tool);
+            if (it == tools_.end())
+                fail(dWord,
+                     "tool " + std::to_string(tool) + " is not in the machine file's tool table",
+                     "add it as [[tool]] number = " + std::to_string(tool) + " with a diameter");
+            if (!it->second.diameter)
+                fail(dWord, "tool " + std::to_string(tool) + " has no diameter in the tool table",
+                     "add diameter = ... to its [[tool]] entry, or set it with G10 L1 R");
+            if (!(*it->second.diameter >= 0.0))
+                fail(dWord, "tool " + std::to_string(tool) + " has a negative diameter");
+            radius = *it->second.diameter / 2.0;
+        }
+    }
+    compSide_ = code / 10 == 41 ? 1 : -1;
+    compRadius_ = radius;
+    compFailed_ = false;
+    held_.reset();
+}
+
+// G40 (and the program's end): the held move ends beside its own end; the
+// next straight move goes from there to its programmed point.
+void Interpreter::compOff(const std::string& word) {
+    if (compSide_ == 0) return;
+    try {
+        if (held_ && !compFailed_) compSettle(nullptr, word);
+    } catch (const Failure&) {
+        held_.reset();
+        compSide_ = 0;
+        throw;
+    }
+    held_.reset();
+    compSide_ = 0;
+    compFailed_ = false;
+}
+
+void Interpreter::endCompensation(int lineNo) {
+    try {
+        compOff("");
+    } catch (const Failure& f) {
+        if (static_cast<int>(out_.errors.size()) < s_.maxErrors)
+            out_.errors.push_back({lineNo, f.word, f.message, f.hint});
+        else
+            out_.errorsTruncated = true;
+    }
+}
+
+void Interpreter::compMove(CompMove m, const std::string& word) {
+    if (compFailed_) {
+        // An error was reported: nothing will run; keep reading plainly.
+        pos_ = tool_ = m.to;
+        return;
+    }
+    if (!m.arc && norm(xy(m.to) - xy(m.from)) <= kCompNear) {
+        // No X/Y motion: waits behind the held move, at its end.
+        Vec6 end = m.to;
+        end[0] = tool_[0];
+        end[1] = tool_[1];
+        pos_ = m.to;
+        if (end == tool_) return;
+        Op& op = emit(m.fast ? OpKind::Rapid : OpKind::Linear, m.line);
+        op.end = end;
+        op.feed = m.feed;
+        op.tolerance = m.tolerance;
+        tool_ = end;
+        return;
+    }
+    try {
+        if (m.arc && !(std::hypot(m.to[0] - m.cx, m.to[1] - m.cy) > kCompNear))
+            fail(word, "the arc ends on its centre: it has no direction to compensate");
+        if (m.arc && !(compArcRadius(m) > kCompNear)) {
+            fail(word, "the tool radius (" + number(compRadius_ / scale()) +
+                           ") is not smaller than the arc's radius (" + number(m.radius / scale()) +
+                           "): the tool cannot follow it on this side");
+        }
+        if (!held_) {
+            if (m.arc)
+                fail(word, "the first move under cutter compensation must be straight (G0 or G1)",
+                     "add a straight entry move before the arc");
+            m.entry = true;
+        } else {
+            m.startTrim = compSettle(&m, word);
+        }
+        m.startPos = tool_;
+        Op& op = emit(m.arc ? OpKind::Arc : (m.fast ? OpKind::Rapid : OpKind::Linear), m.line);
+        op.end = m.to;  // X and Y are settled with the next move
+        op.feed = m.feed;
+        op.tolerance = m.tolerance;
+        if (m.arc) {
+            op.center0 = m.cx;
+            op.center1 = m.cy;
+            op.ccw = m.ccw;
+        }
+        m.op = out_.ops.size() - 1;
+        held_ = m;
+        pos_ = tool_ = m.to;
+    } catch (const Failure&) {
+        held_.reset();
+        compFailed_ = true;
+        pos_ = tool_ = m.to;
+        throw;
+    }
+}
+
+// Settles the held move's end for the move that follows it (none: G40 or the
+// end), lists the corner between them, and returns how far into its arc the
+// next move starts (radians; 0 for lines and outside corners).
+double Interpreter::compSettle(const CompMove* next, const std::string& word) {
+    const CompMove h = *held_;
+    held_.reset();
+    V2 p = xy(h.to);
+    V2 ta = endTangent(h);
+    V2 a = p + compOffset(ta);
+    V2 x = a, b = a;
+    bool corner = false;
+    std::string at = "the inside corner at the end of line " + std::to_string(h.line);
+    if (next) {
+        V2 tb = startTangent(*next);
+        b = p + compOffset(tb);
+        if (h.entry) {
+            x = b;  // the entry ends square to the first compensated move
+        } else if (norm(b - a) <= kCompNear) {
+            x = b;  // tangent: no corner
+        } else if (compSide_ * turn(h, ta, *next, tb) > 0.0) {
+            OffsetPath pa, pb;
+            pa.circle = h.arc, pa.p = a, pa.t = ta, pa.c = {h.cx, h.cy}, pa.r = compArcRadius(h);
+            pb.circle = next->arc, pb.p = b, pb.t = tb, pb.c = {next->cx, next->cy},
+            pb.r = compArcRadius(*next);
+            V2 found[2];
+            int n = crossings(pa, pb, found);
+            // The crossing is where the held move's offset path, followed
+            // back from its end, first meets the next one's.
+            double best = 0.0;
+            bool any = false;
+            for (int k = 0; k < n; ++k) {
+                double back = dot(a - found[k], ta);
+                if (h.arc) {
+                    V2 c{h.cx, h.cy};
+                    back = pa.r * (h.ccw ? 1.0 : -1.0) * wrapPi(angle(a - c) - angle(found[k] - c));
+                }
+                if (back < -kCompNear || (any && back >= best)) continue;
+                best = back;
+                x = found[k];
+                any = true;
+            }
+            if (!any) fail(word, tooLarge(at));
+        } else {
+            corner = true;
+        }
+    }
+    Op& op = out_.ops[h.op];
+    if (h.arc) {
+        V2 c{h.cx, h.cy};
+        double dir = h.ccw ? 1.0 : -1.0;
+        double endTrim = dir * wrapPi(angle(a - c) - angle(x - c));
+        double sweep = h.sweep - h.startTrim - endTrim;
+        if (sweep < -1e-9)
+            fail(word, tooLarge("the inside corners of line " + std::to_string(h.line)));
+        if (sweep < kMinSweep) {
+            op.kind = OpKind::Linear;
+        } else {
+            // Whole turns beyond the one the planner reads from the ends.
+            double base = dir * (angle(x - c) - angle(xy(h.startPos) - c));
+            while (base <= 1e-9) base += kTwoPi;
+            while (base > kTwoPi + 1e-9) base -= kTwoPi;
+            op.extraTurns = std::max(0, static_cast<int>(std::lround((sweep - base) / kTwoPi)));
+        }
+    } else if (!h.entry && dot(x - xy(h.startPos), ta) < -kCompNear) {
+        fail(word, tooLarge("the inside corners of line " + std::to_string(h.line)));
+    }
+    // The held move and everything waiting behind it end at x.
+    for (size_t k = h.op; k < out_.ops.size(); ++k) {
+        Op& o = out_.ops[k];
+        if (o.kind == OpKind::Rapid || o.kind == OpKind::Linear || o.kind == OpKind::Arc)
+            o.end[0] = x.x, o.end[1] = x.y;
+    }
+    tool_[0] = x.x;
+    tool_[1] = x.y;
+    // Inside corners can take a whole straight move away.
+    if (op.kind != OpKind::Arc) {
+        double length2 = 0.0;
+        for (int k = 0; k < kAxisCount; ++k)
+            length2 += (op.end[k] - h.startPos[k]) * (op.end[k] - h.startPos[k]);
+        if (length2 <= kCompNear * kCompNear)
+            out_.ops.erase(out_.ops.begin() + static_cast<std::ptrdiff_t>(h.op));
+    }
+    if (!next) return 0.0;
+    if (corner) compCorner(*next, p, a, b);
+    if (!next->arc) return 0.0;
+    V2 c{next->cx, next->cy};
+    return (next->ccw ? 1.0 : -1.0) * wrapPi(angle(xy(tool_) - c) - angle(b - c));
+}
+
+// An outside corner: around the programmed corner p from a to b at the
+// tool's radius, taking the next move's feed; the tool turns clockwise
+// about p under G41 and counterclockwise under G42.
+void Interpreter::compCorner(const CompMove& next, V2 p, V2 a, V2 b) {
+    if (!next.fast) {
+        Op& op = emit(OpKind::Arc, next.line);
+        op.end = tool_;
+        op.end[0] = b.x;
+        op.end[1] = b.y;
+        op.center0 = p.x;
+        op.center1 = p.y;
+        op.ccw = compSide_ < 0;
+        op.feed = next.feed;
+        op.tolerance = next.tolerance;
+        tool_ = op.end;
+        return;
+    }
+    // Rapids have no arcs: straight rapids touching the arc from outside,
+    // at most a quarter turn each, so the tool never comes nearer p than its
+    // radius.
+    double dir = compSide_ > 0 ? -1.0 : 1.0;
+    double start = angle(a - p);
+    double sweep = dir * (angle(b - p) - start);
+    while (sweep <= 0.0) sweep += kTwoPi;
+    while (sweep > kTwoPi) sweep -= kTwoPi;
+    int pieces = std::max(1, static_cast<int>(std::ceil(sweep / (std::numbers::pi / 2.0) - 1e-9)));
+    double step = sweep / pieces;
+    double reach = compRadius_ / std::cos(step / 2.0);
+    for (int k = 0; k <= pieces; ++k) {
+        Vec6 end = tool_;
+        if (k < pieces) {
+            double t = start + dir * (k + 0.5) * step;
+            end[0] = p.x + reach * std::cos(t);
+            end[1] = p.y + reach * std::sin(t);
+        } else {
+            end[0] = b.x;
+            end[1] = b.y;
+        }
+        Op& op = emit(OpKind::Rapid, next.line);
+        op.end = end;
+        op.tolerance = next.tolerance;
+        tool_ = end;
     }
 }
 
@@ -697,12 +1162,12 @@ void Interpreter::cycle(const Words& w, int lineNo) {
         p[2] = z;
         if (fast) {
             rapid(p, lineNo);
-        } else if (p != pos_) {
+        } else if (p != tool_) {
             Op& op = emit(OpKind::Linear, lineNo);
             op.end = p;
             op.feed = feed;
             op.tolerance = tolerance();
-            pos_ = p;
+            pos_ = tool_ = p;
         }
     };
     for (int n = 0; n < repeats; ++n) {
@@ -850,6 +1315,9 @@ void Interpreter::execute(Words& w, int lineNo) {
     }
     if (w.has('H') && group(kGroupLength) != 430)
         fail("H" + number(w['H']), "H with no G43 to use it");
+    int cutter = group(kGroupCutter);
+    if (w.has('D') && cutter <= 400)
+        fail("D" + number(w['D']), "D with no G41, G42, G41.1 or G42.1 to use it");
     if (w.has('L') && !(nonModal == 100 || cycleMode))
         fail("L" + number(w['L']), "L with no G10 or drilling cycle to use it");
     if (w.anyAxis() && !axisUser0 && (motionNow < 0 || motionNow == 800)) {
@@ -862,6 +1330,9 @@ void Interpreter::execute(Words& w, int lineNo) {
     if (g53 && !absoluteHere) fail("G53", "G53 cannot be used in incremental mode (G91)");
 
     // The standard order of execution.
+    if (compSide_ != 0 && group(kGroupFeedMode) == 930)
+        fail("G93", "inverse-time feed cannot start under cutter compensation",
+             "give G40 first, or keep G94");
     if (group(kGroupFeedMode) >= 0) inverseTime_ = group(kGroupFeedMode) == 930;
     if (w.has('F')) {
         if (w['F'] < 0.0) fail("F" + number(w['F']), "feed rate cannot be negative");
@@ -894,11 +1365,14 @@ void Interpreter::execute(Words& w, int lineNo) {
         selectedTool_ = tool;
     }
     if (mTool == 6) {
+        if (s_.toolChange && compSide_ != 0)
+            fail("M6", "M6 moves to the tool change position: not under cutter compensation",
+                 "give G40 on a line before it");
         if (s_.toolChange) {
-            Vec6 up = pos_;
+            Vec6 up = tool_;
             up[2] = (*s_.toolChange)[2];
             if (s_.configured[2]) rapid(up, lineNo);
-            Vec6 there = pos_;
+            Vec6 there = tool_;
             for (int a = 0; a < kAxisCount; ++a) {
                 if (s_.configured[a] && !s_.slaveOf[a]) there[a] = (*s_.toolChange)[a];
             }
@@ -931,8 +1405,13 @@ void Interpreter::execute(Words& w, int lineNo) {
         if (w['P'] < 0.0) fail("P" + number(w['P']), "dwell time cannot be negative");
         dwell(w['P'], lineNo);
     }
+    if (compSide_ != 0 && group(kGroupPlane) >= 0 && group(kGroupPlane) != plane_)
+        fail(gName(group(kGroupPlane)), "the plane cannot change under cutter compensation",
+             "give G40 first");
     if (group(kGroupPlane) >= 0) plane_ = group(kGroupPlane);
     if (group(kGroupUnits) >= 0) mm_ = group(kGroupUnits) == 210;
+    if (cutter == 400) compOff("G40");
+    if (cutter > 400) compOn(cutter, w);
     if (group(kGroupLength) == 430) {
         int h = loadedTool_;
         if (w.has('H')) {
@@ -977,6 +1456,26 @@ void Interpreter::execute(Words& w, int lineNo) {
     if (group(kGroupDistance) >= 0) absolute_ = group(kGroupDistance) == 900;
     if (group(kGroupArcDistance) >= 0) arcAbsolute_ = group(kGroupArcDistance) == 901;
     if (group(kGroupRetract) >= 0) retractToR_ = group(kGroupRetract) == 990;
+
+    if (compSide_ != 0) {
+        if (nonModal == 280 || nonModal == 300)
+            fail(gName(nonModal), gName(nonModal) + " cannot run under cutter compensation",
+                 "give G40 first");
+        if (g53) fail("G53", "G53 cannot run under cutter compensation", "give G40 first");
+        if (cycleHere)
+            fail(gName(motionNow), "drilling cycles cannot run under cutter compensation",
+                 "give G40 first");
+    }
+
+    // After G40 the tool stands beside the programmed point: a move that
+    // gives neither X nor Y keeps it there (a retract does not swing back
+    // onto the contour); the first one that gives X or Y ends compensation's
+    // exit.
+    if (compSide_ == 0 && offPath() && !w.has('X') && !w.has('Y') &&
+        (motionHere || nonModal == 280 || nonModal == 300)) {
+        pos_[0] = tool_[0];
+        pos_[1] = tool_[1];
+    }
 
     // Reference points, coordinate data and axis offsets.
     switch (nonModal) {
@@ -1056,7 +1555,17 @@ void Interpreter::execute(Words& w, int lineNo) {
     if (motionHere) {
         switch (motion_) {
             case 0:
-                rapid(target(w, g53), lineNo);
+                if (compSide_ != 0) {
+                    CompMove m;
+                    m.fast = true;
+                    m.line = lineNo;
+                    m.from = pos_;
+                    m.to = target(w, false);
+                    m.tolerance = tolerance();
+                    compMove(m, "G0");
+                } else {
+                    rapid(target(w, g53), lineNo);
+                }
                 break;
             case 10:
                 linear(target(w, g53), lineNo, w);
@@ -1078,6 +1587,13 @@ void Interpreter::execute(Words& w, int lineNo) {
         Op& op = emit(OpKind::Pause, lineNo);
         op.optional = mStop == 1;
     } else if (mStop == 2 || mStop == 30) {
+        try {
+            compOff("M" + std::to_string(mStop));
+        } catch (const Failure&) {
+            ended_ = true;  // the program still ends here
+            endLine_ = lineNo;
+            throw;
+        }
         emit(OpKind::End, lineNo);
         ended_ = true;
         endLine_ = lineNo;

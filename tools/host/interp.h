@@ -21,8 +21,8 @@
 namespace telvo::tool {
 
 struct ToolEntry {
-    double length = 0.0;    // machine units, added to Z under G43
-    double diameter = 0.0;  // machine units
+    double length = 0.0;             // machine units, added to Z under G43
+    std::optional<double> diameter;  // machine units; none: not given
 };
 
 // What the program may assume about the machine, from the machine file.

@@ -228,7 +228,7 @@ void readProgramSections(Section& top, Machine& m, const std::string& source) {
             tool.length = s.number("length", 0.0);
             if (std::fabs(tool.length) > 1e6)
                 s.fail(*s.find("length"), "length", "is out of range");
-            tool.diameter = positive(s, "diameter", 0.0, 1e6);
+            if (s.find("diameter")) tool.diameter = positive(s, "diameter", 0.0, 1e6);
             m.program.tools[n] = tool;
             s.rejectUnknown();
         }
