@@ -92,6 +92,20 @@ struct Refused {
     const char* message;  // part of the message
 };
 
+// Each program is refused, nothing runs, and its first problem names the
+// line, the word and the reason.
+void expectRefused(const std::vector<Refused>& table) {
+    for (const Refused& t : table) {
+        Interpreted p = interpret(t.program, mill(), {});
+        ASSERT_FALSE(p.ok()) << t.program;
+        EXPECT_TRUE(p.ops.empty()) << t.program;
+        const Diagnostic& d = p.errors.front();
+        EXPECT_EQ(d.line, t.line) << t.program;
+        EXPECT_EQ(d.word, t.word) << t.program;
+        EXPECT_NE(d.message.find(t.message), std::string::npos) << t.program << " -> " << d.message;
+    }
+}
+
 }  // namespace
 
 TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
@@ -320,15 +334,7 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"S-5", 1, "S-5", "cannot be negative"},
         {"G64 P-1", 1, "P-1", "cannot be negative"},
     };
-    for (const Refused& t : table) {
-        Interpreted p = interpret(t.program, mill(), {});
-        ASSERT_FALSE(p.ok()) << t.program;
-        EXPECT_TRUE(p.ops.empty()) << t.program;
-        const Diagnostic& d = p.errors.front();
-        EXPECT_EQ(d.line, t.line) << t.program;
-        EXPECT_EQ(d.word, t.word) << t.program;
-        EXPECT_NE(d.message.find(t.message), std::string::npos) << t.program << " -> " << d.message;
-    }
+    expectRefused(table);
     // A machine without a spindle or coolant mapping refuses their words.
     GcodeSetup bare = mill();
     bare.spindleConfigured = bare.coolantConfigured = false;
@@ -470,15 +476,7 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
         {"G41 D3 G1 X10 F60\nG3 X20 Y0 I5 J0\nG1 X10 Y1\nG40", 3, "G1",
          "too large for the inside corner at the end of line 2"},
     };
-    for (const Refused& t : table) {
-        Interpreted p = interpret(t.program, mill(), {});
-        ASSERT_FALSE(p.ok()) << t.program;
-        EXPECT_TRUE(p.ops.empty()) << t.program;
-        const Diagnostic& d = p.errors.front();
-        EXPECT_EQ(d.line, t.line) << t.program;
-        EXPECT_EQ(d.word, t.word) << t.program;
-        EXPECT_NE(d.message.find(t.message), std::string::npos) << t.program << " -> " << d.message;
-    }
+    expectRefused(table);
     // The tool table must give the tool's diameter, and not a negative one.
     GcodeSetup s = mill();
     s.tools[5] = {1.0, std::nullopt};
