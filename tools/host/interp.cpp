@@ -1000,10 +1000,10 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
     if (next) {
         V2 tb = startTangent(*next);
         b = p + compOffset(tb);
-        if (h.entry) {
-            x = b;  // the entry ends square to the first compensated move
-        } else if (norm(b - a) <= kCompNear) {
-            x = b;  // tangent: no corner
+        if (h.entry || norm(b - a) <= kCompNear) {
+            // The entry ends square to the first compensated move; a
+            // tangent continuation has no corner.
+            x = b;
         } else if (compSide_ * turn(h, ta, *next, tb) > 0.0) {
             OffsetPath pa, pb;
             pa.circle = h.arc, pa.p = a, pa.t = ta, pa.c = {h.cx, h.cy}, pa.r = compArcRadius(h);
