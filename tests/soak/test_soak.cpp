@@ -113,6 +113,12 @@ struct Shared {
     std::atomic<bool> stop{false};
     std::atomic<int> parkRequest{0};
     std::atomic<int> parked{0};
+    // The adder publishes a segment's number before it hands the segment to
+    // the library and again after: between the two calls the segment may
+    // already be sent and executed, so a check made on another thread
+    // accepts a segment below `adding` and counts on `added` only where the
+    // adder is known to be between adds (parked or stopped).
+    std::atomic<int64_t> adding{0};  // segments added or being added (the next number + 1 while in flight)
     std::atomic<int64_t> added{0};   // segments added so far (the next number)
     std::atomic<int64_t> refusedAdds{0};
     std::vector<Epoch> epochs;       // appended only while the adder is parked
@@ -139,6 +145,7 @@ void adder(Shared& shared, uint32_t seed) {
             continue;
         }
         const MotionSegment s = segmentOf(epoch, seq);
+        shared.adding.store(seq + 1, std::memory_order_release);
         if (telvo_BufAdd(&s) != 1) {
             shared.refusedAdds.fetch_add(1);
             continue;
@@ -175,7 +182,9 @@ protected:
             ASSERT_EQ(1, tsim_executed_get(seen_, &e)) << "executed log overtaken at " << seen_;
             const Epoch& epoch = shared_.epochs.back();
             const int64_t seq = nextDue_;
-            ASSERT_LT(seq, shared_.added.load(std::memory_order_acquire)) << "executed a segment never added";
+            // `adding` is published before the library call: a segment that
+            // ran must be below it, even while its add has not returned.
+            ASSERT_LT(seq, shared_.adding.load(std::memory_order_acquire)) << "executed a segment never added";
             ASSERT_EQ((seq - epoch.firstSeq) % 5000, e.slotIndex) << "segment " << seq;
             ASSERT_EQ(static_cast<uint8_t>(seq), e.segmentAux) << "segment " << seq << ": another segment ran";
             ASSERT_EQ(swapNibbles(static_cast<uint8_t>(seq >> 8)), e.segmentCode) << "segment " << seq;
