@@ -182,8 +182,10 @@ Profile makeProfile(double length, double v0, double v1, double vmax, double a) 
 }
 
 // Cuts an arc operation into chords; calls out(point) for each chord end.
+// `from` is a copy: the caller's position moves on with every chord, and
+// the helix axes must stay linear in the angle from the arc's own start.
 template <typename Out>
-void chords(const Vec6& from, const Op& op, double tol, size_t most, Out out) {
+void chords(const Vec6 from, const Op& op, double tol, size_t most, Out out) {
     int a0 = op.axis0, a1 = op.axis1;
     double cx = op.center0, cy = op.center1;
     double r0 = std::hypot(from[a0] - cx, from[a1] - cy);
