@@ -62,6 +62,9 @@ struct Arguments {
     bool brief = false;
     bool noPlot = false;
     RunOptions program;  // run: part-program options
+    // serve: where it listens, the one folder programs may come from, the
+    // page's files (default: installed beside the tool, or the source tree).
+    std::string listen = "127.0.0.1:8080", programs, www;
 };
 
 struct Command {
@@ -88,6 +91,7 @@ extern const Command kDemoCommand;
 extern const Command kDecodeCommand;
 extern const Command kMachineCommand;
 extern const Command kUdevRuleCommand;
+extern const Command kServeCommand;
 
 // ---- the common options (common.cpp) ----
 
