@@ -14,6 +14,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <map>
 #include <optional>
@@ -167,6 +168,7 @@ struct HttpServer::Impl::Exchange : std::enable_shared_from_this<Exchange> {
     std::optional<http::request_parser<http::string_body>> parser;
     std::string peer;
     HttpRequest request;
+    std::array<char, 16384> scratch{};
 
     Exchange(Impl& s, tcp::socket&& socket) : server(s), stream(std::move(socket)) {
         beast::error_code ec;
@@ -185,6 +187,7 @@ struct HttpServer::Impl::Exchange : std::enable_shared_from_this<Exchange> {
                                 });
     }
     void onHeader(beast::error_code ec) {
+        if (ec == http::error::body_limit) return tooLarge();
         if (ec) return finish();
         request = describe(parser->get(), peer);
         if (websocket::is_upgrade(parser->get())) {
@@ -205,11 +208,15 @@ struct HttpServer::Impl::Exchange : std::enable_shared_from_this<Exchange> {
                              self->onBody(e);
                          });
     }
+    void tooLarge() {
+        respond({413, "text/plain; charset=utf-8",
+                 "the upload is larger than " + std::to_string(server.options.bodyLimit) +
+                     " bytes\n",
+                 {}},
+                false);
+    }
     void onBody(beast::error_code ec) {
-        if (ec == http::error::body_limit) {
-            return respond({413, "text/plain; charset=utf-8", "the upload is too large\n", {}},
-                           false);
-        }
+        if (ec == http::error::body_limit) return tooLarge();
         if (ec) return finish();
         request.body = std::move(parser->get().body());
         HttpResponse r = server.handler.onRequest(request);
@@ -228,9 +235,22 @@ struct HttpServer::Impl::Exchange : std::enable_shared_from_this<Exchange> {
         res->prepare_payload();
         http::async_write(stream, *res,
                           [self = shared_from_this(), res, keepAlive](beast::error_code ec, size_t) {
-                              if (ec || !keepAlive || self->server.stopping) return self->finish();
+                              if (ec) return self->finish();
+                              if (!keepAlive || self->server.stopping) return self->drain();
                               self->read();
                           });
+    }
+    // After a refusal the client may still be sending: closing now would
+    // reset the connection and lose the answer. Our side is shut, what
+    // arrives is read and dropped until the client closes or time runs out.
+    void drain() {
+        beast::error_code ignored;
+        stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream.async_read_some(asio::buffer(scratch),
+                               [self = shared_from_this()](beast::error_code ec, size_t) {
+                                   if (ec) return self->finish();
+                                   self->drain();
+                               });
     }
     void finish() {
         beast::error_code ignored;
