@@ -10,6 +10,11 @@ packages=(
   libcli11-dev libfmt-dev libtomlplusplus-dev
   clang clang-tidy cppcheck libclang-rt-14-dev llvm
   libusb-1.0-0-dev umockdev libumockdev-dev
+  # The operator's station (telvo serve): Beast/Asio header-only from Boost
+  # 1.81 (not the default libboost-dev, 1.74) and JSON; headless Chromium
+  # and a font for its browser tests, which playwright-core (npm) drives.
+  # Node.js is the machine's own (20 or later): never Debian's nodejs/npm.
+  libboost1.81-dev nlohmann-json3-dev chromium fonts-dejavu-core
 )
 
 missing=()

@@ -285,11 +285,35 @@ ProgramCheck Engine::check(const std::string& path,
     c.errors = p.errors;
     c.notes = p.notes;
     c.lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    Vec6 from = d.st.machine;
     for (const Op& op : p.ops) {
         if (op.kind != OpKind::Rapid && op.kind != OpKind::Linear && op.kind != OpKind::Arc)
             continue;
         ++c.moves;
+        if (piece && op.kind == OpKind::Arc) {
+            // Points along the arc, so that arcs and full circles show.
+            const int a0 = op.axis0, a1 = op.axis1;
+            double t0 = std::atan2(from[a1] - op.center1, from[a0] - op.center0);
+            double t1 = std::atan2(op.end[a1] - op.center1, op.end[a0] - op.center0);
+            double r0 = std::hypot(from[a0] - op.center0, from[a1] - op.center1);
+            double r1 = std::hypot(op.end[a0] - op.center0, op.end[a1] - op.center1);
+            double sweep = op.ccw ? t1 - t0 : t0 - t1;
+            while (sweep <= 1e-9) sweep += 2.0 * 3.141592653589793;
+            sweep += 2.0 * 3.141592653589793 * op.extraTurns;
+            int n = std::clamp(static_cast<int>(sweep * std::max(r0, r1) / 0.2), 8, 2000);
+            for (int k = 1; k < n; ++k) {
+                double f = static_cast<double>(k) / n;
+                double t = t0 + (op.ccw ? 1.0 : -1.0) * sweep * f;
+                double r = r0 + (r1 - r0) * f;
+                Vec6 q{};
+                for (int a = 0; a < kAxisCount; ++a) q[a] = from[a] + (op.end[a] - from[a]) * f;
+                q[a0] = op.center0 + r * std::cos(t);
+                q[a1] = op.center1 + r * std::sin(t);
+                piece(q, false, op.line);
+            }
+        }
         if (piece) piece(op.end, op.kind == OpKind::Rapid, op.line);
+        from = op.end;
     }
     return c;
 }

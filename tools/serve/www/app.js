@@ -229,7 +229,7 @@ function onProgram(p) {
   fetch('/api/preview').then((res) => (res.ok ? res.arrayBuffer() : null)).then((buf) => {
     if (!buf || !page.program || page.program.version !== version) return;
     preview.setPath(parsePreview(buf));
-    $('preview-info').textContent = `${preview.describe()}: ${p.preview.points} points of ${p.preview.moves} moves`;
+    $('preview-info').textContent = `${preview.describe()}: ${p.preview.points} points kept of ${p.preview.moves}`;
   }).catch(() => {});
 }
 
@@ -338,7 +338,7 @@ for (const b of document.querySelectorAll('[data-view]')) {
   b.addEventListener('click', () => {
     preview.setView(b.dataset.view);
     for (const o of document.querySelectorAll('[data-view]')) o.setAttribute('aria-pressed', String(o === b));
-    if (page.program) $('preview-info').textContent = `${preview.describe()}: ${page.program.preview.points} points of ${page.program.preview.moves} moves`;
+    if (page.program) $('preview-info').textContent = `${preview.describe()}: ${page.program.preview.points} points kept of ${page.program.preview.moves}`;
   });
 }
 $('clear-executed').addEventListener('click', () => preview.clearExecuted());
