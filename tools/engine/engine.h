@@ -103,6 +103,10 @@ public:
     }
 };
 
+// What M0, M1 (with the optional stop on) and M6 do: wait for resume(), go
+// on (no operator: a batch run), or end the program there.
+enum class PauseBehaviour { Wait, GoOn, End };
+
 struct EngineOptions {
     double speed = 1.0;          // simulated clock: times real time; 0 = stepped
     bool requireSimulator = false;
@@ -112,6 +116,8 @@ struct EngineOptions {
     // flow control lets the controller hold.
     double depthMs = 0.0;
     bool blockDelete = false;
+    PauseBehaviour pauses = PauseBehaviour::Wait;
+    bool optionalStop = true;  // M1 pauses like M0
 };
 
 // What the pre-pass found: problems, travel, time, the feed bound.

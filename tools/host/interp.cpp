@@ -173,6 +173,7 @@ public:
 
     void feed(std::string_view raw);
     void finish();
+    void setPosition(const Vec6& p) { pos_ = tool_ = p; }
     bool done() const { return done_; }
     bool pop(Op& op);
     size_t ready() const {
@@ -1786,6 +1787,7 @@ const std::vector<Diagnostic>& GcodeInterpreter::errors() const { return impl_->
 const std::vector<Diagnostic>& GcodeInterpreter::notes() const { return impl_->notes; }
 bool GcodeInterpreter::errorsTruncated() const { return impl_->errorsTruncated; }
 GcodeState GcodeInterpreter::state() const { return impl_->state(); }
+void GcodeInterpreter::setPosition(const Vec6& position) { impl_->setPosition(position); }
 
 Interpreted interpret(std::string_view text, const GcodeSetup& setup, const Vec6& start) {
     Interpreted out;

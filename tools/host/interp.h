@@ -124,6 +124,9 @@ public:
     const std::vector<Diagnostic>& notes() const;
     bool errorsTruncated() const;
     GcodeState state() const;
+    // Where the tool stands now (after motion the interpreter did not
+    // make: jogs, homing); not under cutter compensation.
+    void setPosition(const Vec6& position);
 
 private:
     class Impl;
