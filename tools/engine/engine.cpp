@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -85,6 +86,12 @@ struct Engine::Impl {
     const Machine& machine;
     EngineOptions options;
     Session link;
+    JobReport report;
+    int64_t executedAtStart = 0, blocksAtStart = 0;
+    std::chrono::steady_clock::time_point wallStart{};
+    bool primed = false;
+    Vec6 lastSteps{};  // the last target sent
+    Vec6 firstSteps{};
     MotionLimits limits;
     PlanSettings settings;
     EngineStatus status;
@@ -195,11 +202,42 @@ struct Engine::Impl {
         status.waiting = WaitReason::None;
         jobStart = link.now();
         lastSentSpeed = 0.0;
+        if (job.kind == JobKind::Program || job.kind == JobKind::Mdi || suspended.kind == JobKind::None) {
+            report = JobReport{};
+            report.name = job.name;
+            executedAtStart = link.executedCount();
+            blocksAtStart = link.blockWrites();
+            wallStart = std::chrono::steady_clock::now();
+            primed = false;
+            firstSteps = lastSteps = hereSteps();
+        }
+    }
+
+    void closeReport(const std::string& why, bool failed) {
+        report.ended = why;
+        report.failed = failed;
+        int64_t executed = link.executedCount();
+        report.executed = executed >= 0 ? executed - executedAtStart : -1;
+        report.blocks = link.blockWrites() - blocksAtStart;
+        report.underruns = status.underruns;
+        report.controllerSeconds = link.now() - jobStart;
+        report.wallSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        report.expectedEnd = endSteps(lastSteps, firstSteps, limits);
+        report.endReached = true;
+        const StatusFields& f = link.lastStatus();
+        for (int a = 0; a < kAxisCount; ++a) {
+            report.finalPosition[a] = f.position[static_cast<size_t>(a)];
+            if (limits[a].enabled && report.finalPosition[a] != report.expectedEnd[a])
+                report.endReached = false;
+        }
+        report.line = status.line;
     }
 
     // The job ended (or was stopped): the machine is at rest.
     void finishJob(const std::string& why, bool failed) {
         JobKind kind = job.kind;
+        if (suspended.kind == JobKind::None || failed) closeReport(why, failed);
         if (kind == JobKind::Program || failed) allOff();
         if (kind == JobKind::Program || kind == JobKind::Mdi) syncState();
         int line = status.line;
@@ -338,6 +376,8 @@ struct Engine::Impl {
             return;
         }
         tags[static_cast<size_t>(seg.tag) % kTagRing] = {s.line, s.speed};
+        ++report.segments;
+        lastSteps = s.steps;
         framesAtLastAdd = link.frames();
         lastSentSpeed = s.speed;
         for (EngineObserver* o : observers) o->onSample(s);
@@ -459,6 +499,13 @@ struct Engine::Impl {
         if (job.planner && status.bufferLevel == 0 && link.queued() == 0 && lastSentSpeed > 0.0 &&
             !job.sampled && !job.holdSeen && !job.waiting)
             ++status.underruns;
+        if (job.planner) {
+            int level = status.bufferLevel;
+            if (level + link.queued() >= depthSegments - 1) primed = true;
+            report.highestLevel = std::max(report.highestLevel, level);
+            if (primed && !job.sampled && !job.holdSeen && !job.waiting)
+                report.lowestLevel = report.lowestLevel < 0 ? level : std::min(report.lowestLevel, level);
+        }
         for (EngineObserver* o : observers) o->onFrame(f, link.now());
     }
 
@@ -604,6 +651,37 @@ void Engine::sleepUntilNextCycle() {
 
 const EngineStatus& Engine::status() const {
     return impl_->status;
+}
+
+const JobReport& Engine::lastReport() const {
+    return impl_->report;
+}
+
+std::string Engine::controllerDescription() const {
+    return impl_->link.controllerDescription();
+}
+
+std::string Engine::firmware() const {
+    return impl_->link.firmware();
+}
+
+std::vector<std::string> Engine::protocolErrors() {
+    return impl_->link.protocolErrors();
+}
+
+ProgramCheck Engine::read(const std::string& path, const GcodeSetup& setup) {
+    ProgramCheck out;
+    ProgramFeed feed(path, setup, Vec6{});
+    Op op;
+    while (feed.next(op)) {
+        if (op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc)
+            ++out.moves;
+    }
+    out.errors = feed.errors();
+    out.notes = feed.notes();
+    out.truncated = feed.errorsTruncated();
+    out.lines = static_cast<size_t>(feed.linesRead());
+    return out;
 }
 
 bool Engine::simulated() const {

@@ -596,6 +596,10 @@ void Session::abort() {
     close();
 }
 
+int64_t Session::executedCount() {
+    return sim_ ? sim_->executedCount() : -1;
+}
+
 int Session::queued() const {
     return std::max(0, (kQueueCapacity - 1) - telvo_BufFreeCnt());
 }

@@ -136,6 +136,9 @@ public:
     bool poll();
     void sleepCycle();
     uint64_t frames() const { return frames_; }
+    int64_t blockWrites() const { return blockWrites_; }
+    // Segments the simulated controller executed (-1: a real controller).
+    int64_t executedCount();
     // Segments in the library's queue not yet sent, and room for more.
     int queued() const;
     int freeSlots() const;
