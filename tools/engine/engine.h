@@ -103,6 +103,10 @@ public:
     }
 };
 
+// What M0, M1 (with the optional stop on) and M6 do: wait for resume(), go
+// on (no operator: a batch run), or end the program there.
+enum class PauseBehaviour { Wait, GoOn, End };
+
 struct EngineOptions {
     double speed = 1.0;          // simulated clock: times real time; 0 = stepped
     bool requireSimulator = false;
@@ -112,6 +116,25 @@ struct EngineOptions {
     // flow control lets the controller hold.
     double depthMs = 0.0;
     bool blockDelete = false;
+    PauseBehaviour pauses = PauseBehaviour::Wait;
+    bool optionalStop = true;  // M1 pauses like M0
+};
+
+// What the last job did, for the summary: kept until the next job starts.
+struct JobReport {
+    std::string name;
+    std::string ended;                // why it ended ("program finished", "stopped", ...)
+    bool failed = false;
+    uint64_t segments = 0;            // handed to the library
+    int64_t executed = -1;            // by the controller (-1: not known)
+    int64_t blocks = 0;               // motion blocks written (simulator)
+    int lowestLevel = -1, highestLevel = -1;  // controller buffer once the stream was at its depth
+    uint64_t underruns = 0;
+    std::array<long long, kAxisCount> expectedEnd{};  // steps, from the last target
+    std::array<int32_t, kAxisCount> finalPosition{};  // the counters at the end
+    bool endReached = false;
+    double controllerSeconds = 0.0, wallSeconds = 0.0;
+    int line = 0;                     // the last line executed
 };
 
 // What the pre-pass found: problems, travel, time, the feed bound.
@@ -136,7 +159,14 @@ public:
     void advance();
     void sleepUntilNextCycle();
     const EngineStatus& status() const;
+    const JobReport& lastReport() const;
     bool simulated() const;
+    std::string controllerDescription() const;
+    std::string firmware() const;
+    std::vector<std::string> protocolErrors();
+    // Interpretation only, no controller: the problems that do not depend
+    // on where the machine stands (before it is even opened).
+    static ProgramCheck read(const std::string& path, const GcodeSetup& setup);
     void addObserver(EngineObserver* observer);
     void removeObserver(EngineObserver* observer);
 

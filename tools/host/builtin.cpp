@@ -60,6 +60,9 @@ flags = 1
 [motion]
 blend_tolerance = 0.01      # G64 without P: corners stay within 0.01 mm
 arc_tolerance = 0.001       # arcs are cut into chords within 0.001 mm
+stream_depth = 250          # ms of motion kept ahead of the controller (hold and override latency)
+# safe_z = 0                # machine Z that approaches pass at (run from a line, back after a jog)
+# approach_feed = 600       # their feed, units/min (default: a quarter of the slowest of X, Y, Z)
 
 [offsets]                   # machine coordinates, X Y Z A B C
 g54 = [0, 0, 0]             # G54..G59, g59_1..g59_3 for G59.1..G59.3 (G10 L2/L20 change them for a run)
@@ -90,6 +93,14 @@ spin_up = 0                 # seconds of dwell after M3/M4
 [coolant]                   # M7, M8, M9 -> telvo_CmdSetOutputs bits
 mist_bit = 0
 flood_bit = 1
+
+[touch_off]                 # touch-off by probe: the defaults the operator starts from
+axis = "z"
+direction = -1              # probe downwards
+distance = 20               # at most this far, units
+feed = 60                   # units/min
+plate = 0                   # thickness of the touch plate, units
+retract = 2                 # back off this far after contact
 
 [simulator]                 # only for the simulated controller
 homing_time_ms = 250

@@ -206,6 +206,22 @@ void readProgramSections(Section& top, Machine& m, const std::string& source) {
         m.program.arcTolerance = positive(s, "arc_tolerance", 0.0, 1000.0);
         if (s.find("arc_tolerance") && m.program.arcTolerance <= 0.0)
             s.fail(*s.find("arc_tolerance"), "arc_tolerance", "must be above 0");
+        m.program.streamDepthMs = s.number("stream_depth", 250.0);
+        if (!(m.program.streamDepthMs >= 20.0) || m.program.streamDepthMs > 4000.0)
+            s.fail(*s.find("stream_depth"), "stream_depth", "must be from 20 to 4000 (ms)");
+        if (s.find("safe_z")) m.program.safeZ = s.number("safe_z", 0.0);
+        m.program.approachFeed = positive(s, "approach_feed", 0.0, 1e6) / 60.0;
+        s.rejectUnknown();
+    }
+    if (const toml::table* t = top.table("touch_off")) {
+        Section s(*t, "touch_off", source);
+        if (const toml::node* n = s.find("axis")) m.touchOff.axis = axisByName(s, *n, "axis");
+        m.touchOff.direction = static_cast<int>(s.integer("direction", -1, 1, -1));
+        if (m.touchOff.direction == 0) s.fail(*s.find("direction"), "direction", "must be -1 or 1");
+        m.touchOff.distance = positive(s, "distance", 0.0, 1e6);
+        m.touchOff.feed = positive(s, "feed", 0.0, 1e6) / 60.0;
+        m.touchOff.plate = positive(s, "plate", 0.0, 1e6);
+        m.touchOff.retract = positive(s, "retract", 0.0, 1e6);
         s.rejectUnknown();
     }
     if (const toml::table* t = top.table("offsets")) {

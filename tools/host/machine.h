@@ -54,6 +54,16 @@ struct CoolantSettings {
     int mistBit = -1, floodBit = -1;
 };
 
+// Touch-off by probe: defaults the operator may change for one touch-off.
+struct TouchOffSettings {
+    int axis = 2;
+    int direction = -1;
+    double distance = 0.0;  // units; 0: 20 mm
+    double feed = 0.0;      // units/s; 0: 1 mm/s
+    double plate = 0.0;     // thickness of the touch plate, units
+    double retract = 0.0;   // units; 0: 2 mm
+};
+
 // What part programs may refer to: work offsets, stored positions, tools.
 struct ProgramSettings {
     double blendTolerance = 0.0;        // machine units; 0 = 0.01 mm
@@ -63,6 +73,12 @@ struct ProgramSettings {
     std::optional<Vec6> toolChange;
     bool toolChangeQuillUp = false;  // M6: Z to machine 0 before the move there
     std::map<int, ToolEntry> tools;
+    // The engine: motion kept ahead of the controller (ms), the height in
+    // machine Z that approaches pass at, and their feed (units/s; 0: a
+    // quarter of the slowest of X, Y and Z).
+    double streamDepthMs = 250.0;
+    std::optional<double> safeZ;
+    double approachFeed = 0.0;
 };
 
 // A probe surface of the simulated controller: the probe input triggers when
@@ -91,6 +107,7 @@ struct Machine {
     SpindleSettings spindle;
     CoolantSettings coolant;
     ProgramSettings program;
+    TouchOffSettings touchOff;
 
     // Limits for the planner and straight moves, in steps.
     MotionLimits limits() const;

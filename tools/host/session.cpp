@@ -43,6 +43,8 @@ constexpr double kLiveProgressPeriodMs = 100.0;
 // The library sends while the controller holds at most its buffer size less
 // this many segments.
 constexpr int kFlowControlMargin = 150;
+// The library's queue holds this many segments less one.
+constexpr int kQueueCapacity = 4000;
 
 std::string unitsText(double v) {
     return fmt::format("{:.3f}", v);
@@ -168,11 +170,12 @@ void Session::sleepCycle() {
 
 bool Session::cycle() {
     if (gStopRequested) throw Interrupted();
-    if (sim_ && options_.speed <= 0.0) {
-        sim_->advanceMs(1);
-    } else {
-        sleepCycle();
-    }
+    if (!(sim_ && options_.speed <= 0.0)) sleepCycle();
+    return poll();
+}
+
+bool Session::poll() {
+    if (sim_ && options_.speed <= 0.0) sim_->advanceMs(1);
     // A pause of the host's own (between commands, while planning) is not
     // the controller's silence: the wait for a frame starts again.
     const double cycleAt = now();
@@ -217,6 +220,7 @@ void Session::onStatus(const MachineStatus& record) {
     ++frames_;
     double t = now();
     if (trace_.isOpen()) trace_.status(static_cast<int64_t>(std::llround(t * 1e6)), record);
+    if (!options_.recordPlot) return;
     Vec6 units = positionUnits();
     plot_.executed.push_back({units[0], units[1]});
     size_t reached = segmentsDone_;
@@ -590,6 +594,62 @@ void Session::abort() {
     note("aborted: telvo_CmdStop(0), telvo_BufClear()");
     disconnect();
     close();
+}
+
+int64_t Session::executedCount() {
+    return sim_ ? sim_->executedCount() : -1;
+}
+
+int Session::queued() const {
+    return std::max(0, (kQueueCapacity - 1) - telvo_BufFreeCnt());
+}
+
+int Session::freeSlots() const {
+    return telvo_BufFreeCnt();
+}
+
+bool Session::add(const MotionSegment& segment) {
+    if (!telvo_BufAdd(&segment)) return false;
+    if (!sim_ && trace_.isOpen()) trace_.segment(static_cast<int64_t>(std::llround(now() * 1e6)), segment);
+    return true;
+}
+
+bool Session::spindleCommand(uint8_t mode, uint16_t value, int speed) {
+    int sent = telvo_CmdSpindle(mode, value, speed);
+    drainWrites();
+    note(fmt::format("telvo_CmdSpindle({}, {}, {}) = {}", mode, value, speed, sent));
+    return sent != 0;
+}
+
+bool Session::outputs(uint16_t bits) {
+    int sent = telvo_CmdSetOutputs(bits, 0, 0);
+    drainWrites();
+    note(fmt::format("telvo_CmdSetOutputs(0x{:04X}, 0, 0) = {}", bits, sent));
+    return sent != 0;
+}
+
+void Session::stopAndClear(const char* why) {
+    const int stop = telvo_CmdStop(0);
+    telvo_BufClear();
+    const int purge = telvo_CmdPurge(0);
+    drainWrites();
+    telvo_PosResync();
+    note(fmt::format("{}: telvo_CmdStop(0) = {}, telvo_BufClear(), telvo_CmdPurge(0) = {}, "
+                     "telvo_PosResync()",
+                     why, stop, purge));
+}
+
+void Session::startHoming(int axis) {
+    int sent = telvo_CmdHomeAxis(static_cast<uint8_t>(axis));
+    drainWrites();
+    note(fmt::format("telvo_CmdHomeAxis({}) = {}", axis, sent));
+    if (!sent)
+        throw ToolError(
+            fmt::format("the homing command for axis {} could not be written", kAxisLetters[axis]));
+}
+
+bool Session::homing() const {
+    return telvo_IsHoming() != 0;
 }
 
 std::vector<std::string> Session::protocolErrors() {

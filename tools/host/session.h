@@ -48,6 +48,9 @@ struct SessionOptions {
     std::string tracePath;
     ProgressMode progress = ProgressMode::Off;
     std::FILE* progressStream = stderr;
+    // Keep the executed path and buffer history for the plot (it grows with
+    // the run; the engine keeps its own bounded record instead).
+    bool recordPlot = true;
 };
 
 struct StreamStats {
@@ -126,6 +129,31 @@ public:
     // Seconds on the controller's clock (simulated) or the host's.
     double now() const;
 
+    // The engine's non-blocking primitives. poll(): one host cycle without
+    // sleeping (the stepped clock moves 1 ms): telvo_GetStatus, and
+    // telvo_BufUpdate when a record came; true when one came. Throws
+    // ToolError when the controller stopped answering (machine stopped).
+    bool poll();
+    void sleepCycle();
+    uint64_t frames() const { return frames_; }
+    int64_t blockWrites() const { return blockWrites_; }
+    // Segments the simulated controller executed (-1: a real controller).
+    int64_t executedCount();
+    // Segments in the library's queue not yet sent, and room for more.
+    int queued() const;
+    int freeSlots() const;
+    bool add(const MotionSegment& segment);
+    // Direct commands; false when the write failed.
+    bool spindleCommand(uint8_t mode, uint16_t value, int speed);
+    bool outputs(uint16_t bits);
+    // Stop the controller at once, empty the queue and its buffer, and
+    // realign the stream with where it stands.
+    void stopAndClear(const char* why);
+    void startHoming(int axis);
+    bool homing() const;
+    void realign() { resync(); }
+    void record(const std::string& text) { note(text); }
+
     // Protocol errors the simulator saw (empty for a real controller).
     std::vector<std::string> protocolErrors();
     PlotData& plot() { return plot_; }
@@ -147,7 +175,6 @@ private:
     void waitFrames(int frames);
     void waitIdle(double timeoutSeconds);
     void resync();
-    void sleepCycle();
     // The controller stopped sending status frames: stop, spindle off, throw.
     [[noreturn]] void stopForSilence(double silentSeconds);
     void progressLine(const StreamStats& stats, size_t total, double startTime, bool final);
