@@ -285,21 +285,19 @@ TEST(StationJob, RunAndResumeWaitForAKnownPosition) {
     ConnectionId c = h.controller();
     ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(c)).status, 200);
     const std::string unknown = "the position is not known: home the machine or confirm the position";
-    EXPECT_FALSE(h.engine->status().positionKnown);
-    EXPECT_EQ(h.command(c, {{"cmd", "run"}})["error"], unknown);
-    EXPECT_EQ(h.command(c, {{"cmd", "run"}, {"from", 4}})["error"], unknown);
-    ASSERT_TRUE(h.command(c, {{"cmd", "confirmPosition"}})["ok"].get<bool>());
     ASSERT_TRUE(h.command(c, {{"cmd", "run"}})["ok"].get<bool>());
     h.cycles(300);
     ASSERT_TRUE(h.command(c, {{"cmd", "hold"}})["ok"].get<bool>());
     ASSERT_TRUE(h.until([&] { return h.mode() == "held"; }, 5000));
-    // An abort loses the position: resuming is refused until it is known again.
+    // An abort loses the position: nothing runs or resumes until it is known again.
     ASSERT_TRUE(h.command(c, {{"cmd", "abort"}})["ok"].get<bool>());
     h.cycles(50);
     EXPECT_FALSE(h.engine->status().positionKnown);
     EXPECT_EQ(h.command(c, {{"cmd", "resume"}})["error"], unknown);
+    ASSERT_TRUE(h.until([&] { return h.mode() == "idle" || h.mode() == "fault"; }, 2000));
     EXPECT_EQ(h.command(c, {{"cmd", "run"}})["error"], unknown);
-    ASSERT_TRUE(h.until([&] { return h.mode() == "idle"; }, 2000));
+    EXPECT_EQ(h.command(c, {{"cmd", "run"}, {"from", 4}})["error"], unknown);
+    EXPECT_FALSE(h.engine->status().positionKnown);
     ASSERT_TRUE(h.command(c, {{"cmd", "home"}})["ok"].get<bool>());
     ASSERT_TRUE(h.until([&] { return h.mode() == "idle"; }, 60000));
     EXPECT_TRUE(h.engine->status().positionKnown);

@@ -236,7 +236,7 @@ json Station::machineJson() const {
             {"acceleration", rounded(ax.acceleration / spu)},
         });
     }
-    const TouchOffDefaults& t = options_.touchOff;
+    const tool::TouchOffSettings t = touchOff();
     return {
         {"name", machine_.name},
         {"units", machine_.units},
@@ -255,6 +255,15 @@ json Station::machineJson() const {
         {"spindle", {{"configured", machine_.spindle.configured}, {"maxRpm", machine_.spindle.maxRpm}}},
         {"coolant", {{"configured", machine_.coolant.configured}}},
     };
+}
+
+tool::TouchOffSettings Station::touchOff() const {
+    tool::TouchOffSettings t = machine_.touchOff;
+    const double mm = 1.0 / machine_.mmPerUnit();
+    if (t.distance <= 0.0) t.distance = 20.0 * mm;
+    if (t.feed <= 0.0) t.feed = 1.0 * mm;
+    if (t.retract <= 0.0) t.retract = 2.0 * mm;
+    return t;
 }
 
 json Station::programJson() const {
@@ -339,6 +348,8 @@ void Station::onText(ConnectionId id, const std::string& textIn) {
         if (message.contains("id")) ack["id"] = message["id"];
         refusal = command(c, message, reply);
     }
+    // A command without an id (the jog's repeats) is answered only when refused.
+    if (refusal.empty() && ack["id"].is_null() && reply.empty()) return;
     ack["ok"] = refusal.empty();
     if (!refusal.empty()) ack["error"] = refusal;
     for (auto& [k, v] : reply.items()) ack[k] = v;
@@ -524,7 +535,7 @@ std::string Station::command(Client& client, const json& m, json& reply) {
         return engine_.zeroAxis(axis);
     }
     if (cmd == "touchOff") {
-        const TouchOffDefaults& d = options_.touchOff;
+        const tool::TouchOffSettings d = touchOff();
         int axis = d.axis;
         if (m.contains("axis")) {
             std::string bad = axisOf("axis", axis, false);

@@ -34,16 +34,6 @@ namespace telvo::station {
 
 constexpr int kProtocolVersion = 1;
 
-// The touch-off defaults the page shows (editable there).
-struct TouchOffDefaults {
-    int axis = 2;
-    int direction = -1;
-    double distance = 20.0;  // machine units
-    double feed = 2.0;       // units/s
-    double plate = 0.0;      // plate thickness, units
-    double retract = 2.0;    // units
-};
-
 struct StationOptions {
     AccessPolicy access;
     std::string wwwDir;       // the page's files
@@ -54,7 +44,6 @@ struct StationOptions {
     double maxJogStep = 10.0;    // units: the largest step jog
     size_t maxBacklog = 8u << 20;  // bytes queued for one client before it is dropped
     size_t previewPoints = 250000;
-    TouchOffDefaults touchOff;
 };
 
 class Station : public HttpHandler, public tool::EngineObserver {
@@ -127,6 +116,8 @@ private:
     void sendRoles();
     nlohmann::json programJson() const;
     nlohmann::json machineJson() const;
+    // The machine file's [touch_off], its unset values at their defaults.
+    tool::TouchOffSettings touchOff() const;
     std::string idleRefusal() const;
     std::string checkProgram();
     HttpResponse staticFile(const std::string& path) const;

@@ -119,8 +119,9 @@ test('the page loads, connects and takes control', async () => {
 
 test('the DRO follows a jog, by button and by key, and stops on release', async () => {
   await button('Home').click();
+  await page.waitForFunction(() => document.getElementById('messages').textContent.includes('homed'));
   await waitMode('idle');
-  await page.waitForFunction(() => document.getElementById('position-known').hidden);
+  assert.ok(await page.locator('#position-known').isHidden());
   const x0 = await num(workX());
   const jog = button('Jog X+');
   await jog.hover();
