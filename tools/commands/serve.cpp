@@ -129,9 +129,7 @@ int run(const CommonOptions& c, const Arguments& args) {
     engine.open();
 
     const Clock::time_point start = Clock::now();
-    auto clock = [start] {
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    };
+    auto clock = [start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     station::StationOptions so;
     so.wwwDir = findWww(args.www);
     so.uploadsDir = uploads.path.string();
@@ -149,7 +147,8 @@ int run(const CommonOptions& c, const Arguments& args) {
     station.setPort(server.port());
     const station::AccessPolicy& policy = so.access;
 
-    std::string url = "http://" + urlHost(address == "0.0.0.0" ? "127.0.0.1" : address, server.port()) + "/";
+    std::string url =
+        "http://" + urlHost(address == "0.0.0.0" ? "127.0.0.1" : address, server.port()) + "/";
     fmt::print("telvo serve: {} on the {} controller\n", machine.name,
                engine.simulated() ? "simulated" : "USB");
     if (policy.loopback) {
@@ -158,7 +157,7 @@ int run(const CommonOptions& c, const Arguments& args) {
         fmt::print("open {}?token={} in a browser (the token is asked once; Ctrl-C ends)\n", url,
                    policy.token);
     }
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 
     (void)std::signal(SIGINT, onServeSignal);
     (void)std::signal(SIGTERM, onServeSignal);
@@ -182,8 +181,8 @@ int run(const CommonOptions& c, const Arguments& args) {
         (void)engine.stop();
         Clock::time_point until = Clock::now() + std::chrono::seconds(30);
         while (engine.status().mode != EngineMode::Idle &&
-               engine.status().mode != EngineMode::Closed && engine.status().mode != EngineMode::Fault &&
-               Clock::now() < until) {
+               engine.status().mode != EngineMode::Closed &&
+               engine.status().mode != EngineMode::Fault && Clock::now() < until) {
             engine.advance();
             engine.sleepUntilNextCycle();
         }

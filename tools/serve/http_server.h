@@ -21,10 +21,10 @@ namespace telvo::station {
 using ConnectionId = uint64_t;
 
 struct HttpRequest {
-    std::string method;  // "GET", "POST", ...
-    std::string target;  // as sent: path and query
-    std::string path;    // target without the query
-    std::string query;   // after '?', undecoded ("" none)
+    std::string method;                          // "GET", "POST", ...
+    std::string target;                          // as sent: path and query
+    std::string path;                            // target without the query
+    std::string query;                           // after '?', undecoded ("" none)
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
     std::string peer;  // remote address
@@ -79,9 +79,9 @@ struct HttpServerOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8080;  // 0: any free port (see HttpServer::port())
     uint64_t bodyLimit = 128ull << 20;
-    size_t messageLimit = 64 * 1024;     // largest WebSocket message taken
-    double pingSeconds = 4.0;            // a silent peer is dropped after this
-    double requestSeconds = 30.0;        // an HTTP exchange's time limit
+    size_t messageLimit = 64 * 1024;  // largest WebSocket message taken
+    double pingSeconds = 4.0;         // a silent peer is dropped after this
+    double requestSeconds = 30.0;     // an HTTP exchange's time limit
     int maxWebSockets = 32;
 };
 

@@ -181,10 +181,9 @@ struct HttpServer::Impl::Exchange : std::enable_shared_from_this<Exchange> {
         parser->body_limit(server.options.bodyLimit);
         parser->header_limit(16 * 1024);
         stream.expires_after(seconds(server.options.requestSeconds));
-        http::async_read_header(stream, buffer, *parser,
-                                [self = shared_from_this()](beast::error_code ec, size_t) {
-                                    self->onHeader(ec);
-                                });
+        http::async_read_header(
+            stream, buffer, *parser,
+            [self = shared_from_this()](beast::error_code ec, size_t) { self->onHeader(ec); });
     }
     void onHeader(beast::error_code ec) {
         if (ec == http::error::body_limit) return tooLarge();
@@ -196,24 +195,23 @@ struct HttpServer::Impl::Exchange : std::enable_shared_from_this<Exchange> {
             if (static_cast<int>(server.sockets.size()) >= server.options.maxWebSockets) {
                 return respond({503, "text/plain; charset=utf-8", "too many clients\n", {}}, false);
             }
-            auto socket =
-                std::make_shared<WebSocket>(server, server.nextId++, std::move(stream));
+            auto socket = std::make_shared<WebSocket>(server, server.nextId++, std::move(stream));
             socket->start(parser->release(), request);
             return;
         }
         HttpResponse early = server.handler.onHeader(request);
         if (early.status != 0) return respond(early, false);
-        http::async_read(stream, buffer, *parser,
-                         [self = shared_from_this()](beast::error_code e, size_t) {
-                             self->onBody(e);
-                         });
+        http::async_read(
+            stream, buffer, *parser,
+            [self = shared_from_this()](beast::error_code e, size_t) { self->onBody(e); });
     }
     void tooLarge() {
-        respond({413, "text/plain; charset=utf-8",
-                 "the upload is larger than " + std::to_string(server.options.bodyLimit) +
-                     " bytes\n",
-                 {}},
-                false);
+        respond(
+            {413,
+             "text/plain; charset=utf-8",
+             "the upload is larger than " + std::to_string(server.options.bodyLimit) + " bytes\n",
+             {}},
+            false);
     }
     void onBody(beast::error_code ec) {
         if (ec == http::error::body_limit) return tooLarge();
@@ -233,12 +231,13 @@ struct HttpServer::Impl::Exchange : std::enable_shared_from_this<Exchange> {
         res->body() = r.body;
         res->keep_alive(keepAlive);
         res->prepare_payload();
-        http::async_write(stream, *res,
-                          [self = shared_from_this(), res, keepAlive](beast::error_code ec, size_t) {
-                              if (ec) return self->finish();
-                              if (!keepAlive || self->server.stopping) return self->drain();
-                              self->read();
-                          });
+        http::async_write(
+            stream, *res,
+            [self = shared_from_this(), res, keepAlive](beast::error_code ec, size_t) {
+                if (ec) return self->finish();
+                if (!keepAlive || self->server.stopping) return self->drain();
+                self->read();
+            });
     }
     // After a refusal the client may still be sending: closing now would
     // reset the connection and lose the answer. Our side is shut, what
@@ -294,7 +293,9 @@ HttpServer::~HttpServer() {
     impl_->sockets.clear();
 }
 
-uint16_t HttpServer::port() const { return impl_->acceptor.local_endpoint().port(); }
+uint16_t HttpServer::port() const {
+    return impl_->acceptor.local_endpoint().port();
+}
 
 int HttpServer::poll(std::chrono::microseconds budget) {
     auto end = std::chrono::steady_clock::now() + budget;

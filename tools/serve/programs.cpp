@@ -205,10 +205,8 @@ void PreviewPath::rethin() {
         size_t pending = 0;
         bool hasPending = false;
         for (size_t i = 1; i < kinds_.size(); ++i) {
-            if (hasPending && kinds_[i] != kinds_[pending]) {
-                push(pending);
-                hasPending = false;
-            }
+            // Where rapids and cuts change, the point before stays.
+            if (hasPending && kinds_[i] != kinds_[pending]) push(pending);
             size_t last = kinds.size() - 1;
             double dx = xyz_[3 * i] - xyz[3 * last], dy = xyz_[3 * i + 1] - xyz[3 * last + 1],
                    dz = xyz_[3 * i + 2] - xyz[3 * last + 2];
@@ -229,7 +227,8 @@ std::string PreviewPath::encode() const {
     const uint32_t count = static_cast<uint32_t>(kinds_.size());
     std::string out(36 + 12 * static_cast<size_t>(count) + count, '\0');
     char* p = out.data();
-    std::memcpy(p, "TVP1", 4);
+    static constexpr char kMagic[4] = {'T', 'V', 'P', '1'};
+    std::memcpy(p, kMagic, sizeof kMagic);
     // Little-endian hosts only (x86 on Linux and Windows): the values are
     // copied as they are in memory.
     std::memcpy(p + 4, &count, 4);

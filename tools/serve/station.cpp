@@ -21,7 +21,9 @@ constexpr size_t kHistory = 100;
 constexpr const char* kUnknownPosition =
     "the position is not known: home the machine or confirm the position";
 
-double rounded(double v) { return std::round(v * 1e4) / 1e4; }
+double rounded(double v) {
+    return std::round(v * 1e4) / 1e4;
+}
 
 json vec(const Vec6& v) {
     json a = json::array();
@@ -31,22 +33,32 @@ json vec(const Vec6& v) {
 
 const char* waitName(tool::WaitReason w) {
     switch (w) {
-        case tool::WaitReason::None: return "none";
-        case tool::WaitReason::FeedHold: return "feedHold";
-        case tool::WaitReason::ProgramPause: return "pause";
-        case tool::WaitReason::OptionalPause: return "optionalPause";
-        case tool::WaitReason::ToolChange: return "toolChange";
+        case tool::WaitReason::None:
+            return "none";
+        case tool::WaitReason::FeedHold:
+            return "feedHold";
+        case tool::WaitReason::ProgramPause:
+            return "pause";
+        case tool::WaitReason::OptionalPause:
+            return "optionalPause";
+        case tool::WaitReason::ToolChange:
+            return "toolChange";
     }
     return "none";
 }
 
 const char* eventName(EngineEvent::Kind k) {
     switch (k) {
-        case EngineEvent::Kind::Message: return "message";
-        case EngineEvent::Kind::Pause: return "pause";
-        case EngineEvent::Kind::ToolChange: return "toolChange";
-        case EngineEvent::Kind::Error: return "error";
-        case EngineEvent::Kind::Finished: return "finished";
+        case EngineEvent::Kind::Message:
+            return "message";
+        case EngineEvent::Kind::Pause:
+            return "pause";
+        case EngineEvent::Kind::ToolChange:
+            return "toolChange";
+        case EngineEvent::Kind::Error:
+            return "error";
+        case EngineEvent::Kind::Finished:
+            return "finished";
     }
     return "message";
 }
@@ -104,8 +116,9 @@ void Station::tick() {
         }
     }
     if (now >= nextStatus_) {
-        nextStatus_ = now - nextStatus_ > options_.statusPeriod ? now + options_.statusPeriod
-                                                                : nextStatus_ + options_.statusPeriod;
+        nextStatus_ = now - nextStatus_ > options_.statusPeriod
+                          ? now + options_.statusPeriod
+                          : nextStatus_ + options_.statusPeriod;
         if (!clients_.empty()) {
             ++statusSeq_;
             std::string s = status().dump();
@@ -118,8 +131,8 @@ void Station::tick() {
 }
 
 void Station::onEvent(const EngineEvent& event) {
-    json e = {{"type", "event"},     {"seq", ++eventSeq_}, {"kind", eventName(event.kind)},
-              {"line", event.line},  {"tool", event.tool}, {"text", event.text},
+    json e = {{"type", "event"},       {"seq", ++eventSeq_}, {"kind", eventName(event.kind)},
+              {"line", event.line},    {"tool", event.tool}, {"text", event.text},
               {"t", rounded(clock_())}};
     history_.push_back(e);
     if (history_.size() > kHistory) history_.pop_front();
@@ -127,8 +140,8 @@ void Station::onEvent(const EngineEvent& event) {
 }
 
 void Station::notice(const std::string& textOf, int line) {
-    json e = {{"type", "event"}, {"seq", ++eventSeq_}, {"kind", "notice"}, {"line", line},
-              {"tool", 0},       {"text", textOf},    {"t", rounded(clock_())}};
+    json e = {{"type", "event"}, {"seq", ++eventSeq_}, {"kind", "notice"},      {"line", line},
+              {"tool", 0},       {"text", textOf},     {"t", rounded(clock_())}};
     history_.push_back(e);
     if (history_.size() > kHistory) history_.pop_front();
     broadcast(e);
@@ -252,7 +265,8 @@ json Station::machineJson() const {
           {"feed", t.feed},
           {"plate", t.plate},
           {"retract", t.retract}}},
-        {"spindle", {{"configured", machine_.spindle.configured}, {"maxRpm", machine_.spindle.maxRpm}}},
+        {"spindle",
+         {{"configured", machine_.spindle.configured}, {"maxRpm", machine_.spindle.maxRpm}}},
         {"coolant", {{"configured", machine_.coolant.configured}}},
     };
 }
@@ -418,10 +432,23 @@ std::string Station::command(Client& client, const json& m, json& reply) {
         return "";
     }
 
-    static const char* const kKnown[] = {
-        "resume", "run",    "open",     "check",         "mdi",           "jog",
-        "jogStep", "home",  "zero",     "touchOff",      "confirmPosition", "feedOverride",
-        "rapidOverride", "spindleOverride", "spindle", "coolant", "saveOffsets"};
+    static const char* const kKnown[] = {"resume",
+                                         "run",
+                                         "open",
+                                         "check",
+                                         "mdi",
+                                         "jog",
+                                         "jogStep",
+                                         "home",
+                                         "zero",
+                                         "touchOff",
+                                         "confirmPosition",
+                                         "feedOverride",
+                                         "rapidOverride",
+                                         "spindleOverride",
+                                         "spindle",
+                                         "coolant",
+                                         "saveOffsets"};
     if (std::find_if(std::begin(kKnown), std::end(kKnown),
                      [&](const char* k) { return cmd == k; }) == std::end(kKnown)) {
         return "unknown command \"" + cmd + "\"";
@@ -463,8 +490,8 @@ std::string Station::command(Client& client, const json& m, json& reply) {
         if (program_.checked && !program_.check.ok())
             return "the program has errors (see the check): nothing runs";
         double from = 0.0;
-        if (m.contains("from") && (!number(m, "from", from) || from < 0 ||
-                                   from > static_cast<double>(index_.lines()))) {
+        if (m.contains("from") &&
+            (!number(m, "from", from) || from < 0 || from > static_cast<double>(index_.lines()))) {
             return "\"from\" must be a line of the program";
         }
         return engine_.run(program_.path, static_cast<int>(from));
@@ -516,8 +543,8 @@ std::string Station::command(Client& client, const json& m, json& reply) {
         double distance = 0.0, speed = 0.0;
         if (!number(m, "distance", distance) || distance == 0.0 ||
             std::fabs(distance) > options_.maxJogStep) {
-            return "\"distance\" must be a step of at most " +
-                   json(options_.maxJogStep).dump() + " " + machine_.units;
+            return "\"distance\" must be a step of at most " + json(options_.maxJogStep).dump() +
+                   " " + machine_.units;
         }
         if (!number(m, "speed", speed) || speed <= 0.0) return "\"speed\" must be above 0";
         return engine_.jogStep(axis, distance, speed);
@@ -597,9 +624,8 @@ std::string Station::openProgram(const std::string& id) {
     program_ = {};
     program_.id = id;
     program_.path = path;
-    program_.check = engine_.check(path, [this](const Vec6& p, bool rapid, int) {
-        preview_.add(p, rapid);
-    });
+    program_.check =
+        engine_.check(path, [this](const Vec6& p, bool rapid, int) { preview_.add(p, rapid); });
     program_.checked = true;
     preview_.finish();
     previewWire_ = preview_.encode();
@@ -657,7 +683,8 @@ HttpResponse Station::onRequest(const HttpRequest& request) {
         return r;
     }
     const bool changes = request.method != "GET";
-    if (!changes && tokenInQuery(options_.access, request) && checkHost(options_.access, request).ok()) {
+    if (!changes && tokenInQuery(options_.access, request) &&
+        checkHost(options_.access, request).ok()) {
         // The token, given once in the address, becomes a cookie the page's
         // script cannot read and no other site's request carries.
         HttpResponse r = text(303, "see " + request.path);
@@ -675,7 +702,8 @@ HttpResponse Station::onRequest(const HttpRequest& request) {
     if (request.path == "/api/status") return jsonResponse(state());
     if (request.path == "/api/programs") {
         json list = json::array();
-        for (const ProgramEntry& e : store_.list()) list.push_back({{"id", e.id}, {"bytes", e.bytes}});
+        for (const ProgramEntry& e : store_.list())
+            list.push_back({{"id", e.id}, {"bytes", e.bytes}});
         return jsonResponse({{"programs", list}, {"folder", !options_.programsDir.empty()}});
     }
     if (request.path == "/api/program/lines") return lines(request);
@@ -740,11 +768,11 @@ HttpResponse Station::staticFile(const std::string& path) const {
         if (name.size() > e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0)
             type = mime;
     }
-    bool plain = !name.empty() && name[0] != '.' &&
-                 std::all_of(name.begin(), name.end(), [](char c) {
-                     return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                            c == '_' || c == '.';
-                 });
+    bool plain =
+        !name.empty() && name[0] != '.' && std::all_of(name.begin(), name.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                   c == '.';
+        });
     if (!type || !plain) return text(404, "not found: " + path);
     std::ifstream in(options_.wwwDir + "/" + name, std::ios::binary);
     if (!in) return text(404, "not found: " + path);

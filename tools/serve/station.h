@@ -36,12 +36,12 @@ constexpr int kProtocolVersion = 1;
 
 struct StationOptions {
     AccessPolicy access;
-    std::string wwwDir;       // the page's files
-    std::string uploadsDir;   // owned by the station
-    std::string programsDir;  // "" none
-    double statusPeriod = 0.02;  // s: 50 Hz
-    double jogTimeout = 0.25;    // s without a repeat ends a jog
-    double maxJogStep = 10.0;    // units: the largest step jog
+    std::string wwwDir;            // the page's files
+    std::string uploadsDir;        // owned by the station
+    std::string programsDir;       // "" none
+    double statusPeriod = 0.02;    // s: 50 Hz
+    double jogTimeout = 0.25;      // s without a repeat ends a jog
+    double maxJogStep = 10.0;      // units: the largest step jog
     size_t maxBacklog = 8u << 20;  // bytes queued for one client before it is dropped
     size_t previewPoints = 250000;
 };
