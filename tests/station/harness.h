@@ -163,14 +163,17 @@ struct Harness {
         drain(id);
         return id;
     }
-    // Uploads a program over HTTP as the controlling client `id` (0: none).
+    // Uploads a program over HTTP with the client key `key` ("": none); a
+    // program taken (202) is checked in the cycle that follows.
     HttpResponse upload(const std::string& name, const std::string& text, const std::string& key) {
         HttpRequest r = request("POST", "/api/upload?name=" + name);
         if (!key.empty()) r.headers["x-telvo-client"] = key;
         r.body = text;
         HttpResponse early = station->onHeader(r);
         if (early.status != 0) return early;
-        return station->onRequest(r);
+        HttpResponse answer = station->onRequest(r);
+        if (answer.status == 202) cycle();  // the pre-pass runs in the next cycle
+        return answer;
     }
 };
 

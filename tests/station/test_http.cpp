@@ -143,7 +143,8 @@ TEST(StationHttp, BodiesOverTheLimitAreRefusedAndScriptsAreJavaScript) {
     EXPECT_TRUE(s.h.station->programId().empty());
     program.resize(500000);
     std::string fits = s.ask(head + std::to_string(program.size()) + "\r\n\r\n" + program);
-    EXPECT_EQ(fits.rfind("HTTP/1.1 200", 0), 0u) << fits.substr(0, 200);
+    EXPECT_EQ(fits.rfind("HTTP/1.1 202", 0), 0u) << fits.substr(0, 200);
+    s.h.cycle();
     EXPECT_EQ(s.h.station->programId(), "uploads/big.ngc");
 
     std::string js = s.ask("GET /app.js?v=3 HTTP/1.1\r\nHost: 127.0.0.1:" + p +

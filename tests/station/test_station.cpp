@@ -31,7 +31,7 @@ std::vector<json> ofType(const std::vector<json>& messages, const char* type) {
 TEST(StationProtocol, AClientGetsTheFullStateFirst) {
     Harness h;
     ConnectionId first = h.controller();
-    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(first)).status, 200);
+    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(first)).status, 202);
 
     ConnectionId later = h.connect();
     const json& s = h.hello[later];
@@ -122,7 +122,7 @@ TEST(StationProtocol, EventsReachEveryClientWithTheirLine) {
     ASSERT_EQ(h.upload("msg.ngc", "G0 X5\n(MSG, tool 2 next)\nG1 X8 F600\nM0\nG1 X12\nM30\n",
                        h.key(c))
                   .status,
-              200);
+              202);
     h.drain(watcher);
     EXPECT_TRUE(h.command(c, {{"cmd", "confirmPosition"}})["ok"].get<bool>());
     json r = h.command(c, {{"cmd", "run"}});
@@ -159,7 +159,7 @@ TEST(StationRoles, OneClientControlsTheOthersObserve) {
     EXPECT_EQ(r["error"], "this client observes: take control first");
     EXPECT_EQ(h.upload("x.ngc", kProgram, h.key(b)).status, 403);
     EXPECT_EQ(h.upload("x.ngc", kProgram, "").status, 403);
-    EXPECT_EQ(h.upload("x.ngc", kProgram, h.key(a)).status, 200);
+    EXPECT_EQ(h.upload("x.ngc", kProgram, h.key(a)).status, 202);
 
     // Taking control is explicit; the one who had it is told.
     h.drain(a);
@@ -253,7 +253,7 @@ TEST(StationJog, AJogStopsAtOnceWhenItsSocketClosesOrThePageLosesFocus) {
 TEST(StationJob, AReconnectResumesNothingAndADisconnectStopsNothing) {
     Harness h;
     ConnectionId c = h.controller();
-    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(c)).status, 200);
+    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(c)).status, 202);
     ASSERT_TRUE(h.command(c, {{"cmd", "confirmPosition"}})["ok"].get<bool>());
     ASSERT_TRUE(h.command(c, {{"cmd", "run"}})["ok"].get<bool>());
     h.cycles(400);
@@ -283,7 +283,7 @@ TEST(StationJob, AReconnectResumesNothingAndADisconnectStopsNothing) {
 TEST(StationJob, RunAndResumeWaitForAKnownPosition) {
     Harness h;
     ConnectionId c = h.controller();
-    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(c)).status, 200);
+    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(c)).status, 202);
     const std::string unknown = "the position is not known: home the machine or confirm the position";
     ASSERT_TRUE(h.command(c, {{"cmd", "run"}})["ok"].get<bool>());
     h.cycles(300);
@@ -307,7 +307,7 @@ TEST(StationJob, RunAndResumeWaitForAKnownPosition) {
 TEST(StationPrograms, UploadsAndProgramChangesWaitUntilIdle) {
     Harness h;
     ConnectionId c = h.controller();
-    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(c)).status, 200);
+    ASSERT_EQ(h.upload("part.ngc", kProgram, h.key(c)).status, 202);
     h.folder.file("other.ngc", "G0 X1\nM30\n");
     ASSERT_TRUE(h.command(c, {{"cmd", "confirmPosition"}})["ok"].get<bool>());
     ASSERT_TRUE(h.command(c, {{"cmd", "run"}})["ok"].get<bool>());
@@ -325,7 +325,50 @@ TEST(StationPrograms, UploadsAndProgramChangesWaitUntilIdle) {
     EXPECT_EQ(h.station->programId(), "uploads/part.ngc");
     ASSERT_TRUE(h.until([&] { return h.mode() == "idle"; }, 20000));
     EXPECT_TRUE(h.command(c, {{"cmd", "open"}, {"program", "programs/other.ngc"}})["ok"].get<bool>());
+    // Taken now, checked in the next cycle, then announced to every client.
+    EXPECT_EQ(h.station->programId(), "uploads/part.ngc");
+    EXPECT_EQ(h.command(c, {{"cmd", "run"}})["error"], "a program is being checked: wait until it is done");
+    h.cycle();
     EXPECT_EQ(h.station->programId(), "programs/other.ngc");
+    std::vector<json> announced = ofType(h.drain(c), "program");
+    ASSERT_EQ(announced.size(), 1u);
+    EXPECT_EQ(announced[0]["program"]["lines"], 2);
+}
+
+// A pre-pass of many moves serves the network from within (the pump), and
+// nothing that reaches the engine is taken meanwhile.
+TEST(StationPrograms, ALongPrePassKeepsServingAndRefusesEngineCommands) {
+    Harness h;
+    ConnectionId c = h.controller();
+    std::string text = "G21 G90 F3000\n";
+    for (int i = 1; i <= 10000; ++i) text += "G1 X" + std::to_string(i % 100) + " Y" + std::to_string(i / 100) + "\n";
+    int pumps = 0;
+    ConnectionId late = 0;
+    std::vector<json> answers;
+    h.station->setPump([&] {
+        if (++pumps == 1) late = h.connect();  // a client arrives mid-check
+        for (const char* cmd : {"mdi", "abort", "ping"}) {
+            h.station->onText(c, json({{"id", cmd}, {"cmd", cmd}, {"line", "G0 X1"}}).dump());
+        }
+        for (const json& m : ofType(h.drain(c), "ack")) answers.push_back(m);
+    });
+    ASSERT_EQ(h.upload("grid.ngc", text, h.key(c)).status, 202);
+    EXPECT_EQ(pumps, 5);  // every 2000 points of the path
+    EXPECT_EQ(h.station->programId(), "uploads/grid.ngc");
+    ASSERT_EQ(answers.size(), 3u * static_cast<size_t>(pumps));
+    for (const json& a : answers) {
+        if (a["id"] == "ping") {
+            EXPECT_TRUE(a["ok"].get<bool>());
+        } else {
+            EXPECT_EQ(a["error"], "a program is being checked: wait until it is done") << a.dump();
+        }
+    }
+    EXPECT_EQ(h.mode(), "idle");
+    EXPECT_TRUE(h.engine->status().positionKnown);  // the abort was not taken
+    EXPECT_TRUE(h.hello[late]["program"].is_null());
+    std::vector<json> announced = ofType(h.drain(late), "program");
+    ASSERT_EQ(announced.size(), 1u);
+    EXPECT_EQ(announced[0]["program"]["check"]["moves"], 10000);
 }
 
 TEST(StationPrograms, TextComesByRangesOfLines) {
@@ -333,7 +376,7 @@ TEST(StationPrograms, TextComesByRangesOfLines) {
     ConnectionId c = h.controller();
     std::string text;
     for (int i = 1; i <= 5000; ++i) text += "G1 X" + std::to_string(i % 50) + " F600\r\n";
-    ASSERT_EQ(h.upload("long.ngc", text, h.key(c)).status, 200);
+    ASSERT_EQ(h.upload("long.ngc", text, h.key(c)).status, 202);
     HttpResponse r = h.station->onRequest(h.request("GET", "/api/program/lines?from=4999&count=10"));
     ASSERT_EQ(r.status, 200);
     json j = json::parse(r.body);

@@ -143,6 +143,9 @@ int run(const CommonOptions& c, const Arguments& args) {
     ho.port = port;
     station::HttpServer server(station, ho);
     station.attach(&server);
+    // A long pre-pass (a program of a million moves takes seconds) keeps
+    // serving statuses, pings and other clients from within.
+    station.setPump([&server] { server.poll(kPollBudget); });
     // With port 0 the system chose one: the Host checks must know which.
     station.setPort(server.port());
     const station::AccessPolicy& policy = so.access;

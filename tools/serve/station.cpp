@@ -115,18 +115,20 @@ void Station::tick() {
             stopJog("jog stopped: no repeat from the page within the jog timeout");
         }
     }
-    if (now >= nextStatus_) {
-        nextStatus_ = now - nextStatus_ > options_.statusPeriod
-                          ? now + options_.statusPeriod
-                          : nextStatus_ + options_.statusPeriod;
-        if (!clients_.empty()) {
-            ++statusSeq_;
-            std::string s = status().dump();
-            for (auto& [id, c] : clients_) {
-                c.out.setLatest(s);
-                if (connections_) connections_->wake(id);
-            }
-        }
+    sendStatuses(now);
+    if (pendingOpen_) runPendingCheck();
+}
+
+void Station::sendStatuses(double now) {
+    if (now < nextStatus_) return;
+    nextStatus_ = now - nextStatus_ > options_.statusPeriod ? now + options_.statusPeriod
+                                                            : nextStatus_ + options_.statusPeriod;
+    if (clients_.empty()) return;
+    ++statusSeq_;
+    std::string s = status().dump();
+    for (auto& [id, c] : clients_) {
+        c.out.setLatest(s);
+        if (connections_) connections_->wake(id);
     }
 }
 
@@ -401,6 +403,10 @@ std::string Station::command(Client& client, const json& m, json& reply) {
         return "";
     }
     if (cmd == "control") return takeControl(client);
+    // While the engine is inside a pre-pass (the network is served from
+    // within it), nothing may reach the engine.
+    if (checking_ && cmd != "release" && cmd != "jogStop")
+        return "a program is being checked: wait until it is done";
     if (cmd == "release") {
         if (controller_ != client.id) return "";
         if (jog_.active) stopJog("jog stopped: control released");
@@ -485,6 +491,7 @@ std::string Station::command(Client& client, const json& m, json& reply) {
         return engine_.resume();
     }
     if (cmd == "run") {
+        if (pendingOpen_) return "a program is being checked: wait until it is done";
         if (program_.id.empty()) return "no program loaded";
         if (!s.positionKnown) return kUnknownPosition;
         if (program_.checked && !program_.check.ok())
@@ -613,30 +620,61 @@ std::string Station::command(Client& client, const json& m, json& reply) {
 // ---- programs ----
 
 std::string Station::openProgram(const std::string& id) {
+    if (checking()) return "a program is being checked: wait until it is done";
     std::string bad = idleRefusal();
     if (!bad.empty()) return bad;
     std::string path;
     bad = store_.resolve(id, path);
     if (!bad.empty()) return bad;
-    if (!index_.build(path)) return "the program " + id + " cannot be read";
-    preview_.clear();
-    preview_.add(engine_.status().machine, true);
+    pendingOpen_ = id;
+    return "";
+}
+
+void Station::runPendingCheck() {
+    const std::string id = *pendingOpen_;
+    pendingOpen_.reset();
+    std::string path;
+    std::string bad = idleRefusal();
+    if (bad.empty()) bad = store_.resolve(id, path);
+    LineIndex index;
+    if (bad.empty() && !index.build(path)) bad = "the program cannot be read";
+    if (!bad.empty()) {
+        notice(id + " was not opened: " + bad);
+        return;
+    }
+    PreviewPath preview(options_.previewPoints);
+    preview.add(engine_.status().machine, true);
+    size_t points = 0;
+    checking_ = true;
+    tool::ProgramCheck check;
+    try {
+        check = engine_.check(path, [&](const Vec6& p, bool rapid, int) {
+            preview.add(p, rapid);
+            if (++points % options_.pumpEvery == 0) {
+                sendStatuses(clock_());
+                if (pump_) pump_();
+            }
+        });
+    } catch (...) {
+        checking_ = false;
+        throw;
+    }
+    checking_ = false;
+    preview.finish();
     program_ = {};
     program_.id = id;
     program_.path = path;
-    program_.check =
-        engine_.check(path, [this](const Vec6& p, bool rapid, int) { preview_.add(p, rapid); });
+    program_.check = std::move(check);
     program_.checked = true;
-    preview_.finish();
+    index_ = std::move(index);
+    preview_ = std::move(preview);
     previewWire_ = preview_.encode();
     ++programVersion_;
-    json p = programJson();
-    broadcast({{"type", "program"}, {"program", p}});
+    broadcast({{"type", "program"}, {"program", programJson()}});
     if (!program_.check.ok()) {
         const tool::Diagnostic& d = program_.check.errors.front();
         notice(id + ": " + d.message, d.line);
     }
-    return "";
 }
 
 // ---- HTTP ----
@@ -664,6 +702,7 @@ HttpResponse Station::onHeader(const HttpRequest& request) {
         HttpResponse r = refuseUnlessController(request);
         if (r.status != 0) return r;
         std::string busy = idleRefusal();
+        if (busy.empty() && checking()) busy = "a program is being checked";
         if (!busy.empty()) return text(409, "upload refused: " + busy);
     }
     return {0, "", "", {}};
@@ -744,6 +783,7 @@ HttpResponse Station::upload(const HttpRequest& request) {
     HttpResponse r = refuseUnlessController(request);
     if (r.status != 0) return r;
     std::string busy = idleRefusal();
+    if (busy.empty() && checking()) busy = "a program is being checked";
     if (!busy.empty()) return text(409, "upload refused: " + busy);
     std::string name = queryValue(request.query, "name");
     std::string id;
@@ -751,7 +791,8 @@ HttpResponse Station::upload(const HttpRequest& request) {
     if (!bad.empty()) return text(400, bad);
     bad = openProgram(id);
     if (!bad.empty()) return text(409, bad);
-    return jsonResponse({{"ok", true}, {"program", programJson()}});
+    // Checked at the next cycle; the result comes as a "program" message.
+    return jsonResponse({{"ok", true}, {"program", id}, {"checking", true}}, 202);
 }
 
 HttpResponse Station::staticFile(const std::string& path) const {

@@ -44,6 +44,7 @@ struct StationOptions {
     double maxJogStep = 10.0;      // units: the largest step jog
     size_t maxBacklog = 8u << 20;  // bytes queued for one client before it is dropped
     size_t previewPoints = 250000;
+    size_t pumpEvery = 2000;  // path points of a pre-pass between two pumps
 };
 
 class Station : public HttpHandler, public tool::EngineObserver {
@@ -73,9 +74,16 @@ public:
     // EngineObserver
     void onEvent(const tool::EngineEvent& event) override;
 
-    // Loads a program (only while the machine is idle): its line index, the
-    // engine's pre-pass and the preview. "" or why not.
+    // Opens a program (only while the machine is idle): "" when taken, or
+    // why not. Its line index, the engine's pre-pass and the preview are
+    // made at the next tick(), outside the server's handlers, and sent to
+    // every client as a "program" message.
     std::string openProgram(const std::string& id);
+    // Called now and then during a long pre-pass to keep the network going
+    // (the server's poll): statuses, pings and other clients are served
+    // meanwhile, and every command that would reach the engine is refused.
+    void setPump(std::function<void()> pump) { pump_ = std::move(pump); }
+    bool checking() const { return checking_ || pendingOpen_.has_value(); }
 
     // For the tests and the statistics.
     std::optional<ConnectionId> controller() const { return controller_; }
@@ -119,7 +127,8 @@ private:
     // The machine file's [touch_off], its unset values at their defaults.
     tool::TouchOffSettings touchOff() const;
     std::string idleRefusal() const;
-    std::string checkProgram();
+    void runPendingCheck();
+    void sendStatuses(double now);
     HttpResponse staticFile(const std::string& path) const;
     HttpResponse upload(const HttpRequest& request);
     HttpResponse lines(const HttpRequest& request) const;
@@ -141,6 +150,9 @@ private:
     PreviewPath preview_;
     std::string previewWire_;
     std::deque<nlohmann::json> history_;  // the last events, for clients that connect later
+    std::optional<std::string> pendingOpen_;
+    bool checking_ = false;
+    std::function<void()> pump_;
     double nextStatus_ = 0.0;
     uint64_t statusSeq_ = 0, eventSeq_ = 0, programVersion_ = 0;
 };

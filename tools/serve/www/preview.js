@@ -146,6 +146,9 @@ export class Preview {
     this.drawTool();
   }
 
+  // The path layer of the view, from its cache or drawn into it a slice
+  // per animation frame (a large path never blocks the page), shown as it
+  // grows.
   drawPath() {
     const t = this.t;
     const ctx = this.fit(this.layers.path);
@@ -154,15 +157,28 @@ export class Preview {
       const off = document.createElement('canvas');
       off.width = ctx.canvas.width;
       off.height = ctx.canvas.height;
-      this.renderPath(off.getContext('2d'), t);
-      cached = { key: t.key, canvas: off };
+      cached = { key: t.key, canvas: off, steps: this.renderPath(off.getContext('2d'), t) };
       this.cache.set(this.view, cached);
+      this.continuePath(cached);
     }
     ctx.clearRect(0, 0, ctx.canvas.width, ctx.canvas.height);
     ctx.drawImage(cached.canvas, 0, 0);
   }
 
-  renderPath(ctx, t) {
+  continuePath(cached) {
+    const end = performance.now() + 12;
+    while (cached.steps && performance.now() < end) {
+      if (cached.steps.next().done) cached.steps = null;
+    }
+    if (this.cache.get(this.view) === cached) {
+      const ctx = this.layers.path.getContext('2d');
+      ctx.clearRect(0, 0, ctx.canvas.width, ctx.canvas.height);
+      ctx.drawImage(cached.canvas, 0, 0);
+    }
+    if (cached.steps) requestAnimationFrame(() => this.continuePath(cached));
+  }
+
+  * renderPath(ctx, t) {
     const X = (p) => t.ox + t.s * p;
     const Y = (p) => t.oy - t.s * p;
     const dpr = this.size().dpr;
@@ -189,16 +205,43 @@ export class Preview {
     if (!p || p.count < 2) return;
     const xyz = p.xyz;
     const kinds = p.kinds;
+    let strokes = 0;
+    // Runs of one kind as polylines; a point less than half a pixel from
+    // the last one drawn adds nothing to the picture and is skipped.
     for (const rapid of [1, 0]) {
-      ctx.beginPath();
-      for (let i = 1; i < p.count; i++) {
-        if (kinds[i] !== rapid) continue;
-        ctx.moveTo(X(xyz[3 * i - 3 + t.h]), Y(xyz[3 * i - 3 + t.v]));
-        ctx.lineTo(X(xyz[3 * i + t.h]), Y(xyz[3 * i + t.v]));
-      }
       ctx.strokeStyle = rapid ? '#c8a03c' : '#6fb3ff';
       ctx.lineWidth = (rapid ? 1 : 1.5) * dpr;
       ctx.setLineDash(rapid ? [4 * dpr, 4 * dpr] : []);
+      ctx.beginPath();
+      let open = false;
+      let lx = 0;
+      let ly = 0;
+      let pending = 0;
+      for (let i = 1; i < p.count; i++) {
+        if (kinds[i] !== rapid) { open = false; continue; }
+        const x = X(xyz[3 * i + t.h]);
+        const y = Y(xyz[3 * i + t.v]);
+        if (!open) {
+          lx = X(xyz[3 * i - 3 + t.h]);
+          ly = Y(xyz[3 * i - 3 + t.v]);
+          ctx.moveTo(lx, ly);
+          open = true;
+        } else if (Math.abs(x - lx) < 0.5 && Math.abs(y - ly) < 0.5 && i + 1 < p.count && kinds[i + 1] === rapid) {
+          continue;
+        }
+        ctx.lineTo(x, y);
+        lx = x;
+        ly = y;
+        // Short paths stroke far faster than one path that crosses itself
+        // a hundred thousand times.
+        if (++pending === 64) {
+          ctx.stroke();
+          ctx.beginPath();
+          ctx.moveTo(x, y);
+          pending = 0;
+          if (++strokes % 32 === 0) yield;
+        }
+      }
       ctx.stroke();
     }
     ctx.setLineDash([]);
