@@ -40,10 +40,14 @@ let browser;
 let page;
 const consoleErrors = [];
 
+let serveOutput = '';
+
 function startStation() {
   return new Promise((resolve, reject) => {
     serve = spawn(tool, ['serve', '--listen', '127.0.0.1:0', '--speed', '1'], { stdio: ['ignore', 'pipe', 'pipe'] });
     let out = '';
+    serve.stdout.on('data', (d) => { serveOutput += d; });
+    serve.stderr.on('data', (d) => { serveOutput += d; });
     const timer = setTimeout(() => reject(new Error(`telvo serve did not start: ${out}`)), 30000);
     serve.stdout.on('data', (d) => {
       out += d;
@@ -214,4 +218,12 @@ test('a page of another origin cannot open the socket nor upload', async () => {
 
 test('the page logged no console errors', () => {
   assert.deepEqual(consoleErrors, []);
+});
+
+test('the station ends cleanly on SIGTERM', async () => {
+  const ended = new Promise((r) => serve.once('exit', (code, signal) => r({ code, signal })));
+  serve.kill('SIGTERM');
+  const { code } = await ended;
+  assert.equal(code, 0, serveOutput);
+  assert.match(serveOutput, /telvo serve: ended; longest host-loop cycle [\d.]+ ms, underruns 0/);
 });
