@@ -225,5 +225,5 @@ test('the station ends cleanly on SIGTERM', async () => {
   serve.kill('SIGTERM');
   const { code } = await ended;
   assert.equal(code, 0, serveOutput);
-  assert.match(serveOutput, /telvo serve: ended; longest host-loop cycle [\d.]+ ms, underruns 0/);
+  assert.match(serveOutput, /telvo serve: ended; while moving: \d+ host-loop cycles, \d+ over 5 ms, the longest [\d.]+ ms; underruns 0/);
 });
