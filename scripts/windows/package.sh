@@ -43,6 +43,9 @@ for arch in "${arches[@]}"; do
   if [[ -f $wbuild/$arch/bin/telvo.exe ]]; then
     cp "$wbuild/$arch/bin/telvo.exe" "$stage/$dir/"
     "$arch-w64-mingw32-strip" --strip-debug "$stage/$dir/telvo.exe"
+    # telvo serve's page, where the tool looks for it (beside ../share).
+    mkdir -p "$stage/share/telvo"
+    cp -r "$root/tools/serve/www" "$stage/share/telvo/"
   fi
 done
 

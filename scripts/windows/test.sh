@@ -8,6 +8,9 @@
 #   e2e        tests/windows/e2e_test.cpp: the DLL against the simulated controller;
 #   golden     tests/golden/golden.cpp built for Windows: its output must hash
 #              to tests/golden/golden.sha256, the value the native build gives;
+#   serve      (32-bit) telvo.exe serve against the simulated controller:
+#              the page's script type, a foreign Origin refused, a program
+#              uploaded and run to its end point, statuses at 50 Hz;
 #   tool       (32-bit) the host tool telvo.exe runs its demo against the
 #              simulated controller and reaches the program's end point.
 # The programs run under Wine in the prefix of scripts/windows/wine-prefix.sh.
@@ -106,6 +109,26 @@ tool_test() {  # tool_test ARCH: telvo.exe demo beside telvo.dll and the simulat
     tr -d '\r' <"$out" | grep -Eq 'protocol errors +0$'
 }
 
+serve_test() {  # serve_test ARCH: telvo.exe serve under Wine, driven over loopback
+  local arch=$1 dir=$wbuild/tests-$1/bin out=$wbuild/tests-$1/serve.out rc pid
+  local key='HKLM\System\CurrentControlSet\Control\DeviceClasses\{8F974853-102C-47CA-B6EC-613E800EAFAA}\##?#USB#VID_1234&PID_5678#SIM0001#{8F974853-102C-47CA-B6EC-613E800EAFAA}\#\Control'
+  local reg www
+  reg=$(wine_loader x86_64)
+  command -v node >/dev/null || { echo "serve [$arch]: needs node (the machine's own)"; return 1; }
+  cp "$wbuild/$arch/bin/telvo.exe" "$dir/" || return 1
+  "$reg" reg add "$key" /v Linked /t REG_DWORD /d 1 /f >/dev/null 2>&1 || return 1
+  www="Z:${root//\//\\}\\tools\\serve\\www"
+  (cd "$dir" && WINEDLLOVERRIDES="winusb=native,builtin" exec timeout 300 "$(wine_loader "$arch")" \
+    telvo.exe serve --listen 127.0.0.1:0 --www "$www") >"$out" 2>&1 &
+  pid=$!
+  node --experimental-websocket --no-warnings "$root/tests/station/browser/wine-check.mjs" "$out"
+  rc=$?
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  "$reg" reg add "$key" /v Linked /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  return $rc
+}
+
 mkdir -p "$wbuild"
 stage "build" env TELVO_WERROR=ON bash "$root/scripts/windows/build.sh" all
 for arch in "${arches[@]}"; do
@@ -124,6 +147,7 @@ for arch in "${arches[@]}"; do
   stage "golden $arch" golden_test "$arch"
   if [[ $arch == i686 ]]; then
     stage "tool $arch" tool_test "$arch"
+    stage "serve $arch" serve_test "$arch"
   fi
 done
 

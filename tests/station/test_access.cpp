@@ -227,6 +227,39 @@ TEST(StationPreview, ThinningKeepsThePathWithinItsTolerance) {
     EXPECT_EQ(path.added(), 200000u);
 }
 
+// Teeth higher than the tolerance stay; each point dropped lies within the
+// tolerance of the line kept.
+TEST(StationPreview, ThinningKeepsDetailAboveItsTolerance) {
+    PreviewPath path(1000000, 0.1);
+    std::vector<telvo::tool::Vec6> input;
+    for (int i = 0; i < 4000; ++i) {
+        // Teeth 0.15 high every 0.2 along X, sampled every 0.02.
+        double x = i * 0.02, phase = std::fmod(x, 0.2) / 0.2;
+        input.push_back({x, 0.15 * (phase < 0.5 ? 2 * phase : 2 - 2 * phase), 0, 0, 0, 0});
+        path.add(input.back(), false);
+    }
+    path.finish();
+    EXPECT_EQ(path.tolerance(), 0.1);
+    std::string wire = path.encode();
+    uint32_t n = 0;
+    std::memcpy(&n, wire.data() + 4, 4);
+    std::vector<float> xyz(3 * n);
+    std::memcpy(xyz.data(), wire.data() + 36, 12 * n);
+    double worst = 0.0;
+    for (const auto& p : input) {
+        double best = 1e9;
+        for (uint32_t s = 0; s + 1 < n; ++s) {
+            double ax = xyz[3 * s], ay = xyz[3 * s + 1], bx = xyz[3 * s + 3], by = xyz[3 * s + 4];
+            double dx = bx - ax, dy = by - ay, len2 = dx * dx + dy * dy;
+            double t = len2 > 0 ? std::clamp(((p[0] - ax) * dx + (p[1] - ay) * dy) / len2, 0.0, 1.0) : 0.0;
+            best = std::min(best, std::hypot(p[0] - ax - t * dx, p[1] - ay - t * dy));
+        }
+        worst = std::max(worst, best);
+    }
+    EXPECT_LE(worst, 0.1 + 1e-6);
+    EXPECT_LT(n, 4000u);  // it did thin
+}
+
 TEST(StationOutbox, EventsKeepTheirOrderAndAStatusItsPlace) {
     Outbox box;
     Outgoing o;
