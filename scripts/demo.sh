@@ -8,8 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 mkdir -p build
+# The station's web server costs a minute of compiling: built only for --serve.
+serve=OFF
+[[ ${1:-} == --serve ]] && serve=ON
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_TESTS=OFF \
-  -DTELVO_BUILD_BENCH=OFF >build/release.configure.log 2>&1 || { cat build/release.configure.log; exit 1; }
+  -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_SERVE=$serve >build/release.configure.log 2>&1 ||
+  { cat build/release.configure.log; exit 1; }
 cmake --build build/release -j "${TELVO_JOBS:-2}" --target telvo_tool >/dev/null
 if [[ ${1:-} == --serve ]]; then
   shift
