@@ -19,6 +19,10 @@ set(lib ${LIBDIR})
 set(tool)
 if(WITH_TOOL)
   set(tool bin/telvo)
+  # With the operator's station, its page beside it.
+  if(WITH_SERVE)
+    list(APPEND tool share/telvo/www/index.html share/telvo/www/app.js)
+  endif()
 endif()
 foreach(f ${lib}/libtelvo.so ${lib}/libtelvo_usb.so ${tool} include/telvo/telvo.h
           include/telvo/telvo_backend.h share/telvo/udev/70-telvo.rules ${lib}/pkgconfig/telvo.pc
