@@ -648,6 +648,34 @@ void Session::startHoming(int axis) {
             fmt::format("the homing command for axis {} could not be written", kAxisLetters[axis]));
 }
 
+void Session::startProbe(const Vec6& startSteps, const Vec6& endSteps, double speed) {
+    int sent = telvo_CmdProbe(startSteps.data(), endSteps.data(), speed);
+    drainWrites();
+    note(fmt::format("telvo_CmdProbe(speed {:g}) = {}", speed, sent));
+    if (!sent) {
+        if (telvo_GetProbeResult() == kProbeEndedUntriggered)
+            throw ToolError("the probing move is empty: start and end are the same point");
+        throw ToolError("the probe command could not be written to the controller");
+    }
+}
+
+std::optional<ProbeOutcome> Session::probeEnded() {
+    if (telvo_IsProbing() != 0) return std::nullopt;
+    ProbeOutcome out;
+    out.result = telvo_GetProbeResult();
+    note(fmt::format("telvo_GetProbeResult() = {}", out.result));
+    if (out.result == kProbeTriggered) {
+        double pos[kAxisCount] = {};
+        if (telvo_GetProbePos(pos)) {
+            out.triggered = true;
+            for (int a = 0; a < kAxisCount; ++a) out.position[a] = pos[a];
+            note(fmt::format("telvo_GetProbePos() = {} {} {} {} {} {}", pos[0], pos[1], pos[2],
+                             pos[3], pos[4], pos[5]));
+        }
+    }
+    return out;
+}
+
 bool Session::homing() const {
     return telvo_IsHoming() != 0;
 }

@@ -151,6 +151,11 @@ public:
     void stopAndClear(const char* why);
     void startHoming(int axis);
     bool homing() const;
+    // A probing move (telvo_CmdProbe) from where the controller stands;
+    // throws ToolError when it cannot be sent. probeEnded(): its outcome
+    // once telvo_IsProbing is 0, nothing while it runs.
+    void startProbe(const Vec6& startSteps, const Vec6& endSteps, double speed);
+    std::optional<ProbeOutcome> probeEnded();
     void realign() { resync(); }
     void record(const std::string& text) { note(text); }
 
