@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.maxPieces = 20000;
     Plan plan = planProgram(program, settings, Vec6{});
     if (!plan.errors.empty()) return 0;
-    CheckReport report = checkPlan(plan, machine.limits());
+    CheckReport report = checkPlan(program, plan, checkSettings(settings));
     if (report.ok()) return 0;
     violated("check", report.summary() +
                           (report.problems.empty() ? "" : "; " + report.problems.front()));
