@@ -3,8 +3,9 @@
 //
 // Input: a part program. Properties: nothing escapes as an exception (every
 // refusal is a diagnostic with its line); an accepted, planned program keeps
-// every axis's velocity and acceleration limits, stays within the blending
-// tolerance of its path and ends on its last point.
+// every axis's velocity and acceleration limits and every move's feed, stays
+// within the tolerances of the program's path (measured from its operations,
+// not the planner's pieces) and ends on its last point.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!plan.errors.empty()) return 0;
     CheckReport report = checkPlan(program, plan, checkSettings(settings));
     if (report.ok()) return 0;
-    violated("check", report.summary() +
-                          (report.problems.empty() ? "" : "; " + report.problems.front()));
+    violated("check",
+             report.summary() + (report.problems.empty() ? "" : "; " + report.problems.front()));
     return 0;
 }

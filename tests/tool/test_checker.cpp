@@ -131,7 +131,7 @@ TEST(RunChecker, MeasuresAHelixAgainstTheProgramNotThePlannersChords) {
     for (PathPiece& piece : bentPlan.pieces) {
         auto op = static_cast<size_t>(piece.op);
         piece.op = static_cast<int>(op <= chords.size() ? std::min<size_t>(op, 1)
-                                                         : op - chords.size() + 1);
+                                                        : op - chords.size() + 1);
     }
     CheckReport r = check(program, bentPlan);
     EXPECT_TRUE(failsWith(r, "from the path of line 2"));

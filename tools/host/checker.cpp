@@ -49,7 +49,9 @@ double segmentDistance(const Vec6& p, const Vec6& a, const Vec6& b) {
 }
 
 // A tolerance with room for rounding.
-double slack(double allowed) { return allowed * (1.0 + kSlack) + kNear; }
+double slack(double allowed) {
+    return allowed * (1.0 + kSlack) + kNear;
+}
 
 std::string fixed(double v, int decimals = 4) {
     char buf[64];

@@ -100,8 +100,8 @@ private:
     struct OpRec {
         size_t index = 0;
         int line = 0;
-        bool motion = false;   // a rapid, feed move or arc
-        bool length = false;   // it moves the path (zero-length moves do not)
+        bool motion = false;  // a rapid, feed move or arc
+        bool length = false;  // it moves the path (zero-length moves do not)
         bool rapid = false;
         bool arc = false;
         bool stopAfter = false;  // a dwell or action before the next motion: exact stop
@@ -118,7 +118,7 @@ private:
         double targetTurn = -1.0, reportTurn = -1.0;
     };
     OpRec* find(size_t index);
-    OpRec* opAt(size_t target);  // the operation a target ran along
+    OpRec* opAt(size_t target);            // the operation a target ran along
     double own(const OpRec& op) const;     // the tolerance along it
     double corner(const OpRec& op) const;  // the tolerance into the next operation
     double distance(const Vec6& p, const OpRec& op, double& turn) const;
@@ -135,10 +135,10 @@ private:
     double quantum_ = 0.0;                  // one step on every moving axis
     std::deque<OpRec> ops_;
     size_t opsFed_ = 0;
-    Vec6 pos_{};                   // end of the operations so far, moving axes
-    size_t lastLength_ = kNone;    // last operation with length, awaiting its next
-    bool stopSince_ = false;       // a dwell or action since lastLength_
-    bool anyLength_ = false;       // the program moves at all
+    Vec6 pos_{};                 // end of the operations so far, moving axes
+    size_t lastLength_ = kNone;  // last operation with length, awaiting its next
+    bool stopSince_ = false;     // a dwell or action since lastLength_
+    bool anyLength_ = false;     // the program moves at all
     // Targets.
     size_t targets_ = 0;
     size_t label_ = kNone;  // operation of the last target

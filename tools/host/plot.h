@@ -17,8 +17,8 @@ struct PlotData {
     std::string units = "mm";
     std::vector<Point> commanded;  // XY, machine units
     std::vector<uint8_t>
-        commandedRapid;           // 1 where a commanded point is on a rapid (may be shorter)
-    std::vector<Point> executed;  // XY, machine units
+        commandedRapid;              // 1 where a commanded point is on a rapid (may be shorter)
+    std::vector<Point> executed;     // XY, machine units
     std::vector<Point> bufferLevel;  // (seconds, segments held)
     double bufferSize = 1000.0;
     std::optional<Point> probe;  // XY of a probe trigger
