@@ -172,6 +172,7 @@ TEST(RunChecker, CatchesAnArcOffItsCentreOrItsRadius) {
         double grow = 1.0 - 0.002 * std::sin(std::numbers::pi * f);
         wide.targets[k][0] = 8000.0 + (wide.targets[k][0] - 8000.0) * grow;
         wide.targets[k][1] = 8000.0 + (wide.targets[k][1] - 8000.0) * grow;
+        wide.targets[k][3] = wide.targets[k][1];  // A, slaved, follows Y
     }
     r = check(program, wide);
     EXPECT_TRUE(failsWith(r, "from the path of line 2"));
@@ -270,6 +271,15 @@ TEST(RunChecker, ChecksReportedPositionsOnEveryAxis) {
         [](size_t k) { return k + 1; });
     EXPECT_TRUE(failsWith(r, "from the path of line 1"));
     EXPECT_LT(r.executedVelocityRatio, 1.0);
+    // The gantry's second motor (A, slaved to Y) two steps ahead of Y.
+    r = run(
+        [&](size_t k) {
+            Vec6 u = target(k);
+            if (k > n / 2) u[3] += 2.0 / 800.0;
+            return u;
+        },
+        [](size_t k) { return k + 1; });
+    EXPECT_TRUE(failsWith(r, "axis A is 2.000 steps off its master Y"));
     // Three segments executed per millisecond: on the path, but Z alone
     // runs at 30 mm/s, over its 20.
     r = run([&](size_t k) { return target(3 * k); }, [](size_t k) { return 3 * k + 1; });
@@ -288,6 +298,10 @@ TEST(RunChecker, CatchesLimitCornerAndEndFaults) {
     CheckReport r = check(program, jumped);
     EXPECT_GT(r.velocityRatio, 1.0);
     EXPECT_FALSE(r.endReached);
+    // The slaved axis (A) a hundredth of a step off its master (Y).
+    Plan loose = good;
+    loose.targets[loose.targets.size() / 2][3] += 0.01;
+    EXPECT_TRUE(failsWith(check(program, loose), "axis A is 0.010 steps off its master Y"));
     // A stream that stops dead from speed.
     Plan cut = good;
     cut.targets.resize(cut.targets.size() / 2);

@@ -112,8 +112,19 @@ RunChecker::RunChecker(const CheckSettings& settings, const Vec6& startUnits,
     }
     reach_ = std::sqrt(reach) * (1.0 + kSlack);
     quantum_ = std::sqrt(quantum);
-    prevSteps_ = startSteps;
+    startSteps_ = prevSteps_ = startSteps;
     prevUnits_ = toUnits(startSteps);
+}
+
+void RunChecker::slaves(const Vec6& steps, double allowed, const std::string& name) {
+    for (int i = 0; i < kAxisCount; ++i) {
+        int m = s_.limits[i].slaveOf;
+        if (!s_.limits[i].enabled || m < 1 || m > kAxisCount) continue;
+        double off = steps[i] - (startSteps_[i] + steps[m - 1] - startSteps_[m - 1]);
+        if (std::fabs(off) > allowed + 1e-6)
+            fault(name + ": axis " + kAxisLetters[i] + " is " + fixed(off, 3) +
+                  " steps off its master " + kAxisLetters[m - 1]);
+    }
 }
 
 Vec6 RunChecker::toUnits(const Vec6& steps) const {
@@ -276,6 +287,7 @@ void RunChecker::addTarget(const Vec6& steps, size_t index, double feedScale, bo
         prevVel_[i] = v;
     }
     prevSteps_ = steps;
+    slaves(steps, 0.0, name);
     const Vec6 p = toUnits(steps);
     ++r_.targetsChecked;
     OpRec* op = find(index);
@@ -402,6 +414,11 @@ void RunChecker::addReport(const Vec6& units, size_t segment, std::optional<doub
         }
     }
 
+    // Slaved axes within a step of their master's travel; the others
+    // measured from the path.
+    Vec6 steps{};
+    for (int i = 0; i < kAxisCount; ++i) steps[i] = units[i] * s_.limits[i].stepsPerUnit;
+    slaves(steps, 1.0, "reported position " + std::to_string(n));
     Vec6 q{};
     for (int i = 0; i < kAxisCount; ++i) q[i] = moves_[i] ? units[i] : 0.0;
     // The operations of the targets around the one executed last.

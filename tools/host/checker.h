@@ -9,9 +9,10 @@
 // tolerance its operation allows (exact on lines, the chord tolerance on
 // arcs, the blending tolerance where it rounds the corner into the next
 // operation), short operations passed whole between two targets lying on
-// the way, and the end point reached. From the controller's reported
-// positions (every configured axis, with the controller time of each
-// report): the path within the tolerance plus one step, and each axis's
+// the way, slaved axes on their master's travel, and the end point reached.
+// From the controller's reported positions (every configured axis, with the
+// controller time of each report): the path within the tolerance plus one
+// step (a slaved axis within a step of its master's travel), and each axis's
 // velocity over windows long enough for the quantisation not to matter.
 //
 // The checker is fed online, in order, and holds a bounded window: the
@@ -126,10 +127,13 @@ private:
     void endStretch(size_t at);
     void trim();
     void fault(const std::string& text);
+    // Slaved axes follow their master's travel: each one's offset, in steps.
+    void slaves(const Vec6& steps, double allowed, const std::string& name);
     Vec6 toUnits(const Vec6& steps) const;
 
     CheckSettings s_;
     CheckReport r_;
+    Vec6 startSteps_{};
     std::array<bool, kAxisCount> moves_{};  // configured and not slaved
     double reach_ = 0.0;                    // farthest the path goes in 1 ms
     double quantum_ = 0.0;                  // one step on every moving axis
