@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Mutation check: applies each plausible one-line fault of scripts/mutants.txt
-# to src/, one at a time, rebuilds the native tests (a Release tree of its
-# own), runs the whole suite and records whether a test failed (killed) or
-# all passed (survived). The file is always restored, on Ctrl-C too. Too slow
-# for the test command: run it by hand before closing work that touches src/
-# or the tests.
+# to src/ or tools/, one at a time, rebuilds the native tests (a Release tree
+# of its own), runs the whole suite and records whether a test failed
+# (killed) or all passed (survived). The file is always restored, on Ctrl-C
+# too. Too slow for the test command: run it by hand before closing work that
+# touches src/, tools/host/ or the tests.
 #
 #   scripts/mutants.sh [--windows] [--only ID]...
 #
@@ -28,7 +28,8 @@
 #
 # The list's format, one fault per paragraph:
 #   id: short-name   what the fault does
-#   file: src/...    the file to change
+#   file: src/...    the file to change (src/ or tools/; a fault in tools/
+#                    builds the host tool and its tests into the tree)
 #   from: TEXT       the exact original text (must occur exactly once)
 #   to: TEXT         its replacement
 #   windows: yes     (optional) killed only by the Windows tests
@@ -140,10 +141,16 @@ selected() {
 }
 
 # ---- the tree and the baseline -----------------------------------------------
+# The host tool and its tests join the tree only when a fault in tools/ runs:
+# they double the build.
+tools=OFF
+for i in "${!ids[@]}"; do
+  selected "${ids[$i]}" && [[ -z ${drops[$i]} && ${files[$i]} == tools/* ]] && tools=ON
+done
 mkdir -p "$build"
-echo "--- configuring $build (Release)"
+echo "--- configuring $build (Release, host tool $tools)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=OFF \
-  -DTELVO_BUILD_TOOLS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+  -DTELVO_BUILD_TOOLS=$tools >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 # The whole suite runs for every fault, nothing excluded: the fuzz corpus
 # replay and the soak drive the library too (the soak is the only long
 # two-thread stream). The soak runs a tenth of its length here

@@ -103,7 +103,6 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     for (const Op& op : run.program.ops)
         run.moves +=
             op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc;
-    MotionLimits limits = m.limits();
     run.plan = planProgram(run.program, m.planSettings(), startSteps);
     if (!run.plan.errors.empty())
         refuse(run.plan.errors, false,
@@ -119,8 +118,22 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     (void)std::fflush(log);
 
     Auxiliaries aux(session, m);
-    size_t executedFrom = session.plot().executed.size();
     size_t segmentsBefore = session.segmentsStreamed();
+    // The check follows the run: the targets as they stream, each report of
+    // the controller as it comes, against the program's operations.
+    const CheckSettings checkWith = checkSettings(m.planSettings());
+    RunChecker checker(checkWith, run.program.start, run.plan.startSteps);
+    PlanFeed feed(checker, run.program, run.plan);
+    struct Unhook {
+        Session& s;
+        ~Unhook() { s.onReports(nullptr); }
+    } unhook{session};
+    session.onReports([&](const Vec6& units, double seconds, size_t segments) {
+        size_t executed = segments - std::min(segments, segmentsBefore);
+        feed.upTo(executed + checkWith.reportWindow + 1);
+        checker.addReport(units, executed,
+                          options.exactTimes ? std::optional<double>(seconds) : std::nullopt);
+    });
     size_t commandedFrom = session.plot().commanded.size();
     double startTime = session.now();
     auto wallStart = std::chrono::steady_clock::now();
@@ -150,13 +163,17 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                         run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.endTarget));
                 }
                 StreamStats s;
+                feed.source(t.targets, step.firstTarget);
                 try {
                     s = session.stream(t, "run");
                 } catch (...) {
+                    session.onReports(nullptr);
                     if (whole) run.plan.targets = std::move(t.targets);
                     throw;
                 }
+                feed.upTo(step.endTarget);
                 if (whole) run.plan.targets = std::move(t.targets);
+                feed.source(run.plan.targets, 0);
                 merge(run.stats, s);
             }
             if (step.op < 0) continue;
@@ -217,6 +234,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         }
         aux.allOff();
     } catch (...) {
+        session.onReports(nullptr);
         telvo_CmdStop(0);
         telvo_BufClear();
         aux.allOffQuietly();
@@ -227,7 +245,9 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     run.stats.segments = run.plan.targets.size();
 
-    run.check = checkPlan(run.plan, limits);
+    session.onReports(nullptr);
+    // Targets left (after a stop at a pause) and the program's end.
+    run.check = feed.finish();
     PlotData& plot = session.plot();
     // Rapids are drawn apart from the cuts.
     plot.commandedRapid.resize(plot.commanded.size(), 0);
@@ -239,21 +259,6 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         for (size_t k = from; k < to && k < plot.commanded.size(); ++k)
             plot.commandedRapid[k] = run.plan.rapidRuns[r].second;
     }
-    std::vector<Point> xy(plot.executed.begin() + static_cast<std::ptrdiff_t>(executedFrom),
-                          plot.executed.end());
-    std::vector<double> times;
-    times.reserve(xy.size());
-    for (size_t k = executedFrom; k < plot.bufferLevel.size() && k < plot.executed.size(); ++k)
-        times.push_back(plot.bufferLevel[k].x);
-    xy.resize(std::min(xy.size(), times.size()));
-    std::vector<size_t> reached;
-    reached.reserve(xy.size());
-    for (size_t k = executedFrom; k < plot.executedSegment.size() && reached.size() < xy.size();
-         ++k)
-        reached.push_back(plot.executedSegment[k] -
-                          std::min(plot.executedSegment[k], segmentsBefore));
-    if (!options.exactTimes) times.clear();
-    if (run.stoppedAt.empty()) checkExecuted(run.check, run.plan, limits, xy, times, reached);
     if (run.stoppedAt.empty()) run.check.endReached = run.check.endReached && run.stats.endReached;
     return run;
 }

@@ -229,8 +229,8 @@ void Session::onStatus(const MachineStatus& record) {
         reached += static_cast<size_t>(
             std::clamp<int64_t>(status_.segmentTag, 0, static_cast<int64_t>(stats_->sent)));
     }
-    plot_.executedSegment.push_back(reached);
     plot_.bufferLevel.push_back({t, static_cast<double>(status_.bufferLevel)});
+    if (reportSink_) reportSink_(units, t, reached);
     if (stats_) {
         int level = status_.bufferLevel;
         stats_->highestLevel = std::max(stats_->highestLevel, level);
@@ -688,7 +688,6 @@ std::vector<std::string> Session::protocolErrors() {
 void Session::clearHistory() {
     plot_.commanded.clear();
     plot_.executed.clear();
-    plot_.executedSegment.clear();
     plot_.bufferLevel.clear();
     plot_.probe.reset();
 }

@@ -162,6 +162,11 @@ public:
     // Protocol errors the simulator saw (empty for a real controller).
     std::vector<std::string> protocolErrors();
     PlotData& plot() { return plot_; }
+    // While set, called with every status record: the position (machine
+    // units, configured axes), the time (now()) and the segments of this
+    // session's streams the controller has executed by then.
+    using ReportSink = std::function<void(const Vec6& units, double seconds, size_t segments)>;
+    void onReports(ReportSink sink) { reportSink_ = std::move(sink); }
     // Drops the executed path and buffer history gathered so far.
     void clearHistory();
     // Segments of the streams this session has finished.
@@ -201,6 +206,7 @@ private:
     std::string progressLabel_;
     size_t liveWidth_ = 0;
     PlotData plot_;
+    ReportSink reportSink_;
     // Streaming state read by onStatus.
     bool streaming_ = false;
     bool allSent_ = false;
