@@ -78,14 +78,10 @@ bool besideLibrary(const char* folder, const char* fileName, char* out, size_t c
     }
     const char* slash = std::strrchr(info.dli_fname, '/');
     if (slash == nullptr) return false;
-    const auto length = static_cast<size_t>(slash - info.dli_fname) + 1;
-    const size_t folderLength = std::strlen(folder);
-    const size_t nameLength = std::strlen(fileName);
-    if (length + folderLength + nameLength + 1 > capacity) return false;
-    std::memcpy(out, info.dli_fname, length);
-    std::memcpy(out + length, folder, folderLength);
-    std::memcpy(out + length + folderLength, fileName, nameLength + 1);  // with its NUL
-    return true;
+    const auto directoryLength = static_cast<int>(slash - info.dli_fname) + 1;  // with its '/'
+    const int written =
+        std::snprintf(out, capacity, "%.*s%s%s", directoryLength, info.dli_fname, folder, fileName);
+    return written > 0 && static_cast<size_t>(written) < capacity;
 }
 
 // dlopen of a path as given, or of a file name beside this library, then in
