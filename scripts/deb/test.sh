@@ -91,6 +91,10 @@ debs=()
 trap finish EXIT
 trap 'exit 130' INT TERM
 
+# A copy left by an interrupted run goes first (before dpkg-shlibdeps could
+# see it).
+remove_packages || fail "removing an earlier installation"
+
 step "building the packages"
 bash "$root/scripts/deb/build.sh" "$tree" || fail "building the packages"
 debs=("$tree"/packages/*.deb)
@@ -104,9 +108,6 @@ step "lintian"
 # Informational tags are shown too; errors and warnings fail.
 lintian --info --fail-on error,warning "${debs[@]}" 2> >(grep -v 'running with root privileges' >&2) ||
   fail "lintian reported errors or warnings"
-
-# A copy left by an interrupted run goes first.
-remove_packages || fail "removing an earlier installation"
 
 step "installing"
 apt-get install -y -qq --no-install-recommends "${debs[@]}" >/dev/null || fail "apt-get install"
