@@ -10,6 +10,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 tree=${1:-$root/build/native}
+[[ -d $tree ]] && tree=$(cd "$tree" && pwd)
 jobs=${TELVO_JOBS:-2}
 
 [[ -f $tree/CMakeCache.txt ]] || { echo "deb/build.sh: $tree is not a configured build tree" >&2; exit 1; }

@@ -20,6 +20,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 tree=${1:-$root/build/native}
+[[ -d $tree ]] && tree=$(cd "$tree" && pwd)
 packages=(libtelvo1 libtelvo-dev telvo)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 libdir=/usr/lib/$multiarch
