@@ -106,8 +106,8 @@ for deb in "${debs[@]}"; do
 done
 
 step "lintian"
-# Informational tags are shown too; errors and warnings fail.
-lintian --info --fail-on error,warning "${debs[@]}" 2> >(grep -v 'running with root privileges' >&2) ||
+# Informational tags are shown too (--display-info); errors and warnings fail.
+lintian --display-info --fail-on error,warning "${debs[@]}" 2> >(grep -v 'running with root privileges' >&2) ||
   fail "lintian reported errors or warnings"
 
 step "installing"
