@@ -10,6 +10,8 @@ packages=(
   libcli11-dev libfmt-dev libtomlplusplus-dev
   clang clang-tidy cppcheck libclang-rt-14-dev llvm
   libusb-1.0-0-dev umockdev libumockdev-dev
+  python3 mono-mcs mono-runtime
+  dpkg-dev lintian
 )
 
 missing=()
