@@ -62,6 +62,7 @@ struct Arguments {
     bool brief = false;
     bool noPlot = false;
     RunOptions program;  // run: part-program options
+    std::string targets;  // run: --targets FILE
 };
 
 struct Command {

@@ -118,6 +118,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                run.plan.feedBoundSeconds);
     (void)std::fflush(log);
 
+    if (options.targets) options.targets->begin(startSteps);
     Auxiliaries aux(session, m);
     size_t executedFrom = session.plot().executed.size();
     size_t segmentsBefore = session.segmentsStreamed();
@@ -157,6 +158,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                     if (whole) run.plan.targets = std::move(t.targets);
                     throw;
                 }
+                if (options.targets) options.targets->rows(run.plan, t.targets, step.firstTarget);
                 if (whole) run.plan.targets = std::move(t.targets);
                 merge(run.stats, s);
             }
