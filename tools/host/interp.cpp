@@ -22,6 +22,9 @@ constexpr double kArcRelative = 0.001;
 // Peck drilling comes back down to this far above the last depth.
 constexpr double kPeckClearanceMm = 0.254;
 constexpr double kMaxPecks = 10000.0;
+// A cycle's L repeats it at most this often: one line must not expand
+// without bound.
+constexpr double kMaxRepeats = 10000.0;
 
 struct Failure {
     std::string word, message, hint;
@@ -32,8 +35,10 @@ struct Failure {
 }
 
 std::string number(double v) {
-    char buf[32];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    // Fixed notation: words are at most 1e9, and "L3000000" reads better
+    // than "L3e+06".
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
     if (ec != std::errc()) return "?";
     return std::string(buf, end);
 }
@@ -149,6 +154,7 @@ struct CompMove {
     double sweep = 0.0;      // arcs: programmed sweep, radians, all turns
     double startTrim = 0.0;  // arcs: radians an inside corner took from its start
     double feed = 0.0, tolerance = -1.0;
+    V2 entryTangent;  // the first straight move: the direction the tool really goes
 };
 
 class Interpreter {
@@ -192,7 +198,7 @@ private:
     void rapid(const Vec6& end, int lineNo);
     void linear(const Vec6& end, int lineNo, const Words& w);
     void arc(const Words& w, int lineNo, bool ccw);
-    void cycle(const Words& w, int lineNo);
+    void cycle(const Words& w, int lineNo, bool fresh);
     double feedFor(double length, const Words& w, const char* what);
     double tolerance() const { return path_ == 2 ? -1.0 : (path_ == 1 ? 0.0 : tolerance_); }
     void spindleOp(int lineNo);
@@ -205,6 +211,7 @@ private:
     void compOff(const std::string& word);
     void endCompensation(int lineNo);
     void compMove(CompMove m, const std::string& word);
+    void compEntry(CompMove& m, const std::string& word) const;
     double compSettle(const CompMove* next, const std::string& word);
     void compCorner(const CompMove& next, V2 p, V2 a, V2 b);
     double compArcRadius(const CompMove& m) const {
@@ -239,7 +246,8 @@ private:
     int spindleDir_ = 0;
     bool mist_ = false, flood_ = false;
     int selectedTool_ = 0, loadedTool_ = 0;
-    std::optional<double> cycleR_, cycleZ_, cycleP_, cycleQ_;
+    std::optional<double> cycleR_, cycleZ_, cycleP_, cycleQ_;  // Z: on the drilling axis
+    int cyclePlane_ = 170;                                      // the plane they were given in
     Vec6 g28_{}, g30_{};
     std::array<Vec6, 9> workOffsets_{};  // G10 changes them for this run only
     std::map<int, ToolEntry> tools_;     // G10 L1 changes them for this run only
@@ -805,6 +813,7 @@ V2 startTangent(const CompMove& m) {
 
 V2 endTangent(const CompMove& m) {
     if (m.arc) return arcTangent(m, xy(m.to));
+    if (m.entry) return m.entryTangent;
     return startTangent(m);
 }
 
@@ -928,6 +937,63 @@ void Interpreter::endCompensation(int lineNo) {
     }
 }
 
+// The first move with X/Y motion after G41/G42 starts where the tool stands
+// and ends beside its programmed end, as LinuxCNC does. A straight entry
+// ends where the tool, going straight, touches the circle of the tool's
+// radius about the programmed end: square to the path it really takes. An
+// arc entry ends at the programmed end moved by the radius along the arc's
+// radius (towards the centre when the tool is inside the arc), on an arc
+// about a new centre on that radius, equally far from both its ends, so
+// that it ends tangent to the programmed arc's offset.
+void Interpreter::compEntry(CompMove& m, const std::string& word) const {
+    const V2 s = xy(tool_), p = xy(m.to);
+    const double r = compRadius_;
+    const double dist = norm(p - s);
+    if (!(dist > r + kCompNear))
+        fail(word, "the first move under cutter compensation must be longer than the tool radius (" +
+                       number(r / scale()) + ")",
+             "start compensation farther from the contour");
+    m.entry = true;
+    if (!m.arc) {
+        double theta = std::acos(r / dist);
+        double alpha = angle(s - p);
+        double gamma = compSide_ > 0 ? alpha - theta : alpha + theta;
+        V2 e = p + r * V2{std::cos(gamma), std::sin(gamma)};
+        V2 d = e - s;
+        m.entryTangent = (1.0 / norm(d)) * d;
+        return;
+    }
+    const V2 c{m.cx, m.cy};
+    const bool inside = (compSide_ > 0) == m.ccw;
+    V2 radial = p - c;
+    radial = (1.0 / norm(radial)) * radial;
+    const V2 e = p + (inside ? -r : r) * radial;
+    const V2 toward = -1.0 * radial;  // from the end towards the programmed centre
+    const double across = dot(toward, s - e);
+    if (!(std::fabs(across) > kCompNear))
+        fail(word, "the compensated entry arc has no centre: its start lies on the radius of its end",
+             "start compensation elsewhere, or enter with a straight move");
+    const double t = dot(s - e, s - e) / (2.0 * across);
+    const V2 nc = e + t * toward;
+    const double nr = norm(e - nc);
+    if (!(nr > kCompNear)) fail(word, tooLarge("the entry arc"));
+    const double dir = m.ccw ? 1.0 : -1.0;
+    double sweep = dir * (angle(e - nc) - angle(s - nc));
+    while (sweep <= 1e-12) sweep += kTwoPi;
+    while (sweep > kTwoPi + 1e-12) sweep -= kTwoPi;
+    // Whole turns (P) as programmed.
+    double programmed = m.sweep;
+    double base = dir * (angle(p - c) - angle(xy(m.from) - c));
+    while (base <= 1e-12) base += kTwoPi;
+    while (base > kTwoPi + 1e-12) base -= kTwoPi;
+    sweep += kTwoPi * std::max(0.0, std::round((programmed - base) / kTwoPi));
+    m.cx = nc.x;
+    m.cy = nc.y;
+    // compArcRadius() gives the radius the tool runs at: the new one.
+    m.radius = nr + compSide_ * r * dir;
+    m.sweep = sweep;
+}
+
 void Interpreter::compMove(CompMove m, const std::string& word) {
     if (compFailed_) {
         // An error was reported: nothing will run; keep reading plainly.
@@ -957,10 +1023,7 @@ void Interpreter::compMove(CompMove m, const std::string& word) {
                            "): the tool cannot follow it on this side");
         }
         if (!held_) {
-            if (m.arc)
-                fail(word, "the first move under cutter compensation must be straight (G0 or G1)",
-                     "add a straight entry move before the arc");
-            m.entry = true;
+            compEntry(m, word);
         } else {
             m.startTrim = compSettle(&m, word);
         }
@@ -1000,9 +1063,8 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
     if (next) {
         V2 tb = startTangent(*next);
         b = p + compOffset(tb);
-        if (h.entry || norm(b - a) <= kCompNear) {
-            // The entry ends square to the first compensated move; a
-            // tangent continuation has no corner.
+        if (norm(b - a) <= kCompNear) {
+            // A tangent continuation has no corner.
             x = b;
         } else if (compSide_ * turn(h, ta, *next, tb) > 0.0) {
             OffsetPath pa, pb;
@@ -1048,7 +1110,7 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
             while (base > kTwoPi + 1e-9) base -= kTwoPi;
             op.extraTurns = std::max(0, static_cast<int>(std::lround((sweep - base) / kTwoPi)));
         }
-    } else if (!h.entry && dot(x - xy(h.startPos), ta) < -kCompNear) {
+    } else if (dot(x - xy(h.startPos), ta) < -kCompNear) {
         fail(word, tooLarge("the inside corners of line " + std::to_string(h.line)));
     }
     // The held move and everything waiting behind it end at x.
@@ -1125,78 +1187,104 @@ void Interpreter::coolantOp(int lineNo) {
     op.flood = flood_;
 }
 
-void Interpreter::cycle(const Words& w, int lineNo) {
+// Drilling cycles, as LinuxCNC runs them: in G17 the hole is positioned in
+// X and Y and drilled along Z; in G18 positioned in Z and X and drilled
+// along Y; in G19 positioned in Y and Z and drilled along X. R, the bottom
+// and the retract level are on the drilling axis. Every move of a cycle
+// runs in exact-path mode (exact stop under G61.1), whatever G64 says.
+// `fresh`: the cycle was not in effect before this line. As in LinuxCNC,
+// such a line must give R, the bottom, and the cycle's own P or Q; later
+// lines of the same cycle may leave them out.
+void Interpreter::cycle(const Words& w, int lineNo, bool fresh) {
     std::string name = gName(motion_);
-    if (plane_ != 170) fail(name, "drilling cycles run in the G17 plane only");
-    if (!s_.configured[2]) fail(name, "drilling cycles need a Z axis");
+    int d = 2, p0 = 0, p1 = 1;
+    if (plane_ == 180) {
+        d = 1, p0 = 2, p1 = 0;
+    } else if (plane_ == 190) {
+        d = 0, p0 = 1, p1 = 2;
+    }
+    const char drill = kAxisLetters[d];
+    if (!s_.configured[d] || s_.slaveOf[d])
+        fail(name, std::string("drilling cycles in ") + gName(plane_) + " need a programmable " +
+                       drill + " axis");
+    if (fresh) cycleR_.reset(), cycleZ_.reset(), cycleP_.reset(), cycleQ_.reset();
+    cyclePlane_ = plane_;
     if (w.has('R')) cycleR_ = w['R'];
-    if (w.has('Z')) cycleZ_ = w['Z'];
+    if (w.has(drill)) cycleZ_ = w[drill];
     if (w.has('P')) cycleP_ = w['P'];
     if (w.has('Q')) cycleQ_ = w['Q'];
     if (!cycleR_) fail(name, "drilling cycle needs R (the retract plane)");
-    if (!cycleZ_) fail(name, "drilling cycle needs Z (the hole bottom)");
+    if (!cycleZ_)
+        fail(name, std::string("drilling cycle needs ") + drill + " (the hole bottom)");
     if ((motion_ == 830 || motion_ == 730) && (!cycleQ_ || !(*cycleQ_ > 0.0)))
         fail(name, "peck drilling needs Q above 0 (the peck depth)");
-    if ((motion_ == 820 || motion_ == 890) && (!cycleP_ || *cycleP_ < 0.0))
+    if ((motion_ == 820 || motion_ == 860 || motion_ == 890) && (!cycleP_ || *cycleP_ < 0.0))
         fail(name, name + " needs P (the dwell at the bottom, seconds)");
     if (motion_ == 860 && spindleDir_ == 0)
         fail(name, "G86 stops and restarts the spindle: start it first (M3 or M4)");
     int repeats = 1;
     if (w.has('L')) {
         double l = w['L'];
-        if (l < 1 || l != std::floor(l) || l > 10000)
-            fail("L" + number(l), "repeat count must be a whole number from 1");
+        if (l < 1 || l != std::floor(l) || l > kMaxRepeats)
+            fail("L" + number(l), "repeat count L must be a whole number from 1 to " +
+                                      std::to_string(static_cast<int>(kMaxRepeats)));
         repeats = static_cast<int>(l);
     }
     double k = scale();
-    double oldZ = pos_[2];
-    double rLevel = absolute_ ? *cycleR_ * k + offset(2) : pos_[2] + *cycleR_ * k;
-    double bottom = absolute_ ? *cycleZ_ * k + offset(2) : rLevel + *cycleZ_ * k;
+    double oldLevel = pos_[d];
+    double rLevel = absolute_ ? *cycleR_ * k + offset(d) : pos_[d] + *cycleR_ * k;
+    double bottom = absolute_ ? *cycleZ_ * k + offset(d) : rLevel + *cycleZ_ * k;
     if (bottom > rLevel)
-        fail("Z" + number(*cycleZ_), "the hole bottom is above the retract plane R");
-    double clearZ = retractToR_ ? rLevel : std::max(oldZ, rLevel);
+        fail(std::string(1, drill) + number(*cycleZ_),
+             "the hole bottom is above the retract plane R");
+    double clearLevel = retractToR_ ? rLevel : std::max(oldLevel, rLevel);
     double feed = feedFor(rLevel - bottom, w, name.c_str());
     double clearance = kPeckClearanceMm / s_.mmPerUnit;
-    auto moveZ = [&](double z, bool fast) {
-        Vec6 p = pos_;
-        p[2] = z;
-        if (fast) {
-            rapid(p, lineNo);
-        } else if (p != tool_) {
-            Op& op = emit(OpKind::Linear, lineNo);
-            op.end = p;
-            op.feed = feed;
-            op.tolerance = tolerance();
-            pos_ = tool_ = p;
+    const double exact = path_ == 2 ? -1.0 : 0.0;
+    auto moveTo = [&](const Vec6& p, bool fast) {
+        if (p == tool_) {
+            pos_ = p;
+            return;
         }
+        Op& op = emit(fast ? OpKind::Rapid : OpKind::Linear, lineNo);
+        op.end = p;
+        op.feed = fast ? 0.0 : feed;
+        op.tolerance = exact;
+        pos_ = tool_ = p;
+    };
+    auto moveD = [&](double level, bool fast) {
+        Vec6 p = pos_;
+        p[d] = level;
+        moveTo(p, fast);
     };
     for (int n = 0; n < repeats; ++n) {
-        if (pos_[2] < rLevel) moveZ(rLevel, true);
+        if (pos_[d] < rLevel) moveD(rLevel, true);
         Vec6 hole = pos_;
-        for (int a : {0, 1}) {
+        for (int a : {p0, p1}) {
             char letter = kAxisLetters[a];
             if (!w.has(letter)) continue;
             double v = w[letter] * k;
             hole[a] = absolute_ ? v + offset(a) : pos_[a] + v;
         }
-        rapid(hole, lineNo);
-        moveZ(rLevel, true);
+        moveTo(hole, true);
+        moveD(rLevel, true);
         if (motion_ == 810 || motion_ == 820) {
-            moveZ(bottom, false);
+            moveD(bottom, false);
             if (motion_ == 820 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
         } else if (motion_ == 850 || motion_ == 890) {
             // Boring: feed in, (G89: dwell,) feed back out to R.
-            moveZ(bottom, false);
+            moveD(bottom, false);
             if (motion_ == 890 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
-            moveZ(rLevel, false);
+            moveD(rLevel, false);
         } else if (motion_ == 860) {
-            // Boring: feed in, stop the spindle, rapid out, start it again
-            // the way it turned (with its spin-up dwell).
-            moveZ(bottom, false);
+            // Boring: feed in, dwell, stop the spindle, rapid out, start it
+            // again the way it turned (with its spin-up dwell).
+            moveD(bottom, false);
+            if (*cycleP_ > 0.0) dwell(*cycleP_, lineNo);
             int direction = spindleDir_;
             spindleDir_ = 0;
             spindleOp(lineNo);
-            moveZ(clearZ, true);
+            moveD(clearLevel, true);
             spindleDir_ = direction;
             spindleOp(lineNo);
         } else {
@@ -1210,18 +1298,18 @@ void Interpreter::cycle(const Words& w, int lineNo) {
             double depth = rLevel;
             while (depth > bottom) {
                 double next = std::max(depth - q, bottom);
-                moveZ(next, false);
+                moveD(next, false);
                 depth = next;
                 if (depth <= bottom) break;
                 if (motion_ == 830) {
-                    moveZ(rLevel, true);
-                    moveZ(std::min(rLevel, depth + clearance), true);
+                    moveD(rLevel, true);
+                    moveD(std::min(rLevel, depth + clearance), true);
                 } else {
-                    moveZ(std::min(rLevel, depth + clearance), true);
+                    moveD(std::min(rLevel, depth + clearance), true);
                 }
             }
         }
-        moveZ(clearZ, true);
+        moveD(clearLevel, true);
     }
 }
 
@@ -1333,7 +1421,13 @@ void Interpreter::execute(Words& w, int lineNo) {
     if (compSide_ != 0 && group(kGroupFeedMode) == 930)
         fail("G93", "inverse-time feed cannot start under cutter compensation",
              "give G40 first, or keep G94");
-    if (group(kGroupFeedMode) >= 0) inverseTime_ = group(kGroupFeedMode) == 930;
+    if (group(kGroupFeedMode) >= 0) {
+        // Every G93 or G94 word clears the feed rate, as LinuxCNC does: the
+        // next feed move needs an F of its own (this line's F counts).
+        inverseTime_ = group(kGroupFeedMode) == 930;
+        feed_.reset();
+        feedMissingReported_ = false;
+    }
     if (w.has('F')) {
         if (w['F'] < 0.0) fail("F" + number(w['F']), "feed rate cannot be negative");
         if (!inverseTime_) feed_ = w['F'];
@@ -1369,9 +1463,13 @@ void Interpreter::execute(Words& w, int lineNo) {
             fail("M6", "M6 moves to the tool change position: not under cutter compensation",
                  "give G40 on a line before it");
         if (s_.toolChange) {
-            Vec6 up = tool_;
-            up[2] = (*s_.toolChange)[2];
-            if (s_.configured[2]) rapid(up, lineNo);
+            // As LinuxCNC: one straight rapid to the tool-change position,
+            // or with the quill-up option Z to machine zero first.
+            if (s_.toolChangeQuillUp && s_.configured[2] && !s_.slaveOf[2]) {
+                Vec6 up = tool_;
+                up[2] = 0.0;
+                rapid(up, lineNo);
+            }
             Vec6 there = tool_;
             for (int a = 0; a < kAxisCount; ++a) {
                 if (s_.configured[a] && !s_.slaveOf[a]) there[a] = (*s_.toolChange)[a];
@@ -1549,6 +1647,7 @@ void Interpreter::execute(Words& w, int lineNo) {
     }
 
     // Motion.
+    const bool motionChanged = group(kGroupMotion) >= 0 && group(kGroupMotion) != motion_;
     if (group(kGroupMotion) >= 0) motion_ = group(kGroupMotion);
     if (group(kGroupMotion) >= 0 && !cycleMode)
         cycleR_.reset(), cycleZ_.reset(), cycleP_.reset(), cycleQ_.reset();
@@ -1577,7 +1676,7 @@ void Interpreter::execute(Words& w, int lineNo) {
                 arc(w, lineNo, true);
                 break;
             default:
-                if (cycleHere) cycle(w, lineNo);
+                if (cycleHere) cycle(w, lineNo, motionChanged || !cycleZ_ || plane_ != cyclePlane_);
                 break;
         }
     }

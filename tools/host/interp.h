@@ -33,6 +33,7 @@ struct GcodeSetup {
     std::array<Vec6, 9> workOffsets{};          // G54..G59, G59.1..G59.3, machine units
     Vec6 g28{}, g30{};                          // stored positions, machine coordinates
     std::optional<Vec6> toolChange;             // where M6 moves to, machine coordinates
+    bool toolChangeQuillUp = false;             // M6 raises Z to machine 0 before it goes there
     std::map<int, ToolEntry> tools;             // the tool table
     double blendTolerance = 0.01;               // G64 without P, machine units
     bool blockDelete = false;                   // '/' lines are skipped
