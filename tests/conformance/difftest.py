@@ -57,18 +57,16 @@ PACKAGES = ['linuxcnc-uspace', 'libboost-python1.74.0']
 # the table with the reasons). The test marks the pieces of LinuxCNC's path
 # they concern.
 DELIBERATE = {
-    'comp-entry': 'cutter compensation entry: telvo ends the entry move square to the next '
-                  'move; LinuxCNC ends it square to the entry line and adds an arc round the '
-                  'programmed point',
+    'comp-entry': 'cutter compensation entry: telvo runs the entry move tangent to the circle '
+                  'of the tool radius round its programmed end, and round that circle to where '
+                  'the next move starts; LinuxCNC (rs274 2.9) ends it where a compensated move '
+                  'would end, square to the entry line (at an inside corner, where the offset '
+                  'paths cross), and adds the arc round the programmed end from there',
     'comp-rapid-corner': 'rapid round an outside corner under cutter compensation: telvo goes '
                          'outside the corner with two straight rapids, LinuxCNC cuts across in one '
                          'chord',
 }
 
-# M6 with a tool-change position: LinuxCNC moves straight there (with its
-# TOOL_CHANGE_QUILL_UP option it first goes up to machine Z0). The reference
-# path follows this choice.
-TOOL_CHANGE_QUILL_UP = False
 
 
 class Skip(Exception):
@@ -164,11 +162,14 @@ AXES = 'xyz'
 
 class Machine:
     """Offsets, stored positions, tools and limits; `inch`: telvo's machine
-    counts inches; `toolchange`: M6 moves to a tool-change position."""
+    counts inches; `toolchange`: M6 moves to a tool-change position, straight
+    (LinuxCNC's default) or, `quillup`, Z to machine zero first (LinuxCNC's
+    TOOL_CHANGE_QUILL_UP)."""
 
-    def __init__(self, inch=False, toolchange=False):
+    def __init__(self, inch=False, toolchange=False, quillup=False):
         self.inch = inch
-        self.toolchange = toolchange
+        self.toolchange = toolchange or quillup
+        self.quillup = quillup
         self.unit = INCH if inch else 1.0  # mm per machine unit
         self.steps = {'x': 800.0, 'y': 800.0, 'z': 1600.0}  # per mm
         self.blend_mm = 0.4 * INCH / 1000 if inch else 0.01
@@ -203,6 +204,8 @@ class Machine:
         lines += ['g28 = %s' % self._vec(G28), 'g30 = %s' % self._vec(G30)]
         if self.toolchange:
             lines.append('tool_change = %s' % self._vec(TOOL_CHANGE))
+        if self.quillup:
+            lines.append('tool_change_quill_up = true')
         lines.append('')
         for n, (length, diameter) in sorted(TOOLS.items()):
             lines += ['[[tool]]', 'number = %d' % n, 'length = %s' % self._u(length),
@@ -236,8 +239,8 @@ DIRECTIVE = re.compile(r'\(\s*conformance\s*:([^)]*)\)', re.I)
 
 
 def directives(text):
-    """Words of the program's `(conformance: ...)` comments: inch, toolchange
-    (the machine), refused (both readings must refuse the program)."""
+    """Words of the program's `(conformance: ...)` comments: inch, toolchange,
+    quillup (the machine), refused (both readings must refuse the program)."""
     words = set()
     for m in DIRECTIVE.finditer(text):
         words.update(m.group(1).lower().split())
@@ -246,7 +249,7 @@ def directives(text):
 
 def machine_for(text):
     d = directives(text)
-    return Machine(inch='inch' in d, toolchange='toolchange' in d)
+    return Machine(inch='inch' in d, toolchange='toolchange' in d, quillup='quillup' in d)
 
 
 def annotate(text):
@@ -417,6 +420,31 @@ def reference(stdout, stderr, machine):
                 # Where the entry ends differs, so do moves that wait there.
                 p.tags.add('comp-entry')
 
+    def level_positioning(first, plane):
+        # The documentation has a cycle position the tool parallel to the
+        # plane and then move along the drilling axis to R; rs274 climbs to
+        # the G98 level on the way when it starts below it (after a G99
+        # series): the reference follows the documentation.
+        drill = {'XY': 2, 'XZ': 1, 'YZ': 0}[plane]
+        cyc = ref.pieces[first:]
+        for n, p in enumerate(cyc):
+            if p.kind != 'line' or not p.rapid:
+                continue
+            moves_drill = abs(p.b[drill] - p.a[drill]) > 1e-9
+            moves_plane = any(abs(p.b[k] - p.a[k]) > 1e-9 for k in range(3) if k != drill)
+            if moves_drill and moves_plane:
+                level = list(p.b)
+                level[drill] = p.a[drill]
+                after = cyc[n + 1] if n + 1 < len(cyc) else None
+                p.b, p.length = level, math.dist(p.a, level)
+                if after is not None and after.kind == 'line':
+                    after.a = level
+                    after.length = math.dist(after.a, after.b)
+                    if after.length <= 1e-7:
+                        ref.pieces.remove(after)
+            break
+
+    cycle = None  # (first piece, line) of a canned cycle being read
     for raw in stdout.splitlines():
         m = CANON.match(raw)
         if not m:
@@ -449,6 +477,12 @@ def reference(stdout, stderr, machine):
         elif name == 'SET_FEED_RATE':
             feed = nums[0] * unit
         elif name == 'SET_MOTION_CONTROL_MODE':
+            # A canned cycle's moves come between two of these on its line.
+            if cycle and cycle[1] == line:
+                level_positioning(cycle[0], plane)
+                cycle = None
+            elif 'EXACT_PATH' in args:
+                cycle = (len(ref.pieces), line)
             if 'CONTINUOUS' in args:
                 # G64 without P: telvo keeps to the machine's blend tolerance
                 # where LinuxCNC has none (the stricter reading passes).
@@ -496,10 +530,12 @@ def reference(stdout, stderr, machine):
                 add(p)
         elif name == 'CHANGE_TOOL' and machine.toolchange:
             tc = list(machine.tool_change_mm())
-            if TOOL_CHANGE_QUILL_UP:
+            if machine.quillup:
                 up = list(pos)
                 up[2] = 0.0
-                p = Piece('line', pos, up, line, 'exact_stop', 0.0, unit, raw.strip())
+                # How the two rapids join is the machine's own: a blend may round it.
+                p = Piece('line', pos, up, line, 'continuous', machine.blend_mm, unit,
+                          raw.strip())
                 p.rapid = True
                 if p.length > 1e-7:
                     add(p)
@@ -823,10 +859,11 @@ def compare(ref, run, machine, refusal=None):
                                     '(allowed %.4f)' % (describe_piece(missed), what,
                                                         allow_end[missed]), tline))
         else:
+            left = '' if end_ok(k) else '; its end is %.4f mm on' % st.endmin
             diffs.append(Difference('path', p.line, 'target %d at machine (%.4f, %.4f, %.4f) is '
-                                    '%.4f mm from %s, allowed %.4f' % (
+                                    '%.4f mm from %s, allowed %.4f%s' % (
                                         i, t[0], t[1], t[2], d, describe_piece(k),
-                                        allowance(k, frac)), tline))
+                                        allowance(k, frac), left), tline))
         if len(diffs) >= MAX_DIFFERENCES:
             return diffs, [n for n, _ in notes]
         # Find the path again further on.
