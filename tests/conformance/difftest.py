@@ -902,6 +902,8 @@ def compare(ref, run, machine, refusal=None):
     # The end: on the last piece, done with it, at LinuxCNC's end point.
     k = st.k
     rest = [m for m in range(k + 1, M) if not P[m].tags]
+    if rest == [M - 1] and 'comp-entry' in P[k].tags:
+        rest = []  # the entry's move and the last one, which it starts: only the end counts
     if rest:
         diffs.append(Difference('end', P[rest[0]].line, 'telvo ends before %s'
                                 % describe_piece(rest[0]), run.lines[-1]))
