@@ -60,7 +60,7 @@ std::string describe(const Op& op) {
             std::snprintf(buf, sizeof buf, "pause %d", op.optional);
             break;
         case OpKind::Message:
-            std::snprintf(buf, sizeof buf, "message");
+            std::snprintf(buf, sizeof buf, "message %s", op.text.c_str());
             break;
         case OpKind::End:
             std::snprintf(buf, sizeof buf, "end");
@@ -186,7 +186,7 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
           "G0 2 9 4", "G1 -1 9 4 F60", "G0 2 9 4", "end"}},
         {"comments, N numbers, % delimiters, MSG",
          "%\nN10 (MSG, hello) G0 X1 ; rest\n%\nG0 X99",
-         {"message", "G0 1 0 0"}},
+         {"message hello", "G0 1 0 0"}},
         {"G61.1 G61 G64 set the blending of each move",
          "G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30",
          {"G0 1 0 0", "G0 2 0 0", "G0 3 0 0", "G0 4 0 0", "end"}},
@@ -251,14 +251,16 @@ TEST(InterpWords, ProgramFlowEndsWhereTheProgramSays) {
     EXPECT_EQ(p.ops[0].rpm, 24000.0);
     ASSERT_EQ(p.notes.size(), 1u);
     EXPECT_EQ(p.notes[0].word, "S30000");
-    // A program that expands beyond what a run can hold is refused once,
-    // at the line where it does, and nothing after it is read.
+    // Operations waiting behind a compensated move are bounded: the line
+    // that overflows the wait is refused once, and nothing after it is read.
     s = mill();
-    s.maxOps = 100;
-    p = interpret("G0 Z5\nG81 X1 Z-1 R1 F60 L40\nG1 X2 Y\nM30", s, {});
+    s.maxHeld = 100;
+    std::string waits = "T3 M6\nG41 G1 X10 F60\n";
+    for (int k = 0; k < 150; ++k) waits += k % 2 ? "Z0\n" : "Z-1\n";
+    p = interpret(waits + "G1 X2 Y\nM30", s, {});
     ASSERT_EQ(p.errors.size(), 1u);
-    EXPECT_EQ(p.errors[0].line, 2);
-    EXPECT_NE(p.errors[0].message.find("more than 100 moves and actions"), std::string::npos);
+    EXPECT_EQ(p.errors[0].line, 102);
+    EXPECT_NE(p.errors[0].message.find("more than 100 operations wait"), std::string::npos);
     // A program without an end runs to its last line, with a note.
     p = interpret("G0 X1\n", mill(), {});
     EXPECT_EQ(p.notes.size(), 1u);
