@@ -687,9 +687,20 @@ def compare(ref, run, machine, refusal=None):
     # was given in; none at exact-path and exact-stop corners, before and
     # after dwells and at the end. Arcs are chords within the arc tolerance
     # whose corners blend within it again.
+    half_step = [0.5 / machine.steps[a] for a in AXES]  # mm
+
+    def moving(p):
+        if p.kind == 'arc':
+            return {p.i0, p.i1} | ({p.i2} if abs(p.b[p.i2] - p.a[p.i2]) > 1e-9 else set())
+        return {k for k in range(3) if abs(p.b[k] - p.a[k]) > 1e-9}
+
     corner = []
     for j, p in enumerate(P):
         c = p.tol if p.mode == 'continuous' else 0.0
+        if p.mode == 'exact_path' and j + 1 < M:
+            # telvo blends an exact-path bend within half a step of the
+            # coarsest axis the two moves use (a deliberate difference).
+            c = max([half_step[k] for k in moving(p) | moving(P[j + 1])] or [0.0])
         if p.kind == 'dwell' or j == M - 1 or P[j + 1].kind == 'dwell':
             c = 0.0
         corner.append(c)
