@@ -387,6 +387,8 @@ def reference(stdout, stderr, machine):
     after_entry = False  # the line after the entry (LinuxCNC may add an arc first)
     group = []  # pieces of the current line mark, under compensation
 
+    offset_unit = [1.0, 1.0, 1.0]  # units g5x, g92 and the tool length were printed in
+
     def machine_point(v):
         return [v[k] * unit + g5x[k] + g92[k] + tlo[k] for k in range(3)]
 
@@ -468,10 +470,13 @@ def reference(stdout, stderr, machine):
             unit = INCH if 'INCH' in args else (10.0 if 'CM' in args else 1.0)
         elif name == 'SET_G5X_OFFSET':
             g5x = [nums[1 + k] * unit for k in range(3)]
+            offset_unit[0] = unit
         elif name == 'SET_G92_OFFSET':
             g92 = [nums[k] * unit for k in range(3)]
+            offset_unit[1] = unit
         elif name == 'USE_TOOL_LENGTH_OFFSET':
             tlo = [nums[k] * unit for k in range(3)]
+            offset_unit[2] = unit
         elif name == 'SELECT_PLANE':
             plane = 'XZ' if 'XZ' in args else ('YZ' if 'YZ' in args else 'XY')
         elif name == 'SET_FEED_RATE':
@@ -480,9 +485,13 @@ def reference(stdout, stderr, machine):
             # A canned cycle's moves come between two of these on its line.
             if cycle and cycle[1] == line:
                 level_positioning(cycle[0], plane)
+                # The mode from before the cycle: rs274 prints its P again
+                # as a bare number, in whatever units are now in force.
+                mode, tol = cycle[2]
                 cycle = None
-            elif 'EXACT_PATH' in args:
-                cycle = (len(ref.pieces), line)
+                continue
+            if 'EXACT_PATH' in args:
+                cycle = (len(ref.pieces), line, (mode, tol))
             if 'CONTINUOUS' in args:
                 # G64 without P: telvo keeps to the machine's blend tolerance
                 # where LinuxCNC has none (the stricter reading passes).
@@ -494,7 +503,7 @@ def reference(stdout, stderr, machine):
                 mode, tol = 'exact_path', 0.0
         elif name in ('STRAIGHT_TRAVERSE', 'STRAIGHT_FEED'):
             b = machine_point(nums[:3])
-            p = Piece('line', pos, b, line, mode, tol, unit, raw.strip())
+            p = Piece('line', pos, b, line, mode, tol, max([unit] + offset_unit), raw.strip())
             p.rapid = name == 'STRAIGHT_TRAVERSE'
             p.feed = feed / 60.0
             if p.length > 1e-7:
@@ -506,7 +515,7 @@ def reference(stdout, stderr, machine):
             v = [0.0, 0.0, 0.0]
             v[i0], v[i1], v[i2] = e1, e2, axis_end
             b = machine_point(v)
-            p = Piece('arc', pos, b, line, mode, tol, unit, raw.strip())
+            p = Piece('arc', pos, b, line, mode, tol, max([unit] + offset_unit), raw.strip())
             p.i0, p.i1, p.i2 = i0, i1, i2
             p.c0 = c1 * unit + g5x[i0] + g92[i0] + tlo[i0]
             p.c1 = c2 * unit + g5x[i1] + g92[i1] + tlo[i1]
@@ -729,6 +738,7 @@ def compare(ref, run, machine, refusal=None):
 
     st = State()
     st.at = 0  # the target being read
+    st.reach = 0.0  # how far the last step went
     runs = [0]
 
     def enter(j, t):
@@ -747,8 +757,15 @@ def compare(ref, run, machine, refusal=None):
         p = P[j]
         if st.endmin > allow_end[j]:
             return False
-        if p.kind == 'arc' and st.s < p.sweep - math.pi / 2:
-            return False
+        if p.kind == 'arc':
+            # Round the whole sweep but the piece a blend or one step may
+            # cut from its end (a chord at most, and the allowance).
+            r = max(min(p.r0, p.r1), 1e-9)
+            chord = 2 * math.acos(max(-1.0, 1 - machine.arc_mm / r)) if r > machine.arc_mm else 1
+            slack = min(math.pi / 2, min(chord, math.pi / 4)
+                        + (allow_end[j] + 2 * st.reach) / r + 1e-3)
+            if st.s < p.sweep - slack:
+                return False
         if p.kind == 'dwell' and st.count < round(p.seconds * 1000) - 1:
             return False
         return True
@@ -762,7 +779,7 @@ def compare(ref, run, machine, refusal=None):
             # The stop: a target on the end, about where the path moved on.
             near = min([st.endpt] + [math.dist(T[m], p.b) for m in
                                      range(max(0, st.at - 50), min(N, st.at + 200))])
-            if near > eps[j] + 1e-4:
+            if near > eps[j] + max(half_step[a] for a in moving(p)):
                 diffs.append(Difference('exact stop', p.line, 'telvo does not stop at the end of '
                                         '%s (G61.1): it passes %.4f mm away' % (p.canon, near),
                                         tline))
@@ -798,6 +815,7 @@ def compare(ref, run, machine, refusal=None):
         t = T[i]
         tline = run.lines[i]
         st.at = i
+        st.reach = math.dist(t, prev)
         if P[st.k].tags:
             # A deliberate difference: telvo's path may be anywhere until it
             # is back on LinuxCNC's where the next unmarked piece starts.
@@ -850,7 +868,7 @@ def compare(ref, run, machine, refusal=None):
             st.endpt = min(st.endpt, math.dist(t, p.b))
             # Feed: between two targets on the piece, clear of its ends (a
             # step across a corner averages two pieces' speeds).
-            clear = allowance(k, frac) + 1e-6
+            clear = 2 * max(allowance(k, 0.0), allowance(k, 1.0)) + math.dist(t, prev)
             if (st.steps and not p.rapid and p.kind != 'dwell' and
                     min(math.dist(t, p.a), math.dist(t, p.b),
                         math.dist(prev, p.a), math.dist(prev, p.b)) > clear):
