@@ -825,10 +825,13 @@ def compare(ref, run, machine, refusal=None):
             # A different entry also moves where the first compensated move
             # starts (at an inside corner): the path may come back at its end.
             later = next_plain[j + 1] if j < M and 'comp-entry' in P[k].tags else M
-            if (later < M and within(later, t) and seg_dist(P[later].a, prev, t)
-                    <= allowance(later, 0.0) and not (j < M and within(j, t))):
+
+            def back_at(n):
+                return n < M and within(n, t) and seg_dist(P[n].a, prev, t) <= allowance(n, 0.0)
+
+            if not back_at(j) and back_at(later):
                 j = later
-            if j < M and within(j, t) and seg_dist(P[j].a, prev, t) <= allowance(j, 0.0):
+            if back_at(j):
                 runs[0] += 1  # one note for the whole run of marked pieces
                 st.run = runs[0]
                 for m in range(k, j):

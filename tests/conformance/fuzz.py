@@ -396,8 +396,10 @@ class Gen:
                 # a new F: the feed across a switch is a rule program's).
                 # rs274 keeps a tool length across the switch without
                 # converting it (G28/G30/G53 then miss): G49 first.
+                # (G49 on its own line: on the same line the units change first).
                 self.inch = not self.inch
-                self.emit('G49 ' + ('G20' if self.inch else 'G21'))
+                self.emit('G49')
+                self.emit('G20' if self.inch else 'G21')
                 self.pos = None
                 self.feed_set = False
         self.emit('M2')
