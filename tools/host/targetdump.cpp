@@ -29,8 +29,9 @@ void TargetDump::begin(const Vec6& startSteps) {
         start += fmt::format(" {}={}", name, startSteps[a]);
         columns += fmt::format(" {}", name);
     }
-    std::string text = fmt::format("# telvo-targets {}\n# units {}\n# steps_per_unit{}\n# start{}\n{}\n",
-                                   kTargetDumpVersion, machine_.units, spu, start, columns);
+    std::string text =
+        fmt::format("# telvo-targets {}\n# units {}\n# steps_per_unit{}\n# start{}\n{}\n",
+                    kTargetDumpVersion, machine_.units, spu, start, columns);
     failed_ = failed_ || std::fputs(text.c_str(), file_) < 0;
 }
 
