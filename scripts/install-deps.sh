@@ -10,8 +10,12 @@ packages=(
   libcli11-dev libfmt-dev libtomlplusplus-dev
   clang clang-tidy cppcheck libclang-rt-14-dev llvm
   libusb-1.0-0-dev umockdev libumockdev-dev
-  python3 mono-mcs mono-runtime
+  # the bindings' tests, and the Debian packages
+  mono-mcs mono-runtime
   dpkg-dev lintian
+  # the conformance test: its script, and the libraries LinuxCNC's rs274
+  # needs from the system (the test fetches rs274 itself, never installs it)
+  python3 libpython3.11 libedit2 libtirpc3
 )
 
 missing=()

@@ -5,6 +5,9 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +15,10 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "host/trace.h"
+#include "sim_wire.h"
 
 namespace {
 
@@ -151,6 +158,65 @@ TEST_F(Tool, RunsAProgramWithArcs) {
     EXPECT_NE(r.err.find("run [100.0%]"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::exists(dir_ / "arcs.svg"));
     EXPECT_GT(fs::file_size(dir_ / "arcs.trace"), 16u);
+}
+
+// --targets writes each target as it was sent: every row, read back, gives
+// the wire segment the library made of it (per axis the start phase and the
+// travel, in millionths of a step, from the target before), and carries the
+// line of the move it runs along.
+TEST_F(Tool, TargetsFileHoldsWhatWasSent) {
+    Result r = run("run " + kData + "/arcs.nc --speed 0 --quiet --trace t.trace --targets t.txt");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(row(r.out, "targets"), "t.txt");
+    std::ifstream in(dir_ / "t.txt");
+    std::string header[5];
+    for (std::string& h : header) std::getline(in, h);
+    EXPECT_EQ(header[0], "# telvo-targets 1");
+    EXPECT_EQ(header[1], "# units mm");
+    EXPECT_EQ(header[2], "# steps_per_unit x=800 y=800 z=1600 a=800");
+    EXPECT_EQ(header[3], "# start x=0 y=0 z=0 a=0");
+    EXPECT_EQ(header[4], "line x y z a");
+    std::vector<int> lines;
+    std::vector<std::array<double, 4>> rows;
+    for (std::string l; std::getline(in, l);) {
+        std::istringstream s(l);
+        int n = 0;
+        std::array<double, 4> v{};
+        s >> n >> v[0] >> v[1] >> v[2] >> v[3];
+        ASSERT_TRUE(s && s.peek() == EOF) << l;
+        lines.push_back(n);
+        rows.push_back(v);
+    }
+    std::vector<const uint8_t*> wire;
+    telvo::tool::TraceFile trace = telvo::tool::readTraceFile((dir_ / "t.trace").string());
+    for (const telvo::tool::TraceRecord& rec : trace.records) {
+        if (rec.kind != telvo::tool::TraceKind::Block) continue;
+        for (size_t at = 0; at + tsim::kSegmentBytes <= rec.data.size(); at += tsim::kSegmentBytes)
+            wire.push_back(rec.data.data() + at);
+    }
+    ASSERT_EQ(wire.size(), rows.size());
+    // X, Y, Z (A copies Y on the wire); the library tracks target + 0.5.
+    std::array<double, 3> tracked = {0.5, 0.5, 0.5};
+    for (size_t k = 0; k < rows.size(); ++k) {
+        for (size_t a = 0; a < 3; ++a) {
+            double base = std::floor(tracked[a]);
+            int32_t phase = tsim::getI32(wire[k] + 8 * a) / 250;
+            int32_t travel = tsim::getI32(wire[k] + 8 * a + 4);
+            ASSERT_NEAR(phase, std::floor((tracked[a] - base) * 1e6), 1.0) << "row " << k << " axis " << a;
+            ASSERT_NEAR(base + (phase + travel) * 1e-6, rows[k][a] + 0.5, 2e-6) << "row " << k << " axis " << a;
+            tracked[a] = rows[k][a] + 0.5;
+        }
+        EXPECT_DOUBLE_EQ(rows[k][3], rows[k][1]) << "row " << k;  // A follows Y from 0
+    }
+    // The moves are on lines 3..11, each in its turn; the last one ends at Z 5.
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+    std::vector<int> seen(lines.begin(), lines.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(seen, (std::vector<int>{3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(rows.back()[2], 8000.0);
+    EXPECT_EQ(run("run " + kData + "/ramp.csv --speed 0 --quiet --targets c.txt").err,
+              "telvo: error: --targets applies to G-code programs, not CSV\n");
 }
 
 TEST_F(Tool, RunsCsvTargets) {

@@ -61,7 +61,8 @@ struct Arguments {
     double everyMs = 100.0;
     bool brief = false;
     bool noPlot = false;
-    RunOptions program;  // run: part-program options
+    RunOptions program;   // run: part-program options
+    std::string targets;  // run: --targets FILE
 };
 
 struct Command {

@@ -117,6 +117,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                run.plan.feedBoundSeconds);
     (void)std::fflush(log);
 
+    if (options.targets) options.targets->begin(startSteps);
     Auxiliaries aux(session, m);
     size_t segmentsBefore = session.segmentsStreamed();
     // The check follows the run: the targets as they stream, each report of
@@ -172,6 +173,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                     throw;
                 }
                 feed.upTo(step.endTarget);
+                if (options.targets) options.targets->rows(run.plan, t.targets, step.firstTarget);
                 if (whole) run.plan.targets = std::move(t.targets);
                 feed.source(run.plan.targets, 0);
                 merge(run.stats, s);
