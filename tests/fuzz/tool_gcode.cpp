@@ -28,14 +28,26 @@ namespace {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const Machine machine = defaultMachine();
-    // Small bounds keep each input quick; the refusals themselves are tested.
-    static const GcodeSetup setup = [] {
-        GcodeSetup s = machine.gcodeSetup();
-        s.maxOps = 20000;
-        return s;
-    }();
+    static const GcodeSetup setup = machine.gcodeSetup();
+    // Small bounds keep each input quick: an input that expands to more
+    // operations than this (cycles repeat with L) is not planned.
+    constexpr size_t kMostOps = 20000;
     std::string_view text(reinterpret_cast<const char*>(data), size);
-    Interpreted program = interpret(text, setup, Vec6{});
+    Interpreted program;
+    GcodeInterpreter reader(setup, Vec6{});
+    Op op;
+    size_t at = 0;
+    while (at < text.size() && !reader.done()) {
+        size_t nl = text.find('\n', at);
+        reader.line(text.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at));
+        at = nl == std::string_view::npos ? text.size() : nl + 1;
+        while (reader.pop(op)) program.ops.push_back(std::move(op));
+        if (program.ops.size() > kMostOps) return 0;
+    }
+    reader.finish();
+    while (reader.pop(op)) program.ops.push_back(std::move(op));
+    program.errors = reader.errors();
+    if (!program.errors.empty()) program.ops.clear();
     for (const Diagnostic& d : program.errors) {
         if (d.line < 1 || d.message.empty())
             violated("diagnostic without line or message", d.message);

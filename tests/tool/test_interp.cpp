@@ -60,7 +60,7 @@ std::string describe(const Op& op) {
             std::snprintf(buf, sizeof buf, "pause %d", op.optional);
             break;
         case OpKind::Message:
-            std::snprintf(buf, sizeof buf, "message");
+            std::snprintf(buf, sizeof buf, "message %s", op.text.c_str());
             break;
         case OpKind::End:
             std::snprintf(buf, sizeof buf, "end");
@@ -173,15 +173,20 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
          "G0 Z5\nG83 Z-2 R1 Q1.5 F60\nG80\nM30",
          {"G0 0 0 5", "G0 0 0 1", "G1 0 0 -0.5 F60", "G0 0 0 1", "G0 0 0 -0.246", "G1 0 0 -2 F60",
           "G0 0 0 5", "end"}},
-        {"boring G85 feeds out, G89 dwells first, G86 stops the spindle and rapids out",
-         "S500 M3\nG0 Z5\nG98 G85 Z-2 R1 F60\nG89 X1 P0.5\nG86 X2\nG80\nM30",
+        {"boring G85 feeds out, G89 dwells first, G86 dwells, stops the spindle and rapids out",
+         "S500 M3\nG0 Z5\nG98 G85 Z-2 R1 F60\nG89 X1 Z-2 R1 P0.5\nG86 X2 Z-2 R1 P0.25\nG80\nM30",
          {"spindle 1 500", "G0 0 0 5", "G0 0 0 1", "G1 0 0 -2 F60", "G1 0 0 1 F60", "G0 0 0 5",
           "G0 1 0 5", "G0 1 0 1", "G1 1 0 -2 F60", "dwell 0.5", "G1 1 0 1 F60", "G0 1 0 5",
-          "G0 2 0 5", "G0 2 0 1", "G1 2 0 -2 F60", "spindle 0 500", "G0 2 0 5", "spindle 1 500",
-          "end"}},
+          "G0 2 0 5", "G0 2 0 1", "G1 2 0 -2 F60", "dwell 0.25", "spindle 0 500", "G0 2 0 5",
+          "spindle 1 500", "end"}},
+        {"drilling in G18 goes along Y (R and the bottom in Y), in G19 along X; G91 R from the "
+         "start level and the bottom from R",
+         "G0 X1 Y8 Z2\nG18 G98 G81 Z3 X4 Y-2 R5 F60\nG19 G91 G99 G81 Y1 Z1 X-3 R-2\nM30",
+         {"G0 1 8 2", "G0 4 8 3", "G0 4 5 3", "G1 4 -2 3 F60", "G0 4 8 3", "G0 4 9 4",
+          "G0 2 9 4", "G1 -1 9 4 F60", "G0 2 9 4", "end"}},
         {"comments, N numbers, % delimiters, MSG",
          "%\nN10 (MSG, hello) G0 X1 ; rest\n%\nG0 X99",
-         {"message", "G0 1 0 0"}},
+         {"message hello", "G0 1 0 0"}},
         {"G61.1 G61 G64 set the blending of each move",
          "G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30",
          {"G0 1 0 0", "G0 2 0 0", "G0 3 0 0", "G0 4 0 0", "end"}},
@@ -283,6 +288,11 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
     for (auto op = change.ops.begin() + 1; op != at; ++op) EXPECT_EQ(op->kind, OpKind::Rapid);
     EXPECT_EQ((at - 1)->end, (Vec6{100, 50, 40, 0, 0, 0}));
     EXPECT_EQ((at + 1)->end, (Vec6{0, 50, 40, 0, 0, 0}));
+    // With the quill-up option Z first goes to machine 0, straight up.
+    changer.toolChangeQuillUp = true;
+    EXPECT_EQ(run("G0 X10 Y10 Z-1\nT3 M6\nM30", changer),
+              (std::vector<std::string>{"G0 10 10 -1", "G0 10 10 0", "G0 100 50 40", "tool 3",
+                                        "end"}));
 
     // Blending tolerance per move: exact stop, exact path, P, the machine's default.
     Interpreted p = interpret("G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30", mill(), {});
@@ -326,14 +336,16 @@ TEST(InterpWords, ProgramFlowEndsWhereTheProgramSays) {
     EXPECT_EQ(p.ops[0].rpm, 24000.0);
     ASSERT_EQ(p.notes.size(), 1u);
     EXPECT_EQ(p.notes[0].word, "S30000");
-    // A program that expands beyond what a run can hold is refused once,
-    // at the line where it does, and nothing after it is read.
+    // Operations waiting behind a compensated move are bounded: the line
+    // that overflows the wait is refused once, and nothing after it is read.
     s = mill();
-    s.maxOps = 100;
-    p = interpret("G0 Z5\nG81 X1 Z-1 R1 F60 L40\nG1 X2 Y\nM30", s, {});
+    s.maxHeld = 100;
+    std::string waits = "T3 M6\nG41 G1 X10 F60\n";
+    for (int k = 0; k < 150; ++k) waits += k % 2 ? "Z0\n" : "Z-1\n";
+    p = interpret(waits + "G1 X2 Y\nM30", s, {});
     ASSERT_EQ(p.errors.size(), 1u);
-    EXPECT_EQ(p.errors[0].line, 2);
-    EXPECT_NE(p.errors[0].message.find("more than 100 moves and actions"), std::string::npos);
+    EXPECT_EQ(p.errors[0].line, 102);
+    EXPECT_NE(p.errors[0].message.find("more than 100 operations wait"), std::string::npos);
     // A program without an end runs to its last line, with a note.
     p = interpret("G0 X1\n", mill(), {});
     EXPECT_EQ(p.notes.size(), 1u);
@@ -355,7 +367,14 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"G87 Z-1 R1 F10", 1, "G87", "back boring (G87)"},
         {"G88 Z-1 R1 F10", 1, "G88", "manual boring (G88)"},
         {"G89 Z-1 R1 F10", 1, "G89", "needs P"},
-        {"G86 Z-1 R1 F10", 1, "G86", "start it first"},
+        {"G86 Z-1 R1 P1 F10", 1, "G86", "start it first"},
+        {"M3 S100\nG86 Z-1 R1 F10", 2, "G86", "needs P"},
+        {"M3 S1\nG82 Z-1 R1 P1 F10\nG86 X1 Z-1 R1", 3, "G86", "needs P"},
+        {"G81 Z-1 R1 F10\nG83 X1 R1 Q0.5", 2, "G83", "needs Z"},
+        {"G81 Z-1 R1 F10\nG82 X1 Z-1 P1", 2, "G82", "needs R"},
+        {"G81 Z-1 R1 F10 L3000000", 1, "L3000000", "from 1 to 10000"},
+        {"G1 X1 F10\nG94\nG1 X2", 3, "G1", "no feed rate"},
+        {"G1 X1 F10\nG93 G1 X2 F1\nG94 G1 X3", 3, "G1", "no feed rate"},
         {"G5.2", 1, "G5.2", "NURBS"},
         {"G12", 1, "G12", "is not supported"},
         {"G0 G1 X1 F10", 1, "G1", "same modal group"},
@@ -381,7 +400,7 @@ TEST(InterpWords, EveryWrongLineIsRefusedWithItsWordAndReason) {
         {"G0 X10\nG3 X0 Y10.02 I-10 J0 F60", 2, "G3", "end point is not on the arc"},
         {"G0 X10\nG3 X0 Y10.6 I-10 J0 F60", 2, "G3", "end point is not on the arc"},
         {"G2 X10 Y10 J5 K5 F60", 1, "K5", "is not an offset of the G17 plane"},
-        {"G18 G81 Z-1 R1 F10", 1, "G81", "G17 plane only"},
+        {"G18 G81 Z-1 R1 F10", 1, "G81", "needs Y"},
         {"G81 X1 Z-1 F10", 1, "G81", "needs R"},
         {"G83 X1 Z-1 R1 F10", 1, "G83", "needs Q above 0"},
         {"G81 X1 Z2 R1 F10", 1, "Z2", "above the retract plane"},
@@ -459,71 +478,83 @@ TEST(InterpWords, TheTableNamesEveryRefusal) {
 // Cutter radius compensation: tool 3 has a 6 mm diameter (radius 3).
 TEST(InterpCutterComp, ContoursRunBesideTheProgrammedPath) {
     const std::vector<Accepted> table = {
-        {"G41 inside a counterclockwise square: inside corners end at the crossings, the entry "
-         "ends square to the first side, the last side beside its own end, the exit goes back",
+        {"G41 inside a counterclockwise square: the entry ends square to its own path at the "
+         "radius from its end, turns round the programmed point onto the first side; inside "
+         "corners end at the crossings, the last side beside its own end, the exit goes back",
          "T3 M6\nG0 X-10 Y-10\nG41 D3 G1 X0 Y0 F600\nX20\nY20\nX0\nY0\nG40 G0 X-10 Y-10\nM30",
-         {"tool 3", "G0 -10 -10 0", "G1 0 3 0 F600", "G1 17 3 0 F600", "G1 17 17 0 F600",
-          "G1 3 17 0 F600", "G1 3 0 0 F600", "G0 -10 -10 0", "end"}},
+         {"tool 3", "G0 -10 -10 0", "G1 -2.52304 1.62304 0 F600", "G2 0 3 0 C0,0 A01 T0",
+          "G1 17 3 0 F600", "G1 17 17 0 F600", "G1 3 17 0 F600", "G1 3 0 0 F600", "G0 -10 -10 0",
+          "end"}},
         {"G42 outside it: outside corners go around the programmed corner at the radius",
          "T3 M6\nG0 X-10 Y-10\nG42 G1 X0 Y0 F600\nX20\nY20\nX0\nY0\nG40 G0 X-10 Y-10\nM30",
-         {"tool 3", "G0 -10 -10 0", "G1 0 -3 0 F600", "G1 20 -3 0 F600", "G3 23 0 0 C20,0 A01 T0",
-          "G1 23 20 0 F600", "G3 20 23 0 C20,20 A01 T0", "G1 0 23 0 F600",
-          "G3 -3 20 0 C0,20 A01 T0", "G1 -3 0 0 F600", "G0 -10 -10 0", "end"}},
+         {"tool 3", "G0 -10 -10 0", "G1 0.881602 -3 0 F600", "G1 20 -3 0 F600",
+          "G3 23 0 0 C20,0 A01 T0", "G1 23 20 0 F600", "G3 20 23 0 C20,20 A01 T0",
+          "G1 0 23 0 F600", "G3 -3 20 0 C0,20 A01 T0", "G1 -3 0 0 F600", "G0 -10 -10 0", "end"}},
         {"G41.1 D takes the diameter; in inches",
          "G20 G0 X-1 Y-1\nG41.1 D0.5 G1 X0 Y0 F10\nX1\nG40 G0 X2 Y-1\nM30",
-         {"G0 -25.4 -25.4 0", "G1 0 6.35 0 F254", "G1 25.4 6.35 0 F254", "G0 50.8 -25.4 0", "end"}},
+         {"G0 -25.4 -25.4 0", "G1 -5.21316 3.62566 0 F254", "G2 0 6.35 0 C0,0 A01 T0",
+          "G1 25.4 6.35 0 F254", "G0 50.8 -25.4 0", "end"}},
         {"D0 and G42.1 D0: radius 0 follows the programmed path",
          "G41 D0 G1 X10 F60\nY10\nG40\nG42.1 D0 X0\nG40 Y0\nM30",
          {"G1 10 0 0 F60", "G1 10 10 0 F60", "G1 0 10 0 F60", "G1 0 0 0 F60", "end"}},
         {"arcs: G41 on G2 grows the radius, on G3 shrinks it; tangent joins make no corner",
          "T3 M6\nG0 X-10 Y10\nG41 G1 X0 Y10 F600\nG2 X10 Y0 I0 J-10\nG3 X20 Y-10 I10 J0\nG1 "
          "X30\nG40 G0 X40\nM30",
-         {"tool 3", "G0 -10 10 0", "G1 0 13 0 F600", "G2 13 0 0 C0,0 A01 T0",
-          "G3 20 -7 0 C20,0 A01 T0", "G1 30 -7 0 F600", "G0 40 -10 0", "end"}},
+         {"tool 3", "G0 -10 10 0", "G1 -0.9 12.8618 0 F600", "G2 0 13 0 C0,10 A01 T0",
+          "G2 13 0 0 C0,0 A01 T0", "G3 20 -7 0 C20,0 A01 T0", "G1 30 -7 0 F600", "G0 40 -10 0",
+          "end"}},
         {"and G42 the other way round",
          "T3 M6\nG0 X-10 Y10\nG42 G1 X0 Y10 F600\nG2 X10 Y0 I0 J-10\nG3 X20 Y-10 I10 J0\nG1 "
          "X30\nG40 G0 X40\nM30",
-         {"tool 3", "G0 -10 10 0", "G1 0 7 0 F600", "G2 7 0 0 C0,0 A01 T0",
-          "G3 20 -13 0 C20,0 A01 T0", "G1 30 -13 0 F600", "G0 40 -10 0", "end"}},
+         {"tool 3", "G0 -10 10 0", "G1 -0.9 7.13818 0 F600", "G3 0 7 0 C0,10 A01 T0",
+          "G2 7 0 0 C0,0 A01 T0", "G3 20 -13 0 C20,0 A01 T0", "G1 30 -13 0 F600", "G0 40 -10 0",
+          "end"}},
         {"a full circle inside a bore keeps its turn",
          "T3 M6\nG0 X30 Y20\nG41 G1 X38 F600\nG3 X38 Y20 I-8 J0\nG40 G1 X30\nM30",
-         {"tool 3", "G0 30 20 0", "G1 35 20 0 F600", "G3 35 20 0 C30,20 A01 T0", "G1 30 20 0 F600",
-          "end"}},
+         {"tool 3", "G0 30 20 0", "G1 34.6351 21.875 0 F600", "G3 35 20 0 C30,20 A01 T0",
+          "G1 30 20 0 F600", "end"}},
         {"an inside corner between a line and an arc ends where their offsets cross",
          "T3 M6\nG41 G1 X10 F600\nX20\nG2 X30 Y10 I10 J0\nG40 G1 X40\nM30",
-         {"tool 3", "G1 10 3 0 F600", "G1 17.3509 3 0 F600", "G2 30 13 0 C30,0 A01 T0",
-          "G1 40 10 0 F600", "end"}},
+         {"tool 3", "G1 9.1 2.86182 0 F600", "G2 10 3 0 C10,0 A01 T0", "G1 17.3509 3 0 F600",
+          "G2 30 13 0 C30,0 A01 T0", "G1 40 10 0 F600", "end"}},
         {"an inside corner after an arc: the crossing near the corner, not across the circle",
          "T3 M6\nG0 X-20\nG41 G1 X-10 F600\nG2 X0 Y10 I10 J0\nG1 X10 Y20\nG40 G1 X20\nM30",
-         {"tool 3", "G0 -20 0 0", "G1 -13 0 0 F600", "G2 -1.30868 12.934 0 C0,0 A01 T0",
-          "G1 7.87868 22.1213 0 F600", "G1 20 20 0 F600", "end"}},
+         {"tool 3", "G0 -20 0 0", "G1 -12.8014 2.26387 0 F600",
+          "G2 -1.30868 12.934 0 C0,0 A01 T0", "G1 7.87868 22.1213 0 F600", "G1 20 20 0 F600", "end"}},
         {"two arcs meeting in a cusp: above it the crossing of their offsets",
          "G0 X-10\nG41 D2 G1 X0 F100\nG2 X20 I10\nG2 X40 I10\nG40 G1 X50\nM30",
-         {"G0 -10 0 0", "G1 -3 0 0 F100", "G2 20 8.30662 0 C10,0 A01 T0", "G2 43 0 0 C30,0 A01 T0",
-          "G1 50 0 0 F100", "end"}},
+         {"G0 -10 0 0", "G1 -2.80136 2.26387 0 F100", "G2 20 8.30662 0 C10,0 A01 T0",
+          "G2 43 0 0 C30,0 A01 T0", "G1 50 0 0 F100", "end"}},
         {"and below it around the cusp",
          "G0 X-10\nG42 D2 G1 X0 F100\nG2 X20 I10\nG2 X40 I10\nG40 G1 X50\nM30",
-         {"G0 -10 0 0", "G1 3 0 0 F100", "G2 17 0 0 C10,0 A01 T0", "G3 23 0 0 C20,0 A01 T0",
-          "G2 37 0 0 C30,0 A01 T0", "G1 50 0 0 F100", "end"}},
+         {"G0 -10 0 0", "G1 -0.9 -2.86182 0 F100", "G3 3 0 0 C0,0 A01 T0",
+          "G2 17 0 0 C10,0 A01 T0", "G3 23 0 0 C20,0 A01 T0", "G2 37 0 0 C30,0 A01 T0",
+          "G1 50 0 0 F100", "end"}},
         {"Z moves, dwells and tool changes wait behind the held move; the corner follows them",
          "T3 M6\nG0 X-10 Y-10\nG42 G1 X0 Y0 F600\nX20\nZ-1\nG4 P0.5\nT2 M6 G43\nY20\nG40\nG0 "
          "X30 Y30\nM30",
-         {"tool 3", "G0 -10 -10 0", "G1 0 -3 0 F600", "G1 20 -3 0 F600", "G1 20 -3 -1 F600",
-          "dwell 0.5", "tool 2", "G3 23 0 -1 C20,0 A01 T0", "G1 23 20 -1 F600", "G0 30 30 -1",
-          "end"}},
+         {"tool 3", "G0 -10 -10 0", "G1 0.881602 -3 0 F600", "G1 20 -3 0 F600",
+          "G1 20 -3 -1 F600", "dwell 0.5", "tool 2", "G3 23 0 -1 C20,0 A01 T0",
+          "G1 23 20 -1 F600", "G0 30 30 -1", "end"}},
         {"rapids go around outside corners on straight rapids outside the radius",
          "T3 M6\nG0 X-10\nG42 X0 Y0\nX20\nY20\nG40 X30\nM30",
-         {"tool 3", "G0 -10 0 0", "G0 0 -3 0", "G0 20 -3 0", "G0 23 -3 0", "G0 23 0 0",
-          "G0 23 20 0", "G0 30 20 0", "end"}},
+         {"tool 3", "G0 -10 0 0", "G0 -0.9 -2.86182 0", "G0 -0.460608 -3 0", "G0 0 -3 0",
+          "G0 20 -3 0", "G0 23 -3 0", "G0 23 0 0", "G0 23 20 0", "G0 30 20 0", "end"}},
         {"M30 ends compensation: the held move ends beside its end",
          "T3 M6\nG41 G1 X10 F60\nY10\nM30",
-         {"tool 3", "G1 7 0 0 F60", "G1 7 10 0 F60", "end"}},
+         {"tool 3", "G1 7 2.2014 0 F60", "G1 7 10 0 F60", "end"}},
         {"after G40 a move without X or Y keeps the tool beside the contour",
          "T3 M6\nG41 G1 X10 F60\nG40 G0 Z5\nG91 X5\nM30",
-         {"tool 3", "G1 10 3 0 F60", "G0 10 3 5", "G0 15 3 5", "end"}},
+         {"tool 3", "G1 9.1 2.86182 0 F60", "G0 9.1 2.86182 5", "G0 14.1 2.86182 5", "end"}},
+        {"an arc entry (G42 inside a circle): the entry arc ends on the radius of its end, "
+         "tangent to the compensated circle, about a centre equally far from both its ends",
+         "T3 M6\nG0 X-10 Y90\nG42 G2 X0 Y100 I10 J0 F500\nG2 X0 Y100 I0 J-100\nG40 G0 X0 "
+         "Y0\nM30",
+         {"tool 3", "G0 -10 90 0", "G2 0 97 0 C0,86.3571 A01 T0", "G2 0 97 0 C0,0 A01 T0",
+          "G0 0 0 0", "end"}},
         {"G10 L1 R sets the radius the next G41 takes",
          "G10 L1 P3 R1\nT3 M6\nG41 G1 X10 F60\nG40\nM30",
-         {"tool 3", "G1 10 1 0 F60", "end"}},
+         {"tool 3", "G1 9.9 0.994987 0 F60", "end"}},
     };
     for (const Accepted& t : table) EXPECT_EQ(run(t.program), t.ops) << t.name;
 }
@@ -539,8 +570,8 @@ TEST(InterpCutterComp, WhatCannotBeCompensatedIsRefusedWithItsLine) {
         {"G18\nG41 D1", 2, "G41", "G17 (XY) plane only"},
         {"G41 D1\nG19", 2, "G19", "plane cannot change"},
         {"G41 D1\nG42 D1", 2, "G42", "already on"},
-        {"G41 D1\nG2 X10 Y10 R10 F10", 2, "G2",
-         "first move under cutter compensation must be straight"},
+        {"G41 D1\nG1 X1 F10", 2, "G1", "longer than the tool radius"},
+        {"G41 D1\nG2 X1 Y1 R1 F10", 2, "G2", "longer than the tool radius"},
         {"G41 D1\nG28", 2, "G28", "cannot run under cutter compensation"},
         {"G41 D1\nG53 G0 X1", 2, "G53", "cannot run under cutter compensation"},
         {"G41 D1\nG81 X1 Z-1 R1 F10", 2, "G81", "drilling cycles cannot run"},
@@ -623,10 +654,18 @@ TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
         }
         // Tool radius 1 to 15 (diameters to three decimals).
         double radius = std::round(2000.0 + 28000.0 * unit(random)) / 2000.0;
-        char buf[96];
+        char buf[128];
         for (int side = 0; side < 2; ++side) {
-            std::snprintf(buf, sizeof buf, "G0 X60 Y60\n%s D%.3f", side ? "G42.1" : "G41.1",
-                          2.0 * radius);  // G42 outside, G41 inside
+            // The lead-in comes square to the side from the tool's side of
+            // it, a millimetre beyond the radius (G42 outside, G41 inside the
+            // counterclockwise outline).
+            const double ux = corner[1][0] - corner[0][0], uy = corner[1][1] - corner[0][1];
+            const double len = std::hypot(ux, uy);
+            const double nx = (side ? uy : -uy) / len, ny = (side ? -ux : ux) / len;
+            const double sx = corner[0][0] + (radius + 1.0) * nx;
+            const double sy = corner[0][1] + (radius + 1.0) * ny;
+            std::snprintf(buf, sizeof buf, "G0 X%.6f Y%.6f\n%s D%.3f", sx, sy,
+                          side ? "G42.1" : "G41.1", 2.0 * radius);
             std::string p = buf;
             for (size_t k = 0; k <= corner.size(); ++k) {
                 const auto& c = corner[k % corner.size()];
@@ -654,10 +693,28 @@ TEST(InterpCutterComp, CompensatedOutlinesKeepTheRadiusFromTheContour) {
                 }
                 return best;
             };
-            // ops: rapid, entry, ..., exit rapid, end.
+            // ops: rapid, entry, [its turn round the first point], ..., exit rapid, end.
+            // Turning round the first point (an outside corner), the entry ends
+            // at the radius from it, square to its own path; otherwise it ends
+            // where its path crosses the first side's offset.
             ASSERT_GE(out.ops.size(), 5u);
-            Vec6 from = out.ops[1].end;
-            for (size_t k = 2; k + 2 < out.ops.size(); ++k) {
+            const Vec6& entry = out.ops[1].end;
+            size_t first = 2;
+            if (out.ops[2].kind == OpKind::Arc && out.ops[2].center0 == corner[0][0] &&
+                out.ops[2].center1 == corner[0][1]) {
+                ++first;
+                EXPECT_NEAR(std::hypot(entry[0] - corner[0][0], entry[1] - corner[0][1]), radius,
+                            1e-9)
+                    << p;
+                EXPECT_NEAR((entry[0] - out.ops[0].end[0]) * (entry[0] - corner[0][0]) +
+                                (entry[1] - out.ops[0].end[1]) * (entry[1] - corner[0][1]),
+                            0.0, 1e-6)
+                    << p;
+            } else {
+                EXPECT_NEAR(distance(entry[0], entry[1]), radius, 1e-9) << p;
+            }
+            Vec6 from = out.ops[first - 1].end;
+            for (size_t k = first; k + 2 < out.ops.size(); ++k) {
                 const Op& op = out.ops[k];
                 EXPECT_NEAR(distance(op.end[0], op.end[1]), radius, 1e-9) << p << " op " << k;
                 // Halfway along the piece: on a straight one inside corners

@@ -228,6 +228,7 @@ TEST(Machine, TheFileWithEveryKeySetLandsEachWhereItBelongs) {
     EXPECT_EQ(g.g30, (Vec6{12, 8, 1.5, 0, 0, 0}));
     ASSERT_TRUE(g.toolChange.has_value());
     EXPECT_EQ(*g.toolChange, (Vec6{13, 0.5, 2.75, 0, 0, 0}));
+    EXPECT_TRUE(g.toolChangeQuillUp);
     ASSERT_EQ(g.tools.size(), 2u);
     EXPECT_EQ(g.tools.at(2).length, 1.25);
     EXPECT_EQ(g.tools.at(2).diameter, 0.25);

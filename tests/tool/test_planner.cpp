@@ -76,10 +76,30 @@ TEST(ProgramPlanner, CornersBlendWithinTheToleranceOrStopExactly) {
     // A wider tolerance corners faster.
     EXPECT_LT(blended.plan.targets.size(), tight.plan.targets.size());
     EXPECT_LT(tight.plan.targets.size(), exact.plan.targets.size());
-    // G61 (exact path) stops on a bend but not on a straight continuation.
+    // G61 (exact path) does not slow on a straight continuation; a bend
+    // passes within half a step (X: 800 steps/mm), at a crawl when sharp.
     Planned path = planText("G61 G1 X10 F1800\nX20\nY20\nM30");
     Planned oneLine = planText("G61 G1 X20 F1800\nY20\nM30");
+    EXPECT_TRUE(path.check.ok()) << path.check.summary();
     EXPECT_EQ(path.plan.targets.size(), oneLine.plan.targets.size());
+    EXPECT_LE(path.check.deviation, 0.5 / 800.0 + 1e-9);
+    double slowest = 1e9;
+    for (size_t k = 1; k < path.plan.targets.size(); ++k) {
+        if (std::hypot(path.plan.targets[k][0] / 800.0 - 20, path.plan.targets[k][1] / 800.0) < 0.05)
+            slowest = std::min(slowest, speedAt(path.plan, k));
+    }
+    EXPECT_LT(slowest, 1.0);  // mm/s at a right angle
+    // A kink of 0.5 degrees under G61 keeps most of the feed (30 mm/s).
+    Planned kink = planText("G61 G1 X10 F1800\nX20 Y0.0873\nM30");
+    EXPECT_TRUE(kink.check.ok()) << kink.check.summary();
+    double atKink = 1e9;
+    for (size_t k = 1; k < kink.plan.targets.size(); ++k) {
+        if (std::fabs(kink.plan.targets[k][0] / 800.0 - 10) < 0.1)
+            atKink = std::min(atKink, speedAt(kink.plan, k));
+    }
+    EXPECT_GT(atKink, 10.0);
+    EXPECT_LE(kink.check.deviation, 0.5 / 800.0 + 1e-9);
+    EXPECT_GT(kink.check.deviation, 0.0);
 }
 
 TEST(ProgramPlanner, ShortSegmentsReachTheFeedThroughTheLookAhead) {

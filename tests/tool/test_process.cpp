@@ -92,6 +92,8 @@ struct Direct {
     std::string text;
     std::string at;
     double stillSeconds = 0.0;
+    // The positions reported after it, up to the next such command.
+    std::vector<std::array<int32_t, 7>> path;
 };
 
 // The spindle and output commands of a trace, in order; whether every
@@ -127,6 +129,7 @@ DirectCommands directCommands(const fs::path& tracePath) {
             std::array<int32_t, 7> p{};
             for (size_t a = 0; a < 7; ++a) p[a] = f.position[a];
             if (p != here && !out.list.empty()) settle(r.timeUs);
+            if (!out.list.empty()) out.list.back().path.push_back(p);
             here = p;
             at = text(p);
             out.insideTravel = out.insideTravel && p[0] >= -2 * kStepsX && p[0] <= 14 * kStepsX &&
@@ -136,7 +139,7 @@ DirectCommands directCommands(const fs::path& tracePath) {
             if (r.data[0] == 14) ++out.stops;
             if (r.data[0] != 6 && r.data[0] != 7) continue;
             settle(r.timeUs);
-            out.list.push_back({telvo::tool::decodeCommand(r.data.data(), r.data.size())[0], at, -1.0});
+            out.list.push_back({telvo::tool::decodeCommand(r.data.data(), r.data.size())[0], at, -1.0, {}});
             times.push_back(r.timeUs);
             out.stops = 0;
         }
@@ -579,8 +582,8 @@ TEST_F(Tool, EverySubcommandHasHelp) {
 // (tests/tool/data/every_key.toml, an inch machine): the spindle packets in
 // its modes and scale, the spin-up after M3 and after M4, its coolant bits,
 // and where it stands at each of them: G54, G28, G30, G55, the tool change
-// position, tool lengths under G43 and G43 H, G59.3. M6's path is not
-// fixed, only its end and that nothing leaves the travel.
+// position, tool lengths under G43 and G43 H, G59.3; M6 raising the quill
+// to machine Z 0 first (tool_change_quill_up); nothing leaves the travel.
 TEST_F(Tool, AUsersMachineFileDrivesTheSpindleCoolantAndPositions) {
     std::ofstream(dir_ / "every.nc") << "G90 G17 G94\n"
                                         "G0 X1 Y1 Z0.5\n"
@@ -634,6 +637,17 @@ TEST_F(Tool, AUsersMachineFileDrivesTheSpindleCoolantAndPositions) {
     }
     // Without a spin-up the next move follows at once.
     EXPECT_LT(d.list[6].stillSeconds, 0.05);
+    // M6 from G55's X 2: X starts across only once Z has come up to machine
+    // 0 (the blend around that corner begins a few times its tolerance,
+    // 0.002 inch, before it: within 0.01 inch).
+    bool across = false;
+    for (const auto& p : d.list[3].path) {
+        if (p[0] == 2 * kStepsX) continue;
+        across = true;
+        EXPECT_LE(std::abs(p[2]), kStepsZ / 100) << "Z " << p[2] << " when X left " << 2 * kStepsX;
+        break;
+    }
+    EXPECT_TRUE(across);
 }
 
 // A run that fails in the middle (no answer at the tool change prompt)

@@ -65,7 +65,8 @@ arc_tolerance = 0.001       # arcs are cut into chords within 0.001 mm
 g54 = [0, 0, 0]             # G54..G59, g59_1..g59_3 for G59.1..G59.3 (G10 L2/L20 change them for a run)
 g28 = [0, 0, 0]             # G28 and G30 stored positions
 g30 = [0, 0, 0]
-# tool_change = [0, 0, 50]  # where M6 goes; without it M6 makes no motion
+# tool_change = [0, 0, 50]  # where M6 goes (one straight rapid); without it M6 makes no motion
+# tool_change_quill_up = true  # M6 first raises Z to machine 0, then goes there
 
 [[tool]]                    # the tool table: T and H numbers
 number = 1

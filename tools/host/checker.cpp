@@ -45,7 +45,8 @@ double segmentDistance(const std::array<double, N>& p, const std::array<double, 
 // belongs to (from the plan's piece starts), and distances from the pieces.
 class PiecePath {
 public:
-    PiecePath(const Plan& plan, bool xyOnly) : plan_(plan), xyOnly_(xyOnly) {}
+    PiecePath(const Plan& plan, const MotionLimits& limits, bool xyOnly)
+        : plan_(plan), limits_(limits), xyOnly_(xyOnly) {}
     bool empty() const { return plan_.pieces.empty(); }
     // The piece target `k` runs along (or blends out of).
     size_t pieceOf(size_t k) const {
@@ -70,8 +71,8 @@ public:
         return best;
     }
     double tolerance(size_t j) const {
-        double tol = std::max(plan_.pieces[j].tolerance, 0.0);
-        if (j > 0) tol = std::max(tol, plan_.pieces[j - 1].tolerance);
+        double tol = cornerTolerance(j);
+        if (j > 0) tol = std::max(tol, cornerTolerance(j - 1));
         return tol * (1.0 + kSlack) + 1e-7;
     }
     // Distance of p from the corner at the end of piece j.
@@ -84,12 +85,25 @@ public:
     int line(size_t j) const { return plan_.pieces[j].line; }
 
 private:
+    // What the corner at the end of piece j may deviate: its blending
+    // tolerance, or under exact path the resolution the planner blends in.
+    double cornerTolerance(size_t j) const {
+        const PathPiece& s = plan_.pieces[j];
+        if (s.tolerance != 0.0 || j + 1 >= plan_.pieces.size()) return std::max(s.tolerance, 0.0);
+        return exactPathTolerance(limits_, direction(s), direction(plan_.pieces[j + 1]));
+    }
+    static Vec6 direction(const PathPiece& s) {
+        Vec6 d{};
+        for (int i = 0; i < kAxisCount; ++i) d[i] = s.b[i] - s.a[i];
+        return d;
+    }
     double dist(const Vec6& p, size_t j) const {
         const PathPiece& s = plan_.pieces[j];
         if (xyOnly_) return segmentDistance<2>({p[0], p[1]}, {s.a[0], s.a[1]}, {s.b[0], s.b[1]});
         return segmentDistance<kAxisCount>(p, s.a, s.b);
     }
     const Plan& plan_;
+    const MotionLimits& limits_;
     bool xyOnly_;
 };
 
@@ -121,7 +135,7 @@ CheckReport checkPlan(const Plan& plan, const MotionLimits& limits) {
     CheckReport r;
     const double T = kSegmentSeconds;
     std::vector<Vec6> units;
-    PiecePath path(plan, false);
+    PiecePath path(plan, limits, false);
     // The farthest the path can go in one millisecond: every axis at its
     // limit. Corners passed between two targets lie within this (and their
     // tolerance) of the later one.
@@ -228,7 +242,7 @@ void checkExecuted(CheckReport& r, const Plan& plan, const MotionLimits& limits,
                    const std::vector<Point>& xy, const std::vector<double>& seconds,
                    const std::vector<size_t>& segments) {
     if (xy.empty() || !limits[0].enabled || !limits[1].enabled || plan.pieces.empty()) return;
-    PiecePath path(plan, true);
+    PiecePath path(plan, limits, true);
     // One step of quantisation on each axis.
     double quantum = std::hypot(1.0 / limits[0].stepsPerUnit, 1.0 / limits[1].stepsPerUnit);
     size_t windowStart = 0;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <numbers>
 
 #include "gcodewords.h"
@@ -22,6 +23,9 @@ constexpr double kArcRelative = 0.001;
 // Peck drilling comes back down to this far above the last depth.
 constexpr double kPeckClearanceMm = 0.254;
 constexpr double kMaxPecks = 10000.0;
+// A cycle's L repeats it at most this often: one line must not expand
+// without bound.
+constexpr double kMaxRepeats = 10000.0;
 
 struct Failure {
     std::string word, message, hint;
@@ -32,8 +36,10 @@ struct Failure {
 }
 
 std::string number(double v) {
-    char buf[32];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    // Fixed notation: words are at most 1e9, and "L3000000" reads better
+    // than "L3e+06".
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
     if (ec != std::errc()) return "?";
     return std::string(buf, end);
 }
@@ -141,7 +147,7 @@ V2 xy(const Vec6& p) {
 struct CompMove {
     bool arc = false, fast = false, entry = false;
     int line = 0;
-    size_t op = 0;                            // its operation, whose X and Y end is settled later
+    uint64_t op = 0;                          // its operation, whose X and Y end is settled later
     Vec6 from{}, to{};                        // programmed ends
     Vec6 startPos{};                          // where the tool starts it
     double cx = 0.0, cy = 0.0, radius = 0.0;  // arcs: programmed centre and radius
@@ -149,19 +155,56 @@ struct CompMove {
     double sweep = 0.0;      // arcs: programmed sweep, radians, all turns
     double startTrim = 0.0;  // arcs: radians an inside corner took from its start
     double feed = 0.0, tolerance = -1.0;
+    V2 entryTangent;  // the first straight move: the direction the tool really goes
 };
+}  // namespace
 
-class Interpreter {
+class GcodeInterpreter::Impl {
 public:
-    Interpreter(const GcodeSetup& setup, const Vec6& start, Interpreted& out)
-        : s_(setup), out_(out), pos_(start), tool_(start) {
-        out_.start = start;
+    Impl(const GcodeSetup& setup, const Vec6& start) : s_(setup), pos_(start), tool_(start) {
+        g28_ = s_.g28;
+        g30_ = s_.g30;
+        workOffsets_ = s_.workOffsets;
+        tools_ = s_.tools;
+        tolerance_ = s_.blendTolerance;
+        mm_ = s_.mmPerUnit == 1.0;
+        loadedTool_ = selectedTool_ = s_.loadedTool;
     }
 
-    // Returns false once the program has ended.
-    void run(std::string_view text);
+    void feed(std::string_view raw);
+    void finish();
+    bool done() const { return done_; }
+    bool pop(Op& op);
+    size_t ready() const {
+        return held_ ? static_cast<size_t>(held_->op - base_) : pending_.size();
+    }
+
+    // What the program leaves behind, and where it stands.
+    GcodeState state() const {
+        GcodeState st;
+        st.position = pos_;
+        st.workOffsets = workOffsets_;
+        st.tools = tools_;
+        st.loadedTool = loadedTool_;
+        st.workSystem = cs_;
+        st.g92 = g92_;
+        st.toolOffset = tlo_;
+        st.spindleDirection = spindleDir_;
+        st.rpm = rpm_;
+        st.mist = mist_;
+        st.flood = flood_;
+        st.compensation = compSide_ != 0;
+        st.cycle = isCycleCode(motion_);
+        st.ended = ended_;
+        st.line = lineNo_;
+        return st;
+    }
+
+    std::vector<Diagnostic> errors, notes;
+    bool errorsTruncated = false;
 
 private:
+    static bool isCycleCode(int motion);
     void line(std::string_view raw, int lineNo);
     void tokenize(std::string_view text, Words& w, int lineNo);
     void execute(Words& w, int lineNo);
@@ -175,24 +218,28 @@ private:
     Vec6 target(const Words& w, bool machine) const;
     void requireAxes(const Words& w) const;
 
-    // Emitting operations.
+    // Emitting operations. Under cutter compensation the held move's
+    // operation and those behind it wait here until its end is settled;
+    // that wait is bounded.
     Op& emit(OpKind kind, int lineNo) {
-        if (out_.ops.size() >= s_.maxOps) {
+        if (held_ && pending_.size() - (held_->op - base_) >= s_.maxHeld) {
             full_ = true;
             fail("",
-                 "the program expands to more than " + std::to_string(s_.maxOps) +
-                     " moves and actions, more than one run can hold",
-                 "split it into several files");
+                 "more than " + std::to_string(s_.maxHeld) +
+                     " operations wait behind one compensated move",
+                 "give the next X/Y move sooner, or G40 before the other axes' moves");
         }
-        Op& op = out_.ops.emplace_back();
+        Op& op = pending_.emplace_back();
         op.kind = kind;
         op.line = lineNo;
         return op;
     }
+    Op& opAt(uint64_t index) { return pending_[static_cast<size_t>(index - base_)]; }
+    uint64_t nextIndex() const { return base_ + pending_.size(); }
     void rapid(const Vec6& end, int lineNo);
     void linear(const Vec6& end, int lineNo, const Words& w);
     void arc(const Words& w, int lineNo, bool ccw);
-    void cycle(const Words& w, int lineNo);
+    void cycle(const Words& w, int lineNo, bool fresh);
     double feedFor(double length, const Words& w, const char* what);
     double tolerance() const { return path_ == 2 ? -1.0 : (path_ == 1 ? 0.0 : tolerance_); }
     void spindleOp(int lineNo);
@@ -205,6 +252,7 @@ private:
     void compOff(const std::string& word);
     void endCompensation(int lineNo);
     void compMove(CompMove m, const std::string& word);
+    void compEntry(CompMove& m, const std::string& word) const;
     double compSettle(const CompMove* next, const std::string& word);
     void compCorner(const CompMove& next, V2 p, V2 a, V2 b);
     double compArcRadius(const CompMove& m) const {
@@ -214,8 +262,9 @@ private:
     std::string tooLarge(const std::string& where) const;
     bool offPath() const { return tool_[0] != pos_[0] || tool_[1] != pos_[1]; }
 
-    const GcodeSetup& s_;
-    Interpreted& out_;
+    GcodeSetup s_;
+    std::deque<Op> pending_;
+    uint64_t base_ = 0;  // the index of pending_.front() in the whole program
     Vec6 pos_{};        // the programmed position
     Vec6 tool_{};       // where the tool is: off pos_ in X and Y under compensation
     int compSide_ = 0;  // 0 off, +1 G41 (tool left of the path), -1 G42
@@ -239,18 +288,39 @@ private:
     int spindleDir_ = 0;
     bool mist_ = false, flood_ = false;
     int selectedTool_ = 0, loadedTool_ = 0;
-    std::optional<double> cycleR_, cycleZ_, cycleP_, cycleQ_;
+    std::optional<double> cycleR_, cycleZ_, cycleP_, cycleQ_;  // Z: on the drilling axis
+    int cyclePlane_ = 170;                                      // the plane they were given in
     Vec6 g28_{}, g30_{};
     std::array<Vec6, 9> workOffsets_{};  // G10 changes them for this run only
     std::map<int, ToolEntry> tools_;     // G10 L1 changes them for this run only
     // Program flow.
+    int lineNo_ = 0;
+    bool done_ = false;         // nothing more is read
+    int percentLine_ = 0;       // the closing '%', when one came
+    bool afterNoted_ = false;
     bool ended_ = false;
     int endLine_ = 0;
     bool percentOpen_ = false;
     bool codeSeen_ = false;
     bool feedMissingReported_ = false;
-    bool full_ = false;  // maxOps reached: nothing more is read
+    bool full_ = false;  // the compensation wait overflowed: nothing more is read
 };
+
+bool GcodeInterpreter::Impl::isCycleCode(int motion) {
+    switch (motion) {
+        case 730:
+        case 810:
+        case 820:
+        case 830:
+        case 850:
+        case 860:
+        case 890:
+            return true;
+        default:
+            return false;
+    }
+}
+namespace {
 
 // The canned cycles this reader runs (G code x10).
 bool isCycle(int motion) {
@@ -267,84 +337,95 @@ bool isCycle(int motion) {
             return false;
     }
 }
+}  // namespace
 
-void Interpreter::run(std::string_view text) {
-    g28_ = s_.g28;
-    g30_ = s_.g30;
-    workOffsets_ = s_.workOffsets;
-    tools_ = s_.tools;
-    tolerance_ = s_.blendTolerance;
-    mm_ = s_.mmPerUnit == 1.0;
-    int lineNo = 0;
-    size_t at = 0;
+void GcodeInterpreter::Impl::feed(std::string_view raw) {
+    if (done_) return;
+    const int lineNo = ++lineNo_;
     // Some CAM systems write a UTF-8 byte order mark first.
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") at = 3;
-    while (at < text.size()) {
-        size_t nl = text.find('\n', at);
-        std::string_view raw =
-            text.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at);
-        at = nl == std::string_view::npos ? text.size() : nl + 1;
-        ++lineNo;
-        // '%' alone: the first opens the program (when nothing came before),
-        // the next one closes it and everything after is ignored.
-        size_t first = raw.find_first_not_of(" \t\r");
-        if (first != std::string_view::npos && raw[first] == '%') {
-            size_t rest = raw.find_first_not_of(" \t\r", first + 1);
-            if (rest == std::string_view::npos || raw[rest] == '(' || raw[rest] == ';') {
-                if (!percentOpen_ && !codeSeen_) {
-                    percentOpen_ = true;
-                    continue;
-                }
-                if (!ended_) {
-                    endCompensation(lineNo);
-                    ended_ = true;
-                    endLine_ = lineNo;
-                }
-                if (text.find_first_not_of(" \t\r\n", at) != std::string_view::npos) {
-                    out_.notes.push_back(
-                        {lineNo, "%", "text after the closing '%' is ignored", ""});
-                }
-                return;
-            }
+    if (lineNo == 1 && raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    if (percentLine_ > 0) {
+        // After the closing '%' nothing is read; a note says so once.
+        if (!afterNoted_ && raw.find_first_not_of(" \t\r") != std::string_view::npos) {
+            notes.push_back({percentLine_, "%", "text after the closing '%' is ignored", ""});
+            afterNoted_ = true;
+            done_ = true;
         }
-        if (ended_) {
-            // Only comments and blank lines may follow the end.
-            Words w;
-            bool content = false;
-            try {
-                tokenize(raw, w, lineNo);
-                content = w.gCount || w.mCount || w.present;
-            } catch (const Failure&) {
-                content = true;
-            }
-            if (content) {
-                out_.notes.push_back({lineNo, "",
-                                      "program ended on line " + std::to_string(endLine_) +
-                                          "; this line and everything after it are not run",
-                                      ""});
+        return;
+    }
+    // '%' alone: the first opens the program (when nothing came before),
+    // the next one closes it and everything after is ignored.
+    size_t first = raw.find_first_not_of(" \t\r");
+    if (first != std::string_view::npos && raw[first] == '%') {
+        size_t rest = raw.find_first_not_of(" \t\r", first + 1);
+        if (rest == std::string_view::npos || raw[rest] == '(' || raw[rest] == ';') {
+            if (!percentOpen_ && !codeSeen_) {
+                percentOpen_ = true;
                 return;
             }
-            continue;
-        }
-        try {
-            line(raw, lineNo);
-        } catch (const Failure& f) {
-            if (static_cast<int>(out_.errors.size()) >= s_.maxErrors) {
-                out_.errorsTruncated = true;
-                return;
+            if (!ended_) {
+                endCompensation(lineNo);
+                ended_ = true;
+                endLine_ = lineNo;
             }
-            out_.errors.push_back({lineNo, f.word, f.message, f.hint});
-            if (full_) return;
+            percentLine_ = lineNo;
+            return;
         }
     }
-    if (!ended_) endCompensation(lineNo);
-    if (!ended_ && out_.errors.empty()) {
-        out_.notes.push_back(
-            {lineNo, "", "the program has no M2 or M30; it ends at its last line", ""});
+    if (ended_) {
+        // Only comments and blank lines may follow the end.
+        Words w;
+        bool content = false;
+        try {
+            std::deque<Op> keep;
+            keep.swap(pending_);
+            tokenize(raw, w, lineNo);
+            keep.swap(pending_);  // a message after the end is not run
+            content = w.gCount || w.mCount || w.present;
+        } catch (const Failure&) {
+            content = true;
+        }
+        if (content) {
+            notes.push_back({lineNo, "",
+                             "program ended on line " + std::to_string(endLine_) +
+                                 "; this line and everything after it are not run",
+                             ""});
+            done_ = true;
+        }
+        return;
+    }
+    try {
+        line(raw, lineNo);
+    } catch (const Failure& f) {
+        if (static_cast<int>(errors.size()) >= s_.maxErrors) {
+            errorsTruncated = true;
+            done_ = true;
+            return;
+        }
+        errors.push_back({lineNo, f.word, f.message, f.hint});
+        if (full_) done_ = true;
     }
 }
 
-void Interpreter::line(std::string_view raw, int lineNo) {
+void GcodeInterpreter::Impl::finish() {
+    if (!ended_) endCompensation(lineNo_);
+    if (!ended_ && errors.empty() && percentLine_ == 0) {
+        notes.push_back(
+            {lineNo_, "", "the program has no M2 or M30; it ends at its last line", ""});
+    }
+    done_ = true;
+}
+
+bool GcodeInterpreter::Impl::pop(Op& op) {
+    if (ready() == 0) return false;
+    op = std::move(pending_.front());
+    pending_.pop_front();
+    ++base_;
+    return true;
+}
+
+void GcodeInterpreter::Impl::line(std::string_view raw, int lineNo) {
     size_t first = raw.find_first_not_of(" \t\r");
     if (first == std::string_view::npos) return;
     if (raw[first] == '/') {
@@ -357,7 +438,7 @@ void Interpreter::line(std::string_view raw, int lineNo) {
     execute(w, lineNo);
 }
 
-void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
+void GcodeInterpreter::Impl::tokenize(std::string_view t, Words& w, int lineNo) {
     size_t k = 0;
     bool sawN = false;
     bool programNumber = false;
@@ -380,11 +461,9 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
                 for (char& h : head) h = upper(h);
                 if (head == "MSG,") {
                     Op& op = emit(OpKind::Message, lineNo);
-                    op.text = static_cast<int>(out_.texts.size());
                     std::string_view msg = body.substr(b + 4);
                     size_t lead = msg.find_first_not_of(" \t");
-                    out_.texts.emplace_back(lead == std::string_view::npos ? std::string_view{}
-                                                                           : msg.substr(lead));
+                    if (lead != std::string_view::npos) op.text = msg.substr(lead);
                 }
             }
             k = close + 1;
@@ -485,7 +564,7 @@ void Interpreter::tokenize(std::string_view t, Words& w, int lineNo) {
     }
 }
 
-void Interpreter::checkGroups(const Words& w, std::array<int, kGroupCount>& byGroup) const {
+void GcodeInterpreter::Impl::checkGroups(const Words& w, std::array<int, kGroupCount>& byGroup) const {
     byGroup.fill(-1);
     for (int i = 0; i < w.gCount; ++i) {
         int code = w.g[static_cast<size_t>(i)];
@@ -510,7 +589,7 @@ void Interpreter::checkGroups(const Words& w, std::array<int, kGroupCount>& byGr
     }
 }
 
-Vec6 Interpreter::target(const Words& w, bool machine) const {
+Vec6 GcodeInterpreter::Impl::target(const Words& w, bool machine) const {
     Vec6 out = pos_;
     double k = scale();
     for (int a = 0; a < kAxisCount; ++a) {
@@ -525,7 +604,7 @@ Vec6 Interpreter::target(const Words& w, bool machine) const {
     return out;
 }
 
-void Interpreter::requireAxes(const Words& w) const {
+void GcodeInterpreter::Impl::requireAxes(const Words& w) const {
     for (int a = 0; a < kAxisCount; ++a) {
         char letter = kAxisLetters[a];
         if (!w.has(letter)) continue;
@@ -538,7 +617,7 @@ void Interpreter::requireAxes(const Words& w) const {
     }
 }
 
-double Interpreter::feedFor(double length, const Words& w, const char* what) {
+double GcodeInterpreter::Impl::feedFor(double length, const Words& w, const char* what) {
     if (inverseTime_) {
         if (!w.has('F')) fail(what, "under G93 (inverse time) every feed move needs its own F");
         if (!(w['F'] > 0.0)) fail("F" + number(w['F']), "inverse-time feed must be above 0");
@@ -553,7 +632,7 @@ double Interpreter::feedFor(double length, const Words& w, const char* what) {
     return *feed_ * scale() / 60.0;
 }
 
-void Interpreter::rapid(const Vec6& end, int lineNo) {
+void GcodeInterpreter::Impl::rapid(const Vec6& end, int lineNo) {
     pos_ = end;
     if (end == tool_) return;
     Op& op = emit(OpKind::Rapid, lineNo);
@@ -562,7 +641,7 @@ void Interpreter::rapid(const Vec6& end, int lineNo) {
     tool_ = end;
 }
 
-void Interpreter::linear(const Vec6& end, int lineNo, const Words& w) {
+void GcodeInterpreter::Impl::linear(const Vec6& end, int lineNo, const Words& w) {
     double length2 = 0.0;
     for (int a = 0; a < kAxisCount; ++a) length2 += (end[a] - tool_[a]) * (end[a] - tool_[a]);
     double feed = feedFor(std::sqrt(length2), w, "G1");
@@ -585,7 +664,7 @@ void Interpreter::linear(const Vec6& end, int lineNo, const Words& w) {
     tool_ = end;
 }
 
-void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
+void GcodeInterpreter::Impl::arc(const Words& w, int lineNo, bool ccw) {
     const char* name = ccw ? "G3" : "G2";
     int a0 = 0, a1 = 1;
     char o0 = 'I', o1 = 'J';
@@ -708,12 +787,12 @@ void Interpreter::arc(const Words& w, int lineNo, bool ccw) {
     pos_ = tool_ = end;
 }
 
-void Interpreter::dwell(double seconds, int lineNo) {
+void GcodeInterpreter::Impl::dwell(double seconds, int lineNo) {
     Op& op = emit(OpKind::Dwell, lineNo);
     op.seconds = seconds;
 }
 
-void Interpreter::spindleOp(int lineNo) {
+void GcodeInterpreter::Impl::spindleOp(int lineNo) {
     Op& op = emit(OpKind::Spindle, lineNo);
     op.rpm = rpm_;
     op.direction = spindleDir_;
@@ -722,7 +801,7 @@ void Interpreter::spindleOp(int lineNo) {
 
 // G10 L1 P<tool> [Z<length>] [R<radius>]: changes a tool table entry for
 // this run. A length in use takes effect at the next G43.
-void Interpreter::toolData(const Words& w) {
+void GcodeInterpreter::Impl::toolData(const Words& w) {
     if (!w.has('P')) fail("G10", "G10 L1 needs P (the tool number)");
     double p = w['P'];
     if (p < 1 || p != std::floor(p) || p > 1e6)
@@ -746,6 +825,7 @@ void Interpreter::toolData(const Words& w) {
         entry.diameter = 2.0 * w['R'] * scale();
     }
 }
+namespace {
 
 // Cutter radius compensation.
 //
@@ -805,6 +885,7 @@ V2 startTangent(const CompMove& m) {
 
 V2 endTangent(const CompMove& m) {
     if (m.arc) return arcTangent(m, xy(m.to));
+    if (m.entry) return m.entryTangent;
     return startTangent(m);
 }
 
@@ -846,14 +927,15 @@ int crossings(const OffsetPath& a, const OffsetPath& b, V2 out[2]) {
     out[1] = mid - h * V2{-u.y, u.x};
     return 2;
 }
+}  // namespace
 
-std::string Interpreter::tooLarge(const std::string& where) const {
+std::string GcodeInterpreter::Impl::tooLarge(const std::string& where) const {
     return "the tool is too large for " + where + " (tool radius " + number(compRadius_ / scale()) +
            ")";
 }
 
 // G41/G42 D<tool>, G41.1/G42.1 D<diameter>.
-void Interpreter::compOn(int code, const Words& w) {
+void GcodeInterpreter::Impl::compOn(int code, const Words& w) {
     std::string name = gName(code);
     if (compSide_ != 0)
         fail(name, "cutter compensation is already on", "give G40 before turning it on again");
@@ -903,7 +985,7 @@ void Interpreter::compOn(int code, const Words& w) {
 
 // G40 (and the program's end): the held move ends beside its own end; the
 // next straight move goes from there to its programmed point.
-void Interpreter::compOff(const std::string& word) {
+void GcodeInterpreter::Impl::compOff(const std::string& word) {
     if (compSide_ == 0) return;
     try {
         if (held_ && !compFailed_) compSettle(nullptr, word);
@@ -917,18 +999,75 @@ void Interpreter::compOff(const std::string& word) {
     compFailed_ = false;
 }
 
-void Interpreter::endCompensation(int lineNo) {
+void GcodeInterpreter::Impl::endCompensation(int lineNo) {
     try {
         compOff("");
     } catch (const Failure& f) {
-        if (static_cast<int>(out_.errors.size()) < s_.maxErrors)
-            out_.errors.push_back({lineNo, f.word, f.message, f.hint});
+        if (static_cast<int>(errors.size()) < s_.maxErrors)
+            errors.push_back({lineNo, f.word, f.message, f.hint});
         else
-            out_.errorsTruncated = true;
+            errorsTruncated = true;
     }
 }
 
-void Interpreter::compMove(CompMove m, const std::string& word) {
+// The first move with X/Y motion after G41/G42 starts where the tool stands
+// and ends beside its programmed end, as LinuxCNC does. A straight entry
+// ends where the tool, going straight, touches the circle of the tool's
+// radius about the programmed end: square to the path it really takes. An
+// arc entry ends at the programmed end moved by the radius along the arc's
+// radius (towards the centre when the tool is inside the arc), on an arc
+// about a new centre on that radius, equally far from both its ends, so
+// that it ends tangent to the programmed arc's offset.
+void GcodeInterpreter::Impl::compEntry(CompMove& m, const std::string& word) const {
+    const V2 s = xy(tool_), p = xy(m.to);
+    const double r = compRadius_;
+    const double dist = norm(p - s);
+    if (!(dist > r + kCompNear))
+        fail(word, "the first move under cutter compensation must be longer than the tool radius (" +
+                       number(r / scale()) + ")",
+             "start compensation farther from the contour");
+    m.entry = true;
+    if (!m.arc) {
+        double theta = std::acos(r / dist);
+        double alpha = angle(s - p);
+        double gamma = compSide_ > 0 ? alpha - theta : alpha + theta;
+        V2 e = p + r * V2{std::cos(gamma), std::sin(gamma)};
+        V2 d = e - s;
+        m.entryTangent = (1.0 / norm(d)) * d;
+        return;
+    }
+    const V2 c{m.cx, m.cy};
+    const bool inside = (compSide_ > 0) == m.ccw;
+    V2 radial = p - c;
+    radial = (1.0 / norm(radial)) * radial;
+    const V2 e = p + (inside ? -r : r) * radial;
+    const V2 toward = -1.0 * radial;  // from the end towards the programmed centre
+    const double across = dot(toward, s - e);
+    if (!(std::fabs(across) > kCompNear))
+        fail(word, "the compensated entry arc has no centre: its start lies on the radius of its end",
+             "start compensation elsewhere, or enter with a straight move");
+    const double t = dot(s - e, s - e) / (2.0 * across);
+    const V2 nc = e + t * toward;
+    const double nr = norm(e - nc);
+    if (!(nr > kCompNear)) fail(word, tooLarge("the entry arc"));
+    const double dir = m.ccw ? 1.0 : -1.0;
+    double sweep = dir * (angle(e - nc) - angle(s - nc));
+    while (sweep <= 1e-12) sweep += kTwoPi;
+    while (sweep > kTwoPi + 1e-12) sweep -= kTwoPi;
+    // Whole turns (P) as programmed.
+    double programmed = m.sweep;
+    double base = dir * (angle(p - c) - angle(xy(m.from) - c));
+    while (base <= 1e-12) base += kTwoPi;
+    while (base > kTwoPi + 1e-12) base -= kTwoPi;
+    sweep += kTwoPi * std::max(0.0, std::round((programmed - base) / kTwoPi));
+    m.cx = nc.x;
+    m.cy = nc.y;
+    // compArcRadius() gives the radius the tool runs at: the new one.
+    m.radius = nr + compSide_ * r * dir;
+    m.sweep = sweep;
+}
+
+void GcodeInterpreter::Impl::compMove(CompMove m, const std::string& word) {
     if (compFailed_) {
         // An error was reported: nothing will run; keep reading plainly.
         pos_ = tool_ = m.to;
@@ -957,10 +1096,7 @@ void Interpreter::compMove(CompMove m, const std::string& word) {
                            "): the tool cannot follow it on this side");
         }
         if (!held_) {
-            if (m.arc)
-                fail(word, "the first move under cutter compensation must be straight (G0 or G1)",
-                     "add a straight entry move before the arc");
-            m.entry = true;
+            compEntry(m, word);
         } else {
             m.startTrim = compSettle(&m, word);
         }
@@ -974,7 +1110,7 @@ void Interpreter::compMove(CompMove m, const std::string& word) {
             op.center1 = m.cy;
             op.ccw = m.ccw;
         }
-        m.op = out_.ops.size() - 1;
+        m.op = nextIndex() - 1;
         held_ = m;
         pos_ = tool_ = m.to;
     } catch (const Failure&) {
@@ -988,7 +1124,7 @@ void Interpreter::compMove(CompMove m, const std::string& word) {
 // Settles the held move's end for the move that follows it (none: G40 or the
 // end), lists the corner between them, and returns how far into its arc the
 // next move starts (radians; 0 for lines and outside corners).
-double Interpreter::compSettle(const CompMove* next, const std::string& word) {
+double GcodeInterpreter::Impl::compSettle(const CompMove* next, const std::string& word) {
     const CompMove h = *held_;
     held_.reset();
     V2 p = xy(h.to);
@@ -1000,9 +1136,8 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
     if (next) {
         V2 tb = startTangent(*next);
         b = p + compOffset(tb);
-        if (h.entry || norm(b - a) <= kCompNear) {
-            // The entry ends square to the first compensated move; a
-            // tangent continuation has no corner.
+        if (norm(b - a) <= kCompNear) {
+            // A tangent continuation has no corner.
             x = b;
         } else if (compSide_ * turn(h, ta, *next, tb) > 0.0) {
             OffsetPath pa, pb;
@@ -1031,7 +1166,7 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
             corner = true;
         }
     }
-    Op& op = out_.ops[h.op];
+    Op& op = opAt(h.op);
     if (h.arc) {
         V2 c{h.cx, h.cy};
         double dir = h.ccw ? 1.0 : -1.0;
@@ -1048,12 +1183,12 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
             while (base > kTwoPi + 1e-9) base -= kTwoPi;
             op.extraTurns = std::max(0, static_cast<int>(std::lround((sweep - base) / kTwoPi)));
         }
-    } else if (!h.entry && dot(x - xy(h.startPos), ta) < -kCompNear) {
+    } else if (dot(x - xy(h.startPos), ta) < -kCompNear) {
         fail(word, tooLarge("the inside corners of line " + std::to_string(h.line)));
     }
     // The held move and everything waiting behind it end at x.
-    for (size_t k = h.op; k < out_.ops.size(); ++k) {
-        Op& o = out_.ops[k];
+    for (uint64_t k = h.op; k < nextIndex(); ++k) {
+        Op& o = opAt(k);
         if (o.kind == OpKind::Rapid || o.kind == OpKind::Linear || o.kind == OpKind::Arc)
             o.end[0] = x.x, o.end[1] = x.y;
     }
@@ -1065,7 +1200,7 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
         for (int k = 0; k < kAxisCount; ++k)
             length2 += (op.end[k] - h.startPos[k]) * (op.end[k] - h.startPos[k]);
         if (length2 <= kCompNear * kCompNear)
-            out_.ops.erase(out_.ops.begin() + static_cast<std::ptrdiff_t>(h.op));
+            pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(h.op - base_));
     }
     if (!next) return 0.0;
     if (corner) compCorner(*next, p, a, b);
@@ -1077,7 +1212,7 @@ double Interpreter::compSettle(const CompMove* next, const std::string& word) {
 // An outside corner: around the programmed corner p from a to b at the
 // tool's radius, taking the next move's feed; the tool turns clockwise
 // about p under G41 and counterclockwise under G42.
-void Interpreter::compCorner(const CompMove& next, V2 p, V2 a, V2 b) {
+void GcodeInterpreter::Impl::compCorner(const CompMove& next, V2 p, V2 a, V2 b) {
     if (!next.fast) {
         Op& op = emit(OpKind::Arc, next.line);
         op.end = tool_;
@@ -1119,84 +1254,110 @@ void Interpreter::compCorner(const CompMove& next, V2 p, V2 a, V2 b) {
     }
 }
 
-void Interpreter::coolantOp(int lineNo) {
+void GcodeInterpreter::Impl::coolantOp(int lineNo) {
     Op& op = emit(OpKind::Coolant, lineNo);
     op.mist = mist_;
     op.flood = flood_;
 }
 
-void Interpreter::cycle(const Words& w, int lineNo) {
+// Drilling cycles, as LinuxCNC runs them: in G17 the hole is positioned in
+// X and Y and drilled along Z; in G18 positioned in Z and X and drilled
+// along Y; in G19 positioned in Y and Z and drilled along X. R, the bottom
+// and the retract level are on the drilling axis. Every move of a cycle
+// runs in exact-path mode (exact stop under G61.1), whatever G64 says.
+// `fresh`: the cycle was not in effect before this line. As in LinuxCNC,
+// such a line must give R, the bottom, and the cycle's own P or Q; later
+// lines of the same cycle may leave them out.
+void GcodeInterpreter::Impl::cycle(const Words& w, int lineNo, bool fresh) {
     std::string name = gName(motion_);
-    if (plane_ != 170) fail(name, "drilling cycles run in the G17 plane only");
-    if (!s_.configured[2]) fail(name, "drilling cycles need a Z axis");
+    int d = 2, p0 = 0, p1 = 1;
+    if (plane_ == 180) {
+        d = 1, p0 = 2, p1 = 0;
+    } else if (plane_ == 190) {
+        d = 0, p0 = 1, p1 = 2;
+    }
+    const char drill = kAxisLetters[d];
+    if (!s_.configured[d] || s_.slaveOf[d])
+        fail(name, std::string("drilling cycles in ") + gName(plane_) + " need a programmable " +
+                       drill + " axis");
+    if (fresh) cycleR_.reset(), cycleZ_.reset(), cycleP_.reset(), cycleQ_.reset();
+    cyclePlane_ = plane_;
     if (w.has('R')) cycleR_ = w['R'];
-    if (w.has('Z')) cycleZ_ = w['Z'];
+    if (w.has(drill)) cycleZ_ = w[drill];
     if (w.has('P')) cycleP_ = w['P'];
     if (w.has('Q')) cycleQ_ = w['Q'];
     if (!cycleR_) fail(name, "drilling cycle needs R (the retract plane)");
-    if (!cycleZ_) fail(name, "drilling cycle needs Z (the hole bottom)");
+    if (!cycleZ_)
+        fail(name, std::string("drilling cycle needs ") + drill + " (the hole bottom)");
     if ((motion_ == 830 || motion_ == 730) && (!cycleQ_ || !(*cycleQ_ > 0.0)))
         fail(name, "peck drilling needs Q above 0 (the peck depth)");
-    if ((motion_ == 820 || motion_ == 890) && (!cycleP_ || *cycleP_ < 0.0))
+    if ((motion_ == 820 || motion_ == 860 || motion_ == 890) && (!cycleP_ || *cycleP_ < 0.0))
         fail(name, name + " needs P (the dwell at the bottom, seconds)");
     if (motion_ == 860 && spindleDir_ == 0)
         fail(name, "G86 stops and restarts the spindle: start it first (M3 or M4)");
     int repeats = 1;
     if (w.has('L')) {
         double l = w['L'];
-        if (l < 1 || l != std::floor(l) || l > 10000)
-            fail("L" + number(l), "repeat count must be a whole number from 1");
+        if (l < 1 || l != std::floor(l) || l > kMaxRepeats)
+            fail("L" + number(l), "repeat count L must be a whole number from 1 to " +
+                                      std::to_string(static_cast<int>(kMaxRepeats)));
         repeats = static_cast<int>(l);
     }
     double k = scale();
-    double oldZ = pos_[2];
-    double rLevel = absolute_ ? *cycleR_ * k + offset(2) : pos_[2] + *cycleR_ * k;
-    double bottom = absolute_ ? *cycleZ_ * k + offset(2) : rLevel + *cycleZ_ * k;
+    double oldLevel = pos_[d];
+    double rLevel = absolute_ ? *cycleR_ * k + offset(d) : pos_[d] + *cycleR_ * k;
+    double bottom = absolute_ ? *cycleZ_ * k + offset(d) : rLevel + *cycleZ_ * k;
     if (bottom > rLevel)
-        fail("Z" + number(*cycleZ_), "the hole bottom is above the retract plane R");
-    double clearZ = retractToR_ ? rLevel : std::max(oldZ, rLevel);
+        fail(std::string(1, drill) + number(*cycleZ_),
+             "the hole bottom is above the retract plane R");
+    double clearLevel = retractToR_ ? rLevel : std::max(oldLevel, rLevel);
     double feed = feedFor(rLevel - bottom, w, name.c_str());
     double clearance = kPeckClearanceMm / s_.mmPerUnit;
-    auto moveZ = [&](double z, bool fast) {
-        Vec6 p = pos_;
-        p[2] = z;
-        if (fast) {
-            rapid(p, lineNo);
-        } else if (p != tool_) {
-            Op& op = emit(OpKind::Linear, lineNo);
-            op.end = p;
-            op.feed = feed;
-            op.tolerance = tolerance();
-            pos_ = tool_ = p;
+    const double exact = path_ == 2 ? -1.0 : 0.0;
+    auto moveTo = [&](const Vec6& p, bool fast) {
+        if (p == tool_) {
+            pos_ = p;
+            return;
         }
+        Op& op = emit(fast ? OpKind::Rapid : OpKind::Linear, lineNo);
+        op.end = p;
+        op.feed = fast ? 0.0 : feed;
+        op.tolerance = exact;
+        pos_ = tool_ = p;
+    };
+    auto moveD = [&](double level, bool fast) {
+        Vec6 p = pos_;
+        p[d] = level;
+        moveTo(p, fast);
     };
     for (int n = 0; n < repeats; ++n) {
-        if (pos_[2] < rLevel) moveZ(rLevel, true);
+        if (pos_[d] < rLevel) moveD(rLevel, true);
         Vec6 hole = pos_;
-        for (int a : {0, 1}) {
+        for (int a : {p0, p1}) {
             char letter = kAxisLetters[a];
             if (!w.has(letter)) continue;
             double v = w[letter] * k;
             hole[a] = absolute_ ? v + offset(a) : pos_[a] + v;
         }
-        rapid(hole, lineNo);
-        moveZ(rLevel, true);
+        moveTo(hole, true);
+        moveD(rLevel, true);
         if (motion_ == 810 || motion_ == 820) {
-            moveZ(bottom, false);
+            moveD(bottom, false);
             if (motion_ == 820 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
         } else if (motion_ == 850 || motion_ == 890) {
             // Boring: feed in, (G89: dwell,) feed back out to R.
-            moveZ(bottom, false);
+            moveD(bottom, false);
             if (motion_ == 890 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
-            moveZ(rLevel, false);
+            moveD(rLevel, false);
         } else if (motion_ == 860) {
-            // Boring: feed in, stop the spindle, rapid out, start it again
-            // the way it turned (with its spin-up dwell).
-            moveZ(bottom, false);
+            // Boring: feed in, dwell, stop the spindle, rapid out, start it
+            // again the way it turned (with its spin-up dwell).
+            moveD(bottom, false);
+            if (*cycleP_ > 0.0) dwell(*cycleP_, lineNo);
             int direction = spindleDir_;
             spindleDir_ = 0;
             spindleOp(lineNo);
-            moveZ(clearZ, true);
+            moveD(clearLevel, true);
             spindleDir_ = direction;
             spindleOp(lineNo);
         } else {
@@ -1210,22 +1371,22 @@ void Interpreter::cycle(const Words& w, int lineNo) {
             double depth = rLevel;
             while (depth > bottom) {
                 double next = std::max(depth - q, bottom);
-                moveZ(next, false);
+                moveD(next, false);
                 depth = next;
                 if (depth <= bottom) break;
                 if (motion_ == 830) {
-                    moveZ(rLevel, true);
-                    moveZ(std::min(rLevel, depth + clearance), true);
+                    moveD(rLevel, true);
+                    moveD(std::min(rLevel, depth + clearance), true);
                 } else {
-                    moveZ(std::min(rLevel, depth + clearance), true);
+                    moveD(std::min(rLevel, depth + clearance), true);
                 }
             }
         }
-        moveZ(clearZ, true);
+        moveD(clearLevel, true);
     }
 }
 
-void Interpreter::execute(Words& w, int lineNo) {
+void GcodeInterpreter::Impl::execute(Words& w, int lineNo) {
     std::array<int, kGroupCount> g{};
     checkGroups(w, g);
     auto group = [&](int i) { return g[static_cast<size_t>(i)]; };
@@ -1333,7 +1494,13 @@ void Interpreter::execute(Words& w, int lineNo) {
     if (compSide_ != 0 && group(kGroupFeedMode) == 930)
         fail("G93", "inverse-time feed cannot start under cutter compensation",
              "give G40 first, or keep G94");
-    if (group(kGroupFeedMode) >= 0) inverseTime_ = group(kGroupFeedMode) == 930;
+    if (group(kGroupFeedMode) >= 0) {
+        // Every G93 or G94 word clears the feed rate, as LinuxCNC does: the
+        // next feed move needs an F of its own (this line's F counts).
+        inverseTime_ = group(kGroupFeedMode) == 930;
+        feed_.reset();
+        feedMissingReported_ = false;
+    }
     if (w.has('F')) {
         if (w['F'] < 0.0) fail("F" + number(w['F']), "feed rate cannot be negative");
         if (!inverseTime_) feed_ = w['F'];
@@ -1345,7 +1512,7 @@ void Interpreter::execute(Words& w, int lineNo) {
         rpm_ = w['S'];
         if (s_.maxRpm > 0.0 && rpm_ > s_.maxRpm) {
             rpm_ = s_.maxRpm;
-            out_.notes.push_back({lineNo, "S" + number(w['S']),
+            notes.push_back({lineNo, "S" + number(w['S']),
                                   "S" + number(w['S']) +
                                       " is above the spindle's top speed: it turns at " +
                                       number(rpm_) + " rpm",
@@ -1369,9 +1536,13 @@ void Interpreter::execute(Words& w, int lineNo) {
             fail("M6", "M6 moves to the tool change position: not under cutter compensation",
                  "give G40 on a line before it");
         if (s_.toolChange) {
-            Vec6 up = tool_;
-            up[2] = (*s_.toolChange)[2];
-            if (s_.configured[2]) rapid(up, lineNo);
+            // As LinuxCNC: one straight rapid to the tool-change position,
+            // or with the quill-up option Z to machine zero first.
+            if (s_.toolChangeQuillUp && s_.configured[2] && !s_.slaveOf[2]) {
+                Vec6 up = tool_;
+                up[2] = 0.0;
+                rapid(up, lineNo);
+            }
             Vec6 there = tool_;
             for (int a = 0; a < kAxisCount; ++a) {
                 if (s_.configured[a] && !s_.slaveOf[a]) there[a] = (*s_.toolChange)[a];
@@ -1549,6 +1720,7 @@ void Interpreter::execute(Words& w, int lineNo) {
     }
 
     // Motion.
+    const bool motionChanged = group(kGroupMotion) >= 0 && group(kGroupMotion) != motion_;
     if (group(kGroupMotion) >= 0) motion_ = group(kGroupMotion);
     if (group(kGroupMotion) >= 0 && !cycleMode)
         cycleR_.reset(), cycleZ_.reset(), cycleP_.reset(), cycleQ_.reset();
@@ -1577,7 +1749,7 @@ void Interpreter::execute(Words& w, int lineNo) {
                 arc(w, lineNo, true);
                 break;
             default:
-                if (cycleHere) cycle(w, lineNo);
+                if (cycleHere) cycle(w, lineNo, motionChanged || !cycleZ_ || plane_ != cyclePlane_);
                 break;
         }
     }
@@ -1600,14 +1772,38 @@ void Interpreter::execute(Words& w, int lineNo) {
     }
 }
 
-}  // namespace
+GcodeInterpreter::GcodeInterpreter(const GcodeSetup& setup, const Vec6& start)
+    : impl_(std::make_unique<Impl>(setup, start)) {}
+GcodeInterpreter::~GcodeInterpreter() = default;
+GcodeInterpreter::GcodeInterpreter(GcodeInterpreter&&) noexcept = default;
+GcodeInterpreter& GcodeInterpreter::operator=(GcodeInterpreter&&) noexcept = default;
+
+void GcodeInterpreter::line(std::string_view text) { impl_->feed(text); }
+void GcodeInterpreter::finish() { impl_->finish(); }
+bool GcodeInterpreter::done() const { return impl_->done(); }
+bool GcodeInterpreter::pop(Op& op) { return impl_->pop(op); }
+const std::vector<Diagnostic>& GcodeInterpreter::errors() const { return impl_->errors; }
+const std::vector<Diagnostic>& GcodeInterpreter::notes() const { return impl_->notes; }
+bool GcodeInterpreter::errorsTruncated() const { return impl_->errorsTruncated; }
+GcodeState GcodeInterpreter::state() const { return impl_->state(); }
 
 Interpreted interpret(std::string_view text, const GcodeSetup& setup, const Vec6& start) {
     Interpreted out;
-    // About one operation per line: no regrowth of a large program's list.
-    out.ops.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 16);
-    Interpreter in(setup, start, out);
-    in.run(text);
+    out.start = start;
+    GcodeInterpreter in(setup, start);
+    Op op;
+    size_t at = 0;
+    while (at < text.size() && !in.done()) {
+        size_t nl = text.find('\n', at);
+        in.line(text.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at));
+        at = nl == std::string_view::npos ? text.size() : nl + 1;
+        while (in.pop(op)) out.ops.push_back(std::move(op));
+    }
+    in.finish();
+    while (in.pop(op)) out.ops.push_back(std::move(op));
+    out.errors = in.errors();
+    out.notes = in.notes();
+    out.errorsTruncated = in.errorsTruncated();
     if (!out.errors.empty()) out.ops.clear();
     return out;
 }

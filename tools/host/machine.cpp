@@ -86,6 +86,13 @@ public:
         if (auto i = node->value_exact<int64_t>()) return static_cast<double>(*i);
         fail(*node, key, "must be a number");
     }
+    bool boolean(std::string_view key, bool fallback) {
+        const toml::node* node = find(key);
+        if (!node) return fallback;
+        auto b = node->value_exact<bool>();
+        if (!b) fail(*node, key, "must be true or false");
+        return *b;
+    }
     std::string string(std::string_view key, const std::string& fallback) {
         const toml::node* node = find(key);
         if (!node) return fallback;
@@ -211,6 +218,10 @@ void readProgramSections(Section& top, Machine& m, const std::string& source) {
         if (s.find("g28")) m.program.g28 = position(s, "g28", m);
         if (s.find("g30")) m.program.g30 = position(s, "g30", m);
         if (s.find("tool_change")) m.program.toolChange = position(s, "tool_change", m);
+        m.program.toolChangeQuillUp = s.boolean("tool_change_quill_up", false);
+        if (m.program.toolChangeQuillUp && !m.program.toolChange)
+            s.fail(*s.find("tool_change_quill_up"), "tool_change_quill_up",
+                   "needs tool_change (the position M6 goes to)");
         s.rejectUnknown();
     }
     if (const toml::node* node = top.find("tool")) {
@@ -306,6 +317,7 @@ GcodeSetup Machine::gcodeSetup() const {
     g.g28 = program.g28;
     g.g30 = program.g30;
     g.toolChange = program.toolChange;
+    g.toolChangeQuillUp = program.toolChangeQuillUp;
     g.tools = program.tools;
     g.blendTolerance = program.blendTolerance > 0.0 ? program.blendTolerance : 0.01 / mmPerUnit();
     g.spindleConfigured = spindle.configured;

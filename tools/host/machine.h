@@ -61,6 +61,7 @@ struct ProgramSettings {
     std::array<Vec6, 9> workOffsets{};  // G54..G59, G59.1..G59.3
     Vec6 g28{}, g30{};
     std::optional<Vec6> toolChange;
+    bool toolChangeQuillUp = false;  // M6: Z to machine 0 before the move there
     std::map<int, ToolEntry> tools;
 };
 

@@ -163,9 +163,8 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     auto showMessages = [&](size_t upTo) {
         for (; nextOp < upTo && nextOp < run.program.ops.size(); ++nextOp) {
             const Op& op = run.program.ops[nextOp];
-            if (op.kind == OpKind::Message && op.text >= 0) {
-                fmt::print(log, "{}:{}: message: {}\n", file, op.line,
-                           run.program.texts[static_cast<size_t>(op.text)]);
+            if (op.kind == OpKind::Message) {
+                fmt::print(log, "{}:{}: message: {}\n", file, op.line, op.text);
             }
         }
         (void)std::fflush(log);

@@ -1,6 +1,7 @@
 // Straight moves through the planner, slaved axes, end counters.
 #include "trajectory.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -61,6 +62,17 @@ Trajectory straightMove(const Vec6& fromSteps, const Vec6& toSteps, const Motion
         applySlaves(last, fromSteps, limits);
     }
     return t;
+}
+
+double exactPathTolerance(const MotionLimits& limits, const Vec6& u0, const Vec6& u1) {
+    double coarsest = 0.0;
+    for (int i = 0; i < kAxisCount; ++i) {
+        const AxisLimit& l = limits[i];
+        if (!l.enabled || l.slaveOf != 0 || !(l.stepsPerUnit > 0.0)) continue;
+        if (std::fabs(u0[i]) > 1e-12 || std::fabs(u1[i]) > 1e-12)
+            coarsest = std::max(coarsest, 0.5 / l.stepsPerUnit);
+    }
+    return coarsest;
 }
 
 }  // namespace telvo::tool

@@ -35,6 +35,11 @@ struct Trajectory {
 Trajectory straightMove(const Vec6& fromSteps, const Vec6& toSteps, const MotionLimits& limits,
                         double feed = 0.0);
 
+// How far an exact-path (G61) bend between directions u0 and u1 may leave
+// the programmed corner: half a step of the coarsest programmable axis that
+// either direction moves, below what the machine can position.
+double exactPathTolerance(const MotionLimits& limits, const Vec6& u0, const Vec6& u1);
+
 // A slaved axis (3, 4, 5, in that order) moves by its master's motion: its
 // target is its start plus the master's travel from the master's start.
 void applySlaves(Vec6& steps, const Vec6& startSteps, const MotionLimits& limits);
