@@ -203,11 +203,96 @@ TEST(InterpWords, ProgramsBecomeOperationsInMachineCoordinates) {
          "where the tool stands is dropped",
          "g0 x1 (mid) y+2.5\ng1 z-.5 f60\nG0 X1 Y2.5\nM30",
          {"G0 1 2.5 0", "G1 1 2.5 -0.5 F60", "end"}},
+        {"G92 in inches: the offset is scaled like the coordinates",
+         "G20 G0 X1\nG92 X2\nG0 X0.5\nG92.1\nG0 X0.5\nM30",
+         {"G0 25.4 0 0", "G0 -12.7 0 0", "G0 12.7 0 0", "end"}},
+        {"G10 L2 and L20 in inches; the work offsets themselves are machine units",
+         "G20 G55 G0 X1\nG10 L2 P2 X1 Y2\nG0 X1 Y0\nG10 L20 P2 X0\nG0 X1\nM30",
+         {"G0 75.4 0 0", "G0 50.8 50.8 0", "G0 76.2 50.8 0", "end"}},
+        {"G43.1 and G10 L1 in inches; table lengths are machine units",
+         "G20 T3 M6 G43\nG0 Z0\nG43.1 Z0.5\nG0 Z0\nG10 L1 P3 Z1\nG43 H3\nG0 Z0\nM30",
+         {"tool 3", "G0 0 0 12.5", "G0 0 0 12.7", "G0 0 0 25.4", "end"}},
+        {"G30.1 stores the position G30 goes to; G28 keeps its own",
+         "G0 X7 Y8\nG30.1\nG0 X0 Y0\nG30\nG28\nM30",
+         {"G0 7 8 0", "G0 0 0 0", "G0 7 8 0", "G0 0 0 20", "end"}},
+        {"G30 in inches: the intermediate point is scaled, the stored position is not",
+         "G20 G30 Z1\nM30",
+         {"G0 0 0 25.4", "G0 0 0 30", "end"}},
+        {"drilling in inches: R, Z and F scaled; G98 back to the start level",
+         "G20 G0 Z0.5\nG98 G81 X1 Y1 Z-0.1 R0.1 F6\nM30",
+         {"G0 0 0 12.7", "G0 25.4 25.4 12.7", "G0 25.4 25.4 2.54", "G1 25.4 25.4 -2.54 F152.4",
+          "G0 25.4 25.4 12.7", "end"}},
+        {"a G98 cycle started below R goes up to R before moving across, and back to R, the "
+         "higher of the two levels",
+         "G0 Z-5\nG98 G81 X5 Y5 Z-8 R2 F60\nG80\nM30",
+         {"G0 0 0 -5", "G0 0 0 2", "G0 5 5 2", "G1 5 5 -8 F60", "G0 5 5 2", "end"}},
+        {"G99 below R in a work offset: R and Z are in the offset's coordinates",
+         "G55 G0 Z-2\nG99 G81 X1 Y1 Z-2 R1 F60\nG80\nM30",
+         {"G0 0 0 -12", "G0 0 0 -9", "G0 51 41 -9", "G1 51 41 -12 F60", "G0 51 41 -9", "end"}},
+        {"G91: R from the start level, Z from R, X and Y again on every repeat; G98 back to "
+         "the start",
+         "G0 Z10\nG91 G98 G81 X5 Y5 Z-3 R-8 F60 L2\nG90 G80\nM30",
+         {"G0 0 0 10", "G0 5 5 10", "G0 5 5 2", "G1 5 5 -1 F60", "G0 5 5 10", "G0 10 10 10",
+          "G0 10 10 2", "G1 10 10 -1 F60", "G0 10 10 10", "end"}},
+        {"G91 in inches started below R: up to R first, G98 ends at R",
+         "G20 G0 Z-0.2\nG91 G98 G81 X0.5 Z-0.3 R0.3 F6\nG90 G80\nM30",
+         {"G0 0 0 -5.08", "G0 0 0 2.54", "G0 12.7 0 2.54", "G1 12.7 0 -5.08 F152.4",
+          "G0 12.7 0 2.54", "end"}},
         {"an arc about its own start is refused, not run as a point",
          "G2 I0 J0 F60\nM30",
          {"error 1: G2: arc radius is zero: the centre is the start point"}},
     };
     for (const Accepted& t : table) EXPECT_EQ(run(t.program), t.ops) << t.name;
+
+    // A machine that counts inches: programs in either unit become inches,
+    // offsets and the peck clearance (0.01 inch) included.
+    GcodeSetup inch = mill();
+    inch.mmPerUnit = 25.4;
+    inch.blendTolerance = 0.01 / 25.4;
+    inch.workOffsets[1] = {2, 1, -0.5, 0, 0, 0};
+    const std::vector<Accepted> inchTable = {
+        {"G21 on an inch machine: coordinates, G92 and the feed in inches",
+         "G21 G0 X25.4\nG92 X0\nG1 X12.7 F254\nM30",
+         {"G0 1 0 0", "G1 1.5 0 0 F10", "end"}},
+        {"G55 and G10 L2 under G21 on an inch machine",
+         "G21 G55 G0 X0 Y0\nG10 L2 P2 X25.4\nG0 X0\nM30",
+         {"G0 2 1 0", "G0 1 1 0", "end"}},
+        {"a G21 cycle on an inch machine",
+         "G21 G0 Z12.7\nG81 X25.4 Z-2.54 R2.54 F254\nM30",
+         {"G0 0 0 0.5", "G0 1 0 0.5", "G0 1 0 0.1", "G1 1 0 -0.1 F10", "G0 1 0 0.5", "end"}},
+        {"G83 on an inch machine comes back down to 0.01 inch above the last depth",
+         "G20 G0 Z0.5\nG83 Z-0.25 R0.25 Q0.25 F6\nM30",
+         {"G0 0 0 0.5", "G0 0 0 0.25", "G1 0 0 0 F6", "G0 0 0 0.25", "G0 0 0 0.01",
+          "G1 0 0 -0.25 F6", "G0 0 0 0.5", "end"}},
+    };
+    for (const Accepted& t : inchTable) EXPECT_EQ(run(t.program, inch), t.ops) << t.name;
+
+    // The spin-up dwell follows M4 as it follows M3, and not M5.
+    GcodeSetup spinUp = mill();
+    spinUp.spinUpSeconds = 1.5;
+    EXPECT_EQ(run("S1000 M3\nM4\nM5\nM30", spinUp),
+              (std::vector<std::string>{"spindle 1 1000", "dwell 1.5", "spindle -1 1000",
+                                        "dwell 1.5", "spindle 0 1000", "end"}));
+
+    // M6 with a tool change position: rapids only, ending there (Z, X and Y;
+    // the slaved A is not programmed), then the change.
+    GcodeSetup changer = mill();
+    changer.toolChange = Vec6{100, 50, 40, 0, 0, 0};
+    Interpreted change = interpret("G0 X10 Y10 Z-1\nT3 M6\nG0 X0\nM30", changer, {});
+    ASSERT_TRUE(change.ok()) << formatDiagnostics(change.errors, "change");
+    auto at = std::find_if(change.ops.begin(), change.ops.end(),
+                           [](const Op& op) { return op.kind == OpKind::ToolChange; });
+    ASSERT_NE(at, change.ops.end());
+    ASSERT_GE(at - change.ops.begin(), 2);
+    EXPECT_EQ(at->tool, 3);
+    for (auto op = change.ops.begin() + 1; op != at; ++op) EXPECT_EQ(op->kind, OpKind::Rapid);
+    EXPECT_EQ((at - 1)->end, (Vec6{100, 50, 40, 0, 0, 0}));
+    EXPECT_EQ((at + 1)->end, (Vec6{0, 50, 40, 0, 0, 0}));
+    // With the quill-up option Z first goes to machine 0, straight up.
+    changer.toolChangeQuillUp = true;
+    EXPECT_EQ(run("G0 X10 Y10 Z-1\nT3 M6\nM30", changer),
+              (std::vector<std::string>{"G0 10 10 -1", "G0 10 10 0", "G0 100 50 40", "tool 3",
+                                        "end"}));
 
     // Blending tolerance per move: exact stop, exact path, P, the machine's default.
     Interpreted p = interpret("G61.1 G0 X1\nG61 X2\nG64 P0.05 X3\nG64 X4\nM30", mill(), {});

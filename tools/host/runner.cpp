@@ -7,8 +7,43 @@
 #include <chrono>
 #include <cmath>
 
+#if !defined(_WIN32)
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace telvo::tool {
 namespace {
+
+// Waits for Enter on the standard input: true when a line came, false at the
+// end of the input. Ctrl-C ends the wait with Interrupted: a blocking read
+// would be restarted after the signal handler and wait on with the spindle
+// turning, so the input is polled and the stop request looked at between.
+bool waitForEnter() {
+#if defined(_WIN32)
+    int c = 0;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+    }
+    if (stopRequested()) throw Interrupted();
+    return c != EOF;
+#else
+    constexpr int kPollMs = 50;
+    while (true) {
+        if (stopRequested()) throw Interrupted();
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        int ready = ::poll(&in, 1, kPollMs);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        char c = 0;
+        ssize_t got = ::read(STDIN_FILENO, &c, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) return false;
+        if (c == '\n') return true;
+    }
+#endif
+}
 
 // Direct commands for the spindle and the coolant outputs.
 class Auxiliaries {
@@ -205,10 +240,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                     if (options.pauseAtToolChange) {
                         fmt::print(log, "  load tool {} and press Enter to go on\n", op.tool);
                         (void)std::fflush(log);
-                        int c = 0;
-                        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-                        }
-                        if (c == EOF)
+                        if (!waitForEnter())
                             throw ToolError(fmt::format(
                                 "{}:{}: stopped at the tool change (no answer on the input)", file,
                                 op.line));

@@ -35,8 +35,6 @@ constexpr double kSettleTimeout = 5.0;
 // without one while the host keeps asking means the controller no longer
 // answers, and the machine is stopped at once, spindle off.
 constexpr double kStatusSilenceLimit = 0.25;
-// telvo_CmdSpindle's mode that stops the spindle.
-constexpr uint8_t kSpindleOffMode = 0;
 // Slack on top of a stream's own duration before the loop gives up.
 constexpr double kStreamSlack = 30.0;
 constexpr double kLiveProgressPeriodMs = 100.0;
@@ -54,6 +52,10 @@ std::string unitsText(double v) {
 
 void requestStop() {
     gStopRequested = 1;
+}
+
+bool stopRequested() {
+    return gStopRequested != 0;
 }
 
 Session::Session(const Machine& machine, SessionOptions options)
@@ -572,14 +574,16 @@ void Session::close() {
 }
 
 void Session::stopForSilence(double silentSeconds) {
-    const int spindle = telvo_CmdSpindle(kSpindleOffMode, 0, 0);
+    // The machine file's mode for "off" (M5's), not a mode of our own.
+    const uint8_t offMode = static_cast<uint8_t>(machine_.spindle.offMode);
+    const int spindle = telvo_CmdSpindle(offMode, 0, 0);
     const int stop = telvo_CmdStop(0);
     telvo_BufClear();
     drainWrites();
     note(
         fmt::format("no status frame for {:.0f} ms: telvo_CmdSpindle({}, 0, 0) = {}, "
                     "telvo_CmdStop(0) = {}, telvo_BufClear()",
-                    silentSeconds * 1e3, kSpindleOffMode, spindle, stop));
+                    silentSeconds * 1e3, offMode, spindle, stop));
     throw ToolError(
         fmt::format("no status frame for {:.0f} ms: the controller stopped answering; "
                     "machine stopped, spindle off",

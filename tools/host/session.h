@@ -85,6 +85,9 @@ public:
 
 // Set from a signal handler; the loop stops at its next cycle.
 void requestStop();
+// Whether requestStop was called: waits outside the loop (an operator
+// prompt) end on it too.
+bool stopRequested();
 
 class Session {
 public:
