@@ -691,7 +691,9 @@ def compare(ref, run, machine, refusal=None):
 
     # Allowances, mm. rs274 prints 4 decimals: a point, a centre or an offset
     # may be off by half a unit of the last one per axis.
-    eps = [2.5e-4 * p.unit + 1e-6 for p in P]
+    # A piece starts where the one before it ends: after a change of units
+    # its start was printed in the other units.
+    eps = [2.5e-4 * max(p.unit, P[j - 1].unit if j else p.unit) + 1e-6 for j, p in enumerate(P)]
     # Blending at the end of each piece: the tolerance of the mode the piece
     # was given in; none at exact-path and exact-stop corners, before and
     # after dwells and at the end. Arcs are chords within the arc tolerance
