@@ -81,6 +81,8 @@ struct Engine::Impl {
         bool stopAtHold = false;      // stop: discard at the hold
         bool holdSeen = false;        // the planner is at its hold point
         std::string name;
+        std::unique_ptr<RunChecker> checker;
+        int32_t firstTag = 0;         // the tag of its first segment
     };
 
     const Machine& machine;
@@ -209,6 +211,11 @@ struct Engine::Impl {
     // ---- job control ----------------------------------------------------
     void startJob(Job j, EngineMode mode) {
         job = std::move(j);
+        if (job.planner && !job.checker) {
+            job.checker = std::make_unique<RunChecker>(checkSettings(settings), hereUnits(),
+                                                       hereSteps());
+            job.firstTag = nextTag + 1;
+        }
         status.mode = mode;
         status.waiting = WaitReason::None;
         jobStart = link.now();
@@ -225,6 +232,11 @@ struct Engine::Impl {
     }
 
     void closeReport(const std::string& why, bool failed) {
+        if (job.checker) {
+            // A job stopped on the way is checked up to where it stopped.
+            report.checked = job.sampled && !failed && !job.stopAtHold;
+            report.check = report.checked ? job.checker->finish() : job.checker->report();
+        }
         report.ended = why;
         report.failed = failed;
         int64_t executed = link.executedCount();
@@ -316,6 +328,7 @@ struct Engine::Impl {
             if (n == LookAhead::Next::NeedInput) {
                 Op op;
                 if (job.feed && job.feed->next(op)) {
+                    if (job.checker) job.checker->addOperation(op);
                     job.planner->push(op, job.ops++);
                 } else {
                     if (job.feed && !job.feed->errors().empty()) {
@@ -387,6 +400,7 @@ struct Engine::Impl {
             return;
         }
         tags[static_cast<size_t>(seg.tag) % kTagRing] = {s.line, s.speed};
+        if (job.checker) job.checker->addTarget(s.steps, static_cast<size_t>(s.op), s.feedScale, s.fromRest);
         ++report.segments;
         lastSteps = s.steps;
         framesAtLastAdd = link.frames();
@@ -573,6 +587,12 @@ struct Engine::Impl {
             report.highestLevel = std::max(report.highestLevel, level);
             if (primed && !job.sampled && !job.holdSeen && !job.waiting)
                 report.lowestLevel = report.lowestLevel < 0 ? level : std::min(report.lowestLevel, level);
+        }
+        if (job.checker && f.segmentTag >= job.firstTag) {
+            std::optional<double> at;
+            if (link.simulated() && options.speed <= 0.0) at = link.now();
+            job.checker->addReport(status.machine,
+                                   static_cast<size_t>(f.segmentTag - job.firstTag + 1), at);
         }
         for (EngineObserver* o : observers) o->onFrame(f, link.now());
     }

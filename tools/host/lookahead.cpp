@@ -541,6 +541,8 @@ void LookAhead::emit(const Element& e, double d, double speed) {
         if (!(feed > 0.0) || speed <= feed * feedScale_ * (1.0 + 1e-9)) tagScale_ = feedScale_;
     }
     sample_.feedScale = tagScale_;
+    sample_.fromRest = rested_;
+    rested_ = false;
     lastOp_ = e.op, lastLine_ = e.line, lastRapid_ = e.rapid[0];
 }
 
@@ -556,9 +558,11 @@ bool LookAhead::settle() {
         sample_.speed = 0.0;
         sample_.rapid = lastRapid_;
         sample_.feedScale = tagScale_;
+        sample_.fromRest = rested_;
         sampled = true;
     }
     elapsed_ = clock_;
+    rested_ = true;
     return sampled;
 }
 
@@ -597,6 +601,7 @@ LookAhead::Next LookAhead::step(bool sampling) {
             speedNow_ = 0.0;
             sample_.steps = toSteps(here_);
             sample_.speed = 0.0;
+            sample_.fromRest = false;
             return Next::Sample;
         }
         if (!nodeDone_) {

@@ -45,6 +45,7 @@ struct Sample {
     double feedScale = 1.0;  // the feed override the motion was planned with
     double speed = 0.0;      // planned path speed at this target, units/s
     bool rapid = false;
+    bool fromRest = false;   // the first target after the motion stood still
 };
 
 class LookAhead {
@@ -250,6 +251,7 @@ private:
     int lastLine_ = 0;
     uint64_t lastOp_ = 0;
     bool lastRapid_ = false;
+    bool rested_ = true;        // the motion stood still since the last target
 
     double feedScale_ = 1.0, rapidScale_ = 1.0;
     double seconds_ = 0.0, feedBound_ = 0.0;
