@@ -88,10 +88,10 @@ void BM_Plan(benchmark::State& state) {
 BENCHMARK(BM_Plan)->Unit(benchmark::kMillisecond);
 
 void BM_Check(benchmark::State& state) {
-    Plan plan =
-        planProgram(interpret(program(), machine().gcodeSetup(), {}), machine().planSettings(), {});
+    Interpreted read = interpret(program(), machine().gcodeSetup(), {});
+    Plan plan = planProgram(read, machine().planSettings(), {});
     for (auto _ : state) {
-        CheckReport r = checkPlan(plan, machine().limits());
+        CheckReport r = checkPlan(read, plan, checkSettings(machine().planSettings()));
         if (!r.ok()) state.SkipWithError("the check failed");
     }
     state.counters["segments/s"] = benchmark::Counter(

@@ -15,6 +15,12 @@ packages=(
   # and a font for its browser tests, which playwright-core (npm) drives.
   # Node.js is the machine's own (20 or later): never Debian's nodejs/npm.
   libboost1.81-dev nlohmann-json3-dev chromium fonts-dejavu-core
+  # the bindings' tests, and the Debian packages
+  mono-mcs mono-runtime
+  dpkg-dev lintian
+  # the conformance test: its script, and the libraries LinuxCNC's rs274
+  # needs from the system (the test fetches rs274 itself, never installs it)
+  python3 libpython3.11 libedit2 libtirpc3
 )
 
 missing=()

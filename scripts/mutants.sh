@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Mutation check: applies each plausible one-line fault of scripts/mutants.txt
-# to src/, one at a time, rebuilds the native tests (a Release tree of its
-# own), runs the whole suite and records whether a test failed (killed) or
-# all passed (survived). The file is always restored, on Ctrl-C too. Too slow
-# for the test command: run it by hand before closing work that touches src/
+# to its file (the library in src/, the host tool in tools/), one at a time,
+# rebuilds the native tests (a Release tree of its own), runs the suite and
+# records whether a test failed (killed) or all passed (survived). A fault in
+# src/ meets the whole suite but the tool's tests (ctest label "tool"); a
+# fault in tools/ meets the tool's tests, which are the only ones that build
+# the tool's sources (the tree builds the tool only when such a fault is
+# selected). The file is always restored, on Ctrl-C too. Too slow for the
+# test command: run it by hand before closing work that touches src/, tools/
 # or the tests.
 #
 #   scripts/mutants.sh [--windows] [--only ID]...
@@ -28,7 +32,7 @@
 #
 # The list's format, one fault per paragraph:
 #   id: short-name   what the fault does
-#   file: src/...    the file to change
+#   file: src/...    the file to change (src/... or tools/...)
 #   from: TEXT       the exact original text (must occur exactly once)
 #   to: TEXT         its replacement
 #   windows: yes     (optional) killed only by the Windows tests
@@ -139,35 +143,50 @@ selected() {
   return 1
 }
 
+# A fault in the host tool (tools/) is one the tool's tests must kill.
+isTool() { [[ $1 == tools/* ]]; }
+
 # ---- the tree and the baseline -----------------------------------------------
+tools=OFF
+for i in "${!ids[@]}"; do
+  selected "${ids[$i]}" && [[ -z ${drops[$i]} ]] && isTool "${files[$i]}" && tools=ON
+done
 mkdir -p "$build"
-echo "--- configuring $build (Release)"
+echo "--- configuring $build (Release, tool $tools)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=OFF \
-  -DTELVO_BUILD_TOOLS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-# The whole suite runs for every fault, nothing excluded: the fuzz corpus
-# replay and the soak drive the library too (the soak is the only long
-# two-thread stream). The soak runs a tenth of its length here
+  -DTELVO_BUILD_TOOLS=$tools >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+# A library fault meets the whole suite but the tool's tests: the fuzz
+# corpus replay and the soak drive the library too (the soak is the only
+# long two-thread stream). The soak runs a tenth of its length here
 # (TELVO_SOAK_SEGMENTS), which is enough to meet every purge and pause kind
 # and keeps a run short on a loaded machine. The timeout turns a fault that
 # hangs a test into a kill.
 export TELVO_SOAK_SEGMENTS=${TELVO_SOAK_SEGMENTS:-100000}
 suite() { ctest --test-dir "$build" -j "$jobs" --timeout 600 --stop-on-failure "$@" >"$build/ctest.log" 2>&1; }
+# The suite a fault in FILE meets.
+suiteFor() { if isTool "$1"; then suite -L tool; else suite -LE tool; fi; }
 # Each baseline runs only when a fault of its kind will run: the native
-# suite for the Linux faults, the Windows tests (with --windows) for the
-# Win32 ones.
-native=0 win=0
+# suite for the library's Linux faults, the tool's tests for the tool's
+# faults, the Windows tests (with --windows) for the Win32 ones.
+native=0 toolSuite=0 win=0
 for i in "${!ids[@]}"; do
   selected "${ids[$i]}" && [[ -z ${drops[$i]} ]] || continue
-  if [[ -n ${wins[$i]} ]]; then win=1; else native=1; fi
+  if [[ -n ${wins[$i]} ]]; then win=1; elif isTool "${files[$i]}"; then toolSuite=1; else native=1; fi
 done
 if [[ ${TELVO_MUTANTS_NO_BASELINE:-0} == 1 ]]; then
-  native=0 win=0
+  native=0 toolSuite=0 win=0
   echo "--- baselines skipped (TELVO_MUTANTS_NO_BASELINE)"
+fi
+if ((native || toolSuite)); then
+  cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1 || { tail -30 "$build/build.log"; exit 1; }
 fi
 if ((native)); then
   echo "--- baseline: the unchanged sources must pass the native suite"
-  cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1 || { tail -30 "$build/build.log"; exit 1; }
-  suite || { tail -30 "$build/ctest.log"; echo "mutants: the unchanged suite fails"; exit 1; }
+  suite -LE tool || { tail -30 "$build/ctest.log"; echo "mutants: the unchanged suite fails"; exit 1; }
+fi
+if ((toolSuite)); then
+  echo "--- baseline: the unchanged sources must pass the tool's tests"
+  suite -L tool || { tail -30 "$build/ctest.log"; echo "mutants: the unchanged tool tests fail"; exit 1; }
 fi
 if ((windows && win)); then
   echo "--- baseline: the unchanged sources must pass the Windows tests"
@@ -212,7 +231,7 @@ for i in "${!ids[@]}"; do
   if ! cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1; then
     restore; broken=$((broken + 1)); row "$mid" "no build" "the fault does not compile: fix its entry"; continue
   fi
-  if suite; then
+  if suiteFor "$f"; then
     survived=$((survived + 1)); row "$mid" SURVIVED "${descs[$i]}"
   else
     killed=$((killed + 1))

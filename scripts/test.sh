@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds telvo and runs every test: the native suite, the suite again under
-# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the
-# fuzzers and linters, and the Windows artifact under Wine. Installs what it
-# needs first. Exits non-zero when anything fails; the last line counts the
+# Builds telvo and runs every test: the native suite (with the C# and Python
+# bindings' tests), the suite again under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzzers and
+# linters, the Windows artifact under Wine, and last the Debian packages
+# installed, used and removed. Installs what it needs first. Exits non-zero when anything fails; the last line counts the
 # test programs that passed and failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -58,7 +59,8 @@ demo() {
 }
 
 # Release: the build type most users pick, and the one GCC warns most in.
-run "native build" build build/native -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON
+# Prefix /usr: the Debian packages are made from this tree at the end.
+run "native build" build build/native -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
 run "native tests" suite build/native
 run "demo (fresh clone)" demo
 
@@ -81,6 +83,10 @@ done
 if [[ -f scripts/windows/test.sh ]]; then
   run "windows" bash scripts/windows/test.sh
 fi
+
+# Last: installs the Debian packages made from build/native on this machine
+# and removes them again; nothing may run after it that could load them.
+run "debian packages" bash scripts/deb/test.sh build/native
 
 echo
 if ((failed)); then

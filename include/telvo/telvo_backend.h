@@ -13,8 +13,10 @@
  * Which module: the environment variable TELVO_BACKEND names it, either as a
  * file name or as a path (a name that contains '/', given to dlopen as it
  * is). A file name is looked for first in the directory that holds the telvo
- * library itself, then by the dynamic loader's usual search (LD_LIBRARY_PATH,
- * the ld.so cache, the system directories). Without the variable, or with it
+ * library itself, then in the folder telvo/ beside it (where an installed
+ * telvo keeps its modules, e.g. /usr/lib/<triplet>/telvo/), then by the
+ * dynamic loader's usual search (LD_LIBRARY_PATH, the ld.so cache, the system
+ * directories). Without the variable, or with it
  * empty, the module is TELVO_BACKEND_MODULE_NAME ("libtelvo_usb.so"), the
  * real USB backend. The simulated controller is "libtelvo_sim.so":
  *

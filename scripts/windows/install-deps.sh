@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its checks need on a Debian 12 machine,
 # as root: the MinGW-w64 cross compilers (both widths), CMake and Ninja, file
-# and binutils for the artifact checks, and Wine (32- and 64-bit) to run the
-# Windows test programs. Running it again changes nothing.
+# and binutils for the artifact checks, Wine (32- and 64-bit) to run the
+# Windows test programs, LLVM's llvm-dlltool (the MSVC import library), clang
+# and lld-link (the MSVC-ABI consumer that proves it), and Python (the
+# version resource check). Running it again changes nothing.
 #
 # 32-bit Wine needs a kernel that runs 32-bit x86 programs. Where it cannot
 # (some virtual machines have no 32-bit compatibility mode), 32-bit programs
@@ -26,6 +28,7 @@ packages=(
   cmake ninja-build file binutils
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386
+  llvm lld clang python3
 )
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -46,7 +49,8 @@ if ((${#missing[@]})); then
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ /usr/lib/wine/wine /usr/lib/wine/wine64; do
+for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ /usr/lib/wine/wine /usr/lib/wine/wine64 \
+    llvm-dlltool lld-link clang python3; do
   command -v "$tool" >/dev/null || { echo "install-deps.sh: $tool missing" >&2; exit 1; }
 done
 

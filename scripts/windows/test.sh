@@ -3,6 +3,9 @@
 # for each width:
 #   artifact   file type, the 26 undecorated exports, system-only imports,
 #              the import library (scripts/windows/check-artifact.sh);
+#   version    the VERSIONINFO resource of telvo.dll (and of telvo.exe) read
+#              back (scripts/windows/version-resource.py) against the
+#              version in CMakeLists.txt;
 #   host       tests/windows/host_test.cpp: the DLL loaded by name, no controller;
 #   platform   tests/windows/platform_test.cpp: the Win32 platform layer itself;
 #   e2e        tests/windows/e2e_test.cpp: the DLL against the simulated controller;
@@ -12,7 +15,13 @@
 #              the page's script type, a foreign Origin refused, a program
 #              uploaded and run to its end point, statuses at 50 Hz;
 #   tool       (32-bit) the host tool telvo.exe runs its demo against the
-#              simulated controller and reaches the program's end point.
+#              simulated controller and reaches the program's end point;
+#   package    the zip (scripts/windows/package.sh);
+#   msvc       a C program built for the MSVC ABI with clang and lld-link
+#              against the zip's telvo.lib, without any C runtime
+#              (scripts/windows/msvc-consumer.sh), runs against the zip's
+#              telvo.dll and the simulated controller: open, configure, a
+#              short move, a status record.
 # The programs run under Wine in the prefix of scripts/windows/wine-prefix.sh.
 # Installs what it needs when run as root. Exits non-zero on any failure; the
 # last line reads "N passed, M failed" (one per check above and width).
@@ -92,17 +101,32 @@ golden_test() {  # golden_test ARCH
   [[ $actual == "$expected" ]] || { echo "golden [$arch]: expected $expected; output kept in $out"; return 1; }
 }
 
+# set_linked 0|1: lists the simulated controller's interface as absent or
+# present, for programs that do not do it themselves.
+set_linked() {
+  local key='HKLM\System\CurrentControlSet\Control\DeviceClasses\{8F974853-102C-47CA-B6EC-613E800EAFAA}\##?#USB#VID_1234&PID_5678#SIM0001#{8F974853-102C-47CA-B6EC-613E800EAFAA}\#\Control'
+  "$(wine_loader x86_64)" reg add "$key" /v Linked /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+}
+
+version_test() {  # version_test ARCH: the version resources read back
+  local arch=$1 version rc=0
+  version=$(project_version) || return 1
+  python3 "$root/scripts/windows/version-resource.py" "$wbuild/$arch/bin/telvo.dll" "$version" dll || rc=1
+  # The host tool is built for 32-bit Windows.
+  if [[ $arch == i686 ]]; then
+    python3 "$root/scripts/windows/version-resource.py" "$wbuild/$arch/bin/telvo.exe" "$version" exe || rc=1
+  fi
+  return $rc
+}
+
 tool_test() {  # tool_test ARCH: telvo.exe demo beside telvo.dll and the simulator
   local arch=$1 dir=$wbuild/tests-$1/bin out=$wbuild/tests-$1/tool-demo.out rc
-  local key='HKLM\System\CurrentControlSet\Control\DeviceClasses\{8F974853-102C-47CA-B6EC-613E800EAFAA}\##?#USB#VID_1234&PID_5678#SIM0001#{8F974853-102C-47CA-B6EC-613E800EAFAA}\#\Control'
-  local reg
-  reg=$(wine_loader x86_64)
   cp "$wbuild/$arch/bin/telvo.exe" "$dir/" || return 1
-  "$reg" reg add "$key" /v Linked /t REG_DWORD /d 1 /f >/dev/null 2>&1 || return 1
+  set_linked 1 || return 1
   WINEDLLOVERRIDES="winusb=native,builtin" run_wine "$arch" "$dir" telvo.exe demo --speed 0 \
     --plot tool-demo.svg >"$out" 2>&1
   rc=$?
-  "$reg" reg add "$key" /v Linked /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  set_linked 0
   tr -d '\r' <"$out" | sed -n '/Summary/,$p'
   ((rc == 0)) &&
     tr -d '\r' <"$out" | grep -Eq 'end point reached +yes' &&
@@ -129,10 +153,36 @@ serve_test() {  # serve_test ARCH: telvo.exe serve under Wine, driven over loopb
   return $rc
 }
 
+# msvc_test ARCH: the MSVC-ABI consumer, linked with the zip's telvo.lib,
+# runs beside the zip's telvo.dll and the simulator's WinUsb.dll.
+msvc_test() {
+  local arch=$1 dir=$wbuild/msvc-$1 version folder rc
+  version=$(project_version) || return 1
+  case $arch in i686) folder=x86 ;; x86_64) folder=x64 ;; esac
+  rm -rf "$dir" && mkdir -p "$dir/zip" || return 1
+  (cd "$dir/zip" && cmake -E tar xf "$wbuild/package/telvo-$version-windows.zip") || return 1
+  local packed=$dir/zip/telvo-$version-windows/$folder
+  bash "$root/scripts/windows/msvc-consumer.sh" "$arch" "$packed" "$dir/bin" || return 1
+  cp "$packed/telvo.dll" "$wbuild/tests-$arch/bin/WinUsb.dll" "$dir/bin/" || return 1
+  set_linked 1 || return 1
+  WINEDLLOVERRIDES="winusb=native,builtin" run_wine "$arch" "$dir/bin" consumer.exe | tr -d '\r'
+  rc=${PIPESTATUS[0]}
+  set_linked 0
+  echo "consumer.exe [$arch]: exit status $rc"
+  ((rc == 0))
+}
+
+project_version() {
+  local v
+  v=$(sed -n 's/^project(telvo VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  [[ -n $v ]] && echo "$v"
+}
+
 mkdir -p "$wbuild"
 stage "build" env TELVO_WERROR=ON bash "$root/scripts/windows/build.sh" all
 for arch in "${arches[@]}"; do
   stage "artifact $arch" bash "$root/scripts/windows/check-artifact.sh" "$arch" "$wbuild/$arch"
+  stage "version $arch" version_test "$arch"
 done
 stage "wine prefix" bash "$root/scripts/windows/wine-prefix.sh" "$prefix"
 for arch in "${arches[@]}"; do
@@ -154,6 +204,9 @@ done
 # With the same warning setting as the build above: another would
 # reconfigure both trees and rebuild them in full, here and in the next run.
 stage "package" env TELVO_WERROR=ON bash "$root/scripts/windows/package.sh"
+for arch in "${arches[@]}"; do
+  stage "msvc $arch" msvc_test "$arch"
+done
 
 echo
 ((failed)) && echo "windows: failed: ${failures[*]}"

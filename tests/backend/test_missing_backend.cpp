@@ -4,10 +4,12 @@
 // TELVO_BACKEND set as the mode says, and checks what the host sees:
 //   default        unset; no module beside the library or on the search path
 //   named-missing  a file name that no directory holds
-//   partial PATH   a module that lacks telvo_backend_show_message
-//   abi PATH       a complete module of ABI version 2
+//   partial MODULE a module that lacks telvo_backend_show_message
+//   abi MODULE     a complete module of ABI version 2 (MODULE: a path, or a
+//                  file name that lies beside the library)
 //   foreign NAME   a library that is no backend at all
-//   sim NAME       the simulated controller, found beside the library
+//   sim NAME       the simulated controller, found beside the library or in
+//                  the module folder telvo/ beside it
 // Without a usable module telvo behaves as without WinUSB: nothing of the
 // module is called, opening ends in the open-failed state and every transfer
 // returns 0. A module that TELVO_BACKEND named is reported on stderr once,
@@ -152,7 +154,9 @@ int main(int argc, char** argv) {
     }
 
     if (mode == "partial" || mode == "abi") {
-        void* loaded = dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        // A file name was found beside the library.
+        const std::string path = module.find('/') == std::string::npos ? dir + "/" + module : module;
+        void* loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
         check(loaded != nullptr, "the rejected module was loaded");
         if (loaded != nullptr) {
             auto calls = reinterpret_cast<int (*)()>(dlsym(loaded, "partial_backend_calls"));

@@ -3,8 +3,9 @@
 //
 // Input: a part program. Properties: nothing escapes as an exception (every
 // refusal is a diagnostic with its line); an accepted, planned program keeps
-// every axis's velocity and acceleration limits, stays within the blending
-// tolerance of its path and ends on its last point.
+// every axis's velocity and acceleration limits and every move's feed, stays
+// within the tolerances of the program's path (measured from its operations,
+// not the planner's pieces) and ends on its last point.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,9 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.maxPieces = 20000;
     Plan plan = planProgram(program, settings, Vec6{});
     if (!plan.errors.empty()) return 0;
-    CheckReport report = checkPlan(plan, machine.limits());
+    CheckReport report = checkPlan(program, plan, checkSettings(settings));
     if (report.ok()) return 0;
-    violated("check", report.summary() +
-                          (report.problems.empty() ? "" : "; " + report.problems.front()));
+    violated("check",
+             report.summary() + (report.problems.empty() ? "" : "; " + report.problems.front()));
     return 0;
 }

@@ -24,22 +24,25 @@ if(WITH_TOOL)
     list(APPEND tool share/telvo/www/index.html share/telvo/www/app.js)
   endif()
 endif()
-foreach(f ${lib}/libtelvo.so ${lib}/libtelvo_usb.so ${tool} include/telvo/telvo.h
+# The modules in the folder telvo/ beside the library, where it looks for them.
+foreach(f ${lib}/libtelvo.so ${lib}/libtelvo.so.1 ${lib}/telvo/libtelvo_usb.so ${lib}/telvo/libtelvo_sim.so
+          ${tool} include/telvo/telvo.h
           include/telvo/telvo_backend.h share/telvo/udev/70-telvo.rules ${lib}/pkgconfig/telvo.pc
           ${lib}/cmake/telvo/telvoConfig.cmake ${lib}/cmake/telvo/telvoConfigVersion.cmake)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
-if(NOT EXISTS ${prefix}/${lib}/libtelvo_sim.so AND NOT EXISTS ${prefix}/${lib}/telvo/sim/libtelvo_usb.so)
-  message(FATAL_ERROR "the simulated controller's module is not installed")
+# The Debian documentation goes only into the packages.
+if(EXISTS ${prefix}/share/doc/libtelvo1)
+  message(FATAL_ERROR "a plain install holds the packages' share/doc/libtelvo1")
 endif()
 file(READ ${prefix}/share/telvo/udev/70-telvo.rules rule)
 if(NOT rule MATCHES "TAG\\+=\"uaccess\"")
   message(FATAL_ERROR "the udev rule lacks the uaccess tag")
 endif()
 # The USB module exports exactly the backend's entry points.
-execute_process(COMMAND nm -D --defined-only ${prefix}/${lib}/libtelvo_usb.so OUTPUT_VARIABLE symbols)
+execute_process(COMMAND nm -D --defined-only ${prefix}/${lib}/telvo/libtelvo_usb.so OUTPUT_VARIABLE symbols)
 string(REGEX MATCHALL " T [A-Za-z_0-9]+" exported "${symbols}")
 list(LENGTH exported count)
 if(NOT count EQUAL 10)
@@ -55,6 +58,11 @@ foreach(mode cmake pkgconfig)
   run(${build}/consumer)
   if(NOT last_output MATCHES "firmware 00.00, backend ABI 1")
     message(FATAL_ERROR "consumer (${mode}) printed: ${last_output}")
+  endif()
+  # The installed library finds the simulator in its module folder.
+  run(${CMAKE_COMMAND} -E env TELVO_BACKEND=libtelvo_sim.so ${build}/consumer sim)
+  if(NOT last_output MATCHES "200 segments executed, axis 0 at 100 steps")
+    message(FATAL_ERROR "consumer (${mode}) on the simulator printed: ${last_output}")
   endif()
   # It runs on the installed library, not the build tree's.
   execute_process(COMMAND ldd ${build}/consumer OUTPUT_VARIABLE linked)

@@ -156,6 +156,103 @@ direction = 1
     EXPECT_EQ(m.axisList(), "XC");
 }
 
+// tests/tool/data/every_key.toml sets every key to a value other than its
+// default: each lands in its own field, and reaches what the interpreter,
+// the planner and the host loop are given.
+TEST(Machine, TheFileWithEveryKeySetLandsEachWhereItBelongs) {
+    Machine m = loadMachineFile(std::string(TELVO_TOOL_TEST_DATA) + "/every_key.toml");
+    EXPECT_EQ(m.name, "every key");
+    EXPECT_EQ(m.units, "inch");
+    EXPECT_EQ(m.bufferSize, 640);
+    const MachineConfig& c = m.config;
+    EXPECT_EQ(val(c.machineParam1), 3);
+    EXPECT_EQ(val(c.machineParam2), -7);
+    EXPECT_EQ(val(c.machineParam3), 11);
+    EXPECT_EQ(val(c.machineParam4), 123456);
+    EXPECT_EQ(val(c.machineParam5), 200);
+    EXPECT_EQ(val(c.machineParam6), 9);
+    EXPECT_EQ(val(c.machineSwitch1), 1);
+    EXPECT_EQ(val(c.machineSwitch2), 1);
+    EXPECT_EQ(m.axisList(), "XYZB");
+    const int spu[kAxisCount] = {20000, 16000, 25000, 0, 16000, 0};
+    const int velocity[kAxisCount] = {200000, 160000, 100000, 0, 160000, 0};
+    const int acceleration[kAxisCount] = {2000000, 1600000, 1000000, 0, 1600000, 0};
+    for (int a = 0; a < kAxisCount; ++a) {
+        EXPECT_EQ(val(c.axes[a].stepsPerUnit), spu[a]) << a;
+        EXPECT_EQ(val(c.axes[a].maxVelocity), velocity[a]) << a;
+        EXPECT_EQ(val(c.axes[a].acceleration), acceleration[a]) << a;
+    }
+    EXPECT_EQ(val(c.axes[0].auxVelocity), 2000);
+    EXPECT_EQ(val(c.axes[0].deviceParam1), -5);
+    EXPECT_EQ(val(c.axes[0].deviceParam2), 6);
+    EXPECT_EQ(val(c.axes[0].deviceParam3), 7);
+    EXPECT_EQ(val(c.axes[0].deviceParam4), 8);
+    EXPECT_EQ(val(c.axes[4].slaveOf), 2);  // B copies Y
+    EXPECT_EQ(val(m.io.ioValues[4]), 5);
+    EXPECT_EQ(val(m.io.ioValues[5]), 0);
+    EXPECT_EQ(val(m.io.pins[30].pin), 7);
+    EXPECT_EQ(val(m.io.pins[30].pinFlags), 2);
+    EXPECT_EQ(val(m.io.pins[0].pin), 255);
+    EXPECT_EQ(val(m.io.pins[0].pinFlags), 3);
+    EXPECT_EQ(m.simulator.homingTimeMs, 400);
+    EXPECT_EQ(m.simulator.probeDecelMs, 8);
+    EXPECT_TRUE(m.simulator.surface.enabled);
+    EXPECT_EQ(m.simulator.surface.axis, 0);
+    EXPECT_EQ(m.simulator.surface.at, 6.0);
+    EXPECT_EQ(m.simulator.surface.direction, 1);
+
+    // Soft limits and tolerances, as the planner gets them.
+    PlanSettings plan = m.planSettings();
+    EXPECT_EQ(plan.chordTolerance, 0.0002);
+    const double min[3] = {-2, -1.5, -4}, max[3] = {14, 10, 3};
+    for (int a = 0; a < 3; ++a) {
+        EXPECT_TRUE(plan.hasMin[a] && plan.hasMax[a]) << a;
+        EXPECT_EQ(plan.min[a], min[a]) << a;
+        EXPECT_EQ(plan.max[a], max[a]) << a;
+    }
+    EXPECT_FALSE(plan.hasMin[4] || plan.hasMax[4]);
+    EXPECT_EQ(plan.limits[4].slaveOf, 2);
+
+    // Offsets, stored positions, tools, spindle and coolant, as the
+    // interpreter gets them: machine units (inches), unscaled.
+    GcodeSetup g = m.gcodeSetup();
+    EXPECT_EQ(g.mmPerUnit, 25.4);
+    EXPECT_EQ(g.blendTolerance, 0.002);
+    for (size_t k = 0; k < 9; ++k) {
+        double n = static_cast<double>(k);
+        Vec6 expected = k == 0 ? Vec6{0.5, 0.25, 0.25, 0, 0, 0}
+                               : Vec6{n + 1.0, 0.5 + 0.5 * n, -0.75 - 0.25 * n, 0, 0, 0};
+        EXPECT_EQ(g.workOffsets[k], expected) << "G5x number " << k + 1;
+    }
+    EXPECT_EQ(g.g28, (Vec6{1, 2, 2.5, 0, 0, 0}));
+    EXPECT_EQ(g.g30, (Vec6{12, 8, 1.5, 0, 0, 0}));
+    ASSERT_TRUE(g.toolChange.has_value());
+    EXPECT_EQ(*g.toolChange, (Vec6{13, 0.5, 2.75, 0, 0, 0}));
+    EXPECT_TRUE(g.toolChangeQuillUp);
+    ASSERT_EQ(g.tools.size(), 2u);
+    EXPECT_EQ(g.tools.at(2).length, 1.25);
+    EXPECT_EQ(g.tools.at(2).diameter, 0.25);
+    EXPECT_EQ(g.tools.at(7).length, -0.5);
+    EXPECT_EQ(g.tools.at(7).diameter, 0.5);
+    EXPECT_TRUE(g.spindleConfigured);
+    EXPECT_TRUE(g.coolantConfigured);
+    EXPECT_EQ(g.spinUpSeconds, 0.75);
+    EXPECT_EQ(g.maxRpm, 6000.0);
+    EXPECT_EQ(g.slaveOf[4], 2);
+    EXPECT_TRUE(g.configured[4]);
+    EXPECT_FALSE(g.configured[3]);
+    const SpindleSettings& s = m.spindle;
+    EXPECT_EQ(s.cwMode, 3);
+    EXPECT_EQ(s.ccwMode, 4);
+    EXPECT_EQ(s.offMode, 5);
+    EXPECT_EQ(s.maxRpm, 6000.0);
+    EXPECT_EQ(s.valueAtMax, 4000);
+    EXPECT_EQ(s.stepsPerRev, 400.0);
+    EXPECT_EQ(s.spinUpSeconds, 0.75);
+    EXPECT_EQ(m.coolant.mistBit, 5);
+    EXPECT_EQ(m.coolant.floodBit, 9);
+}
+
 TEST(Machine, BadFilesNameTheKeyAndTheLine) {
     struct Case {
         std::string text;

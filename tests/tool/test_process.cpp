@@ -3,8 +3,16 @@
 // a recorded trace. The simulated clock is stepped (--speed 0).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,8 +20,17 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "host/decode.h"
+#include "host/trace.h"
+#include "sim_wire.h"
 
 namespace {
+
+using telvo::tool::TraceKind;
 
 namespace fs = std::filesystem;
 
@@ -64,6 +81,181 @@ protected:
         return r;
     }
     fs::path dir_;
+};
+
+const std::string kEveryKey = kData + "/every_key.toml";
+// every_key.toml's steps per inch: X, Y, Z (B follows Y).
+constexpr int kStepsX = 20000, kStepsY = 16000, kStepsZ = 25000;
+
+// A spindle or output command as the controller got it, with where the
+// machine stood then (the last status record before it: X Y Z B in steps)
+// and how long after it the machine stood still with no other such command.
+struct Direct {
+    std::string text;
+    std::string at;
+    double stillSeconds = 0.0;
+    // The positions reported after it, up to the next such command.
+    std::vector<std::array<int32_t, 7>> path;
+};
+
+// The spindle and output commands of a trace, in order; whether every
+// status record kept X, Y and Z inside every_key.toml's travel; the last
+// position reported.
+struct DirectCommands {
+    std::vector<Direct> list;
+    bool insideTravel = true;
+    std::array<int32_t, 7> last{};
+    int stops = 0;  // STOP packets after the last spindle or output command
+};
+
+DirectCommands directCommands(const fs::path& tracePath) {
+    telvo::tool::TraceFile trace = telvo::tool::readTraceFile(tracePath.string());
+    DirectCommands out;
+    std::string at = "(no status yet)";
+    std::array<int32_t, 7> here{};
+    std::vector<int64_t> times;
+    auto text = [](const std::array<int32_t, 7>& p) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "X %d Y %d Z %d B %d", p[0], p[1], p[2], p[4]);
+        return std::string(buf);
+    };
+    auto settle = [&](int64_t t) {
+        // The commands whose still time is open end it here.
+        for (size_t k = 0; k < out.list.size(); ++k) {
+            if (out.list[k].stillSeconds < 0) out.list[k].stillSeconds = static_cast<double>(t - times[k]) / 1e6;
+        }
+    };
+    for (const telvo::tool::TraceRecord& r : trace.records) {
+        if (r.kind == TraceKind::Status) {
+            telvo::tool::StatusFields f = telvo::tool::fieldsOf(telvo::tool::decodeStatus(r.data.data()));
+            std::array<int32_t, 7> p{};
+            for (size_t a = 0; a < 7; ++a) p[a] = f.position[a];
+            if (p != here && !out.list.empty()) settle(r.timeUs);
+            if (!out.list.empty()) out.list.back().path.push_back(p);
+            here = p;
+            at = text(p);
+            out.insideTravel = out.insideTravel && p[0] >= -2 * kStepsX && p[0] <= 14 * kStepsX &&
+                               2 * p[1] >= -3 * kStepsY && p[1] <= 10 * kStepsY &&
+                               p[2] >= -4 * kStepsZ && p[2] <= 3 * kStepsZ;
+        } else if (r.kind == TraceKind::Command && r.data.size() > 4) {
+            if (r.data[0] == 14) ++out.stops;
+            if (r.data[0] != 6 && r.data[0] != 7) continue;
+            settle(r.timeUs);
+            out.list.push_back({telvo::tool::decodeCommand(r.data.data(), r.data.size())[0], at, -1.0, {}});
+            times.push_back(r.timeUs);
+            out.stops = 0;
+        }
+    }
+    out.last = here;
+    return out;
+}
+
+std::string spindle(int mode, int value, int speed) {
+    return "SPINDLE (7) mode " + std::to_string(mode) + " value " + std::to_string(value) + " speed " +
+           std::to_string(speed) + " steps/s byte9 0";
+}
+
+std::string outputs(const char* word) {
+    return std::string("SET_OUTPUTS (6) outputs ") + word + " word1 0x0000 word2 0x0000";
+}
+
+std::string inches(double x, double y, double z) {
+    char buf[96];
+    auto steps = [](double v, int spu) { return static_cast<int>(std::lround(v * spu)); };
+    std::snprintf(buf, sizeof buf, "X %d Y %d Z %d B %d", steps(x, kStepsX), steps(y, kStepsY), steps(z, kStepsZ),
+                  steps(y, kStepsY));
+    return buf;
+}
+
+std::vector<std::string> texts(const DirectCommands& d) {
+    std::vector<std::string> out;
+    for (const Direct& c : d.list) out.push_back(c.text);
+    return out;
+}
+
+// A `telvo` process with its standard input and output on pipes (the
+// error output in err.txt), for what only a live process shows: signals.
+class Child {
+public:
+    Child(const fs::path& dir, const std::vector<std::string>& args) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return;
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(kTool.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const std::string err = (dir / "err.txt").string();
+        pid_ = fork();
+        if (pid_ == 0) {
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (chdir(dir.c_str()) != 0 || e < 0) _exit(127);
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(e, 2);
+            close(in[1]);
+            close(out[0]);
+            execv(kTool.c_str(), argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        in_ = in[1];
+        outPipe_ = out[0];
+    }
+    ~Child() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (in_ >= 0) close(in_);
+        if (outPipe_ >= 0) close(outPipe_);
+    }
+    bool started() const { return pid_ > 0 && outPipe_ >= 0; }
+    void signal(int sig) { kill(pid_, sig); }
+    // Reads the output until it holds `text`; false when the watchdog ran
+    // out or the output ended first.
+    bool waitFor(const std::string& text, double seconds) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (out_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline || !readSome()) return false;
+        }
+        return true;
+    }
+    // The exit status once the process ended, -1 when the watchdog had to
+    // kill it.
+    int wait(double seconds) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                exited_ = true;
+                return -1;
+            }
+            readSome();
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string& output() const { return out_; }
+
+private:
+    // Takes what the output pipe holds (waiting at most 50 ms); false at its end.
+    bool readSome() {
+        pollfd p{outPipe_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) return true;
+        char buf[4096];
+        ssize_t n = read(outPipe_, buf, sizeof buf);
+        if (n <= 0) return false;
+        out_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int in_ = -1;
+    int outPipe_ = -1;
+    std::string out_;
 };
 
 }  // namespace
@@ -151,6 +343,65 @@ TEST_F(Tool, RunsAProgramWithArcs) {
     EXPECT_NE(r.err.find("run [100.0%]"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::exists(dir_ / "arcs.svg"));
     EXPECT_GT(fs::file_size(dir_ / "arcs.trace"), 16u);
+}
+
+// --targets writes each target as it was sent: every row, read back, gives
+// the wire segment the library made of it (per axis the start phase and the
+// travel, in millionths of a step, from the target before), and carries the
+// line of the move it runs along.
+TEST_F(Tool, TargetsFileHoldsWhatWasSent) {
+    Result r = run("run " + kData + "/arcs.nc --speed 0 --quiet --trace t.trace --targets t.txt");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(row(r.out, "targets"), "t.txt");
+    std::ifstream in(dir_ / "t.txt");
+    std::string header[5];
+    for (std::string& h : header) std::getline(in, h);
+    EXPECT_EQ(header[0], "# telvo-targets 1");
+    EXPECT_EQ(header[1], "# units mm");
+    EXPECT_EQ(header[2], "# steps_per_unit x=800 y=800 z=1600 a=800");
+    EXPECT_EQ(header[3], "# start x=0 y=0 z=0 a=0");
+    EXPECT_EQ(header[4], "line x y z a");
+    std::vector<int> lines;
+    std::vector<std::array<double, 4>> rows;
+    for (std::string l; std::getline(in, l);) {
+        std::istringstream s(l);
+        int n = 0;
+        std::array<double, 4> v{};
+        s >> n >> v[0] >> v[1] >> v[2] >> v[3];
+        ASSERT_TRUE(s && s.peek() == EOF) << l;
+        lines.push_back(n);
+        rows.push_back(v);
+    }
+    std::vector<const uint8_t*> wire;
+    telvo::tool::TraceFile trace = telvo::tool::readTraceFile((dir_ / "t.trace").string());
+    for (const telvo::tool::TraceRecord& rec : trace.records) {
+        if (rec.kind != telvo::tool::TraceKind::Block) continue;
+        for (size_t at = 0; at + tsim::kSegmentBytes <= rec.data.size(); at += tsim::kSegmentBytes)
+            wire.push_back(rec.data.data() + at);
+    }
+    ASSERT_EQ(wire.size(), rows.size());
+    // X, Y, Z (A copies Y on the wire); the library tracks target + 0.5.
+    std::array<double, 3> tracked = {0.5, 0.5, 0.5};
+    for (size_t k = 0; k < rows.size(); ++k) {
+        for (size_t a = 0; a < 3; ++a) {
+            double base = std::floor(tracked[a]);
+            int32_t phase = tsim::getI32(wire[k] + 8 * a) / 250;
+            int32_t travel = tsim::getI32(wire[k] + 8 * a + 4);
+            ASSERT_NEAR(phase, std::floor((tracked[a] - base) * 1e6), 1.0) << "row " << k << " axis " << a;
+            ASSERT_NEAR(base + (phase + travel) * 1e-6, rows[k][a] + 0.5, 2e-6) << "row " << k << " axis " << a;
+            tracked[a] = rows[k][a] + 0.5;
+        }
+        EXPECT_DOUBLE_EQ(rows[k][3], rows[k][1]) << "row " << k;  // A follows Y from 0
+    }
+    // The moves are on lines 3..11, each in its turn; the last one ends at Z 5.
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+    std::vector<int> seen(lines.begin(), lines.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(seen, (std::vector<int>{3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(rows.back()[2], 8000.0);
+    EXPECT_EQ(run("run " + kData + "/ramp.csv --speed 0 --quiet --targets c.txt").err,
+              "telvo: error: --targets applies to G-code programs, not CSV\n");
 }
 
 TEST_F(Tool, RunsCsvTargets) {
@@ -385,5 +636,133 @@ TEST_F(Tool, EverySubcommandHasHelp) {
     EXPECT_EQ(top.code, 0);
     for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine", "udev-rule"}) {
         EXPECT_NE(top.out.find(std::string("\n  ") + sub), std::string::npos) << sub;
+    }
+}
+
+// A program on a machine whose every key differs from the built-in one
+// (tests/tool/data/every_key.toml, an inch machine): the spindle packets in
+// its modes and scale, the spin-up after M3 and after M4, its coolant bits,
+// and where it stands at each of them: G54, G28, G30, G55, the tool change
+// position, tool lengths under G43 and G43 H, G59.3; M6 raising the quill
+// to machine Z 0 first (tool_change_quill_up); nothing leaves the travel.
+TEST_F(Tool, AUsersMachineFileDrivesTheSpindleCoolantAndPositions) {
+    std::ofstream(dir_ / "every.nc") << "G90 G17 G94\n"
+                                        "G0 X1 Y1 Z0.5\n"
+                                        "M9\n"
+                                        "G28\n"
+                                        "M8\n"
+                                        "G30\n"
+                                        "M7\n"
+                                        "G55 G0 X0 Y0 Z0\n"
+                                        "M9\n"
+                                        "T7 M6\n"
+                                        "S1200 M3\n"
+                                        "G43 G0 X1 Y1 Z0.5\n"
+                                        "M4 S3000\n"
+                                        "G43 H2 G0 Z0\n"
+                                        "M5\n"
+                                        "G59.3 G0 X0 Y0 Z0\n"
+                                        "M3 S600\n"
+                                        "M8\n"
+                                        "G0 X0.5\n"
+                                        "M30\n";
+    Result r = run("run every.nc -m " + kEveryKey + " --speed 0 --quiet --trace every.trace");
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(row(r.out, "end point reached"), "yes");
+    EXPECT_EQ(row(r.out, "final position"), "X 190000  Y 72000  Z -37500  B 72000 steps");
+    DirectCommands d = directCommands(dir_ / "every.trace");
+    // S / max_rpm 6000 * value_at_max 4000; S / 60 * steps_per_rev 400.
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {outputs("0x0000"), inches(1.5, 1.25, 0.75)},              // G54 0.5 0.25 0.25
+        {outputs("0x0200"), inches(1, 2, 2.5)},                    // G28; flood bit 9
+        {outputs("0x0220"), inches(12, 8, 1.5)},                   // G30; mist bit 5
+        {outputs("0x0000"), inches(2, 1, -1)},                     // G55
+        {spindle(3, 800, 8000), inches(13, 0.5, 2.75)},            // M6 at the tool change position
+        {spindle(4, 2000, 20000), inches(3, 2, -1)},               // tool 7: -0.5
+        {spindle(5, 0, 0), inches(3, 2, 0.25)},                    // tool 2: 1.25
+        {spindle(3, 400, 4000), inches(9, 4.5, -1.5)},             // G59.3, tool 2
+        {outputs("0x0200"), inches(9, 4.5, -1.5)},
+        {spindle(5, 0, 0), inches(9.5, 4.5, -1.5)},                // M30: off without M5 ...
+        {outputs("0x0000"), inches(9.5, 4.5, -1.5)},               // ... and without M9
+        {outputs("0x0000"), inches(9.5, 4.5, -1.5)},               // telvo_Disconnect's own
+    };
+    std::vector<std::pair<std::string, std::string>> got;
+    for (const Direct& c : d.list) got.push_back({c.text, c.at});
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(d.insideTravel);
+    // spin_up 0.75 s after every start, M4's too: nothing moves, nothing else is sent.
+    for (size_t k : {4u, 5u, 7u}) {
+        ASSERT_LT(k, d.list.size());
+        EXPECT_GE(d.list[k].stillSeconds, 0.75) << d.list[k].text;
+        EXPECT_LT(d.list[k].stillSeconds, 0.80) << d.list[k].text;
+    }
+    // Without a spin-up the next move follows at once.
+    EXPECT_LT(d.list[6].stillSeconds, 0.05);
+    // M6 from G55's X 2: X starts across only once Z has come up to machine
+    // 0 (the blend around that corner begins a few times its tolerance,
+    // 0.002 inch, before it: within 0.01 inch).
+    bool across = false;
+    for (const auto& p : d.list[3].path) {
+        if (p[0] == 2 * kStepsX) continue;
+        across = true;
+        EXPECT_LE(std::abs(p[2]), kStepsZ / 100) << "Z " << p[2] << " when X left " << 2 * kStepsX;
+        break;
+    }
+    EXPECT_TRUE(across);
+}
+
+// A run that fails in the middle (no answer at the tool change prompt)
+// switches the spindle and the coolant off before it lets the controller go.
+TEST_F(Tool, ARunThatFailsMidProgramSwitchesTheSpindleAndCoolantOff) {
+    std::ofstream(dir_ / "change.nc") << "S1200 M3\nM8\nG1 X1 F60\nT2 M6\nG1 X2\nM30\n";
+    Result r = run("run change.nc -m " + kEveryKey + " --speed 0 --quiet --pause-at-tool-change --trace t.trace");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("telvo: error: change.nc:4: stopped at the tool change (no answer on the input)"),
+              std::string::npos)
+        << r.err;
+    DirectCommands d = directCommands(dir_ / "t.trace");
+    EXPECT_EQ(texts(d), (std::vector<std::string>{spindle(3, 800, 8000), outputs("0x0200"), spindle(5, 0, 0),
+                                                  outputs("0x0000"), outputs("0x0000")}));
+    ASSERT_EQ(d.list.size(), 5u);
+    EXPECT_EQ(d.list[2].at, inches(13, 0.5, 2.75));  // stopped at the change, X2 never began
+    EXPECT_EQ(d.last[0], 13 * kStepsX);
+    EXPECT_GE(d.stops, 1);
+}
+
+// Ctrl-C (SIGINT) while the machine cuts, and while the tool waits for the
+// operator at a tool change: exit 130, the machine stopped, spindle and
+// coolant off. The run is real time so that the cut lasts (30 s) well
+// beyond the signal; the waits are watchdogs only.
+TEST_F(Tool, CtrlCStopsTheMachineWithTheSpindleAndCoolantOff) {
+    std::ofstream(dir_ / "long.nc") << "S1200 M3\nM8\nG1 X10 F20\nM30\n";
+    {
+        Child c(dir_, {"run", "long.nc", "-m", kEveryKey, "--speed", "1", "--quiet", "--trace", "long.trace"});
+        ASSERT_TRUE(c.started());
+        ASSERT_TRUE(c.waitFor("coolant flood", 60.0)) << c.output();
+        c.signal(SIGINT);
+        EXPECT_EQ(c.wait(60.0), 130) << c.output();
+        EXPECT_NE(readAll(dir_ / "err.txt").find("telvo: interrupted; machine stopped and controller released"),
+                  std::string::npos)
+            << readAll(dir_ / "err.txt");
+        DirectCommands d = directCommands(dir_ / "long.trace");
+        EXPECT_EQ(texts(d), (std::vector<std::string>{spindle(3, 800, 8000), outputs("0x0200"), spindle(5, 0, 0),
+                                                      outputs("0x0000"), outputs("0x0000")}));
+        EXPECT_GE(d.stops, 1);
+        EXPECT_LT(d.last[0], 10 * kStepsX);
+    }
+    std::ofstream(dir_ / "change.nc") << "S1200 M3\nM8\nG1 X1 F60\nT2 M6\nG1 X2\nM30\n";
+    {
+        Child c(dir_, {"run", "change.nc", "-m", kEveryKey, "--speed", "0", "--quiet", "--pause-at-tool-change",
+                       "--trace", "change.trace"});
+        ASSERT_TRUE(c.started());
+        ASSERT_TRUE(c.waitFor("press Enter to go on", 60.0)) << c.output();
+        c.signal(SIGINT);
+        // The prompt gives way at once, without Enter.
+        EXPECT_EQ(c.wait(20.0), 130) << c.output();
+        DirectCommands d = directCommands(dir_ / "change.trace");
+        EXPECT_EQ(texts(d), (std::vector<std::string>{spindle(3, 800, 8000), outputs("0x0200"), spindle(5, 0, 0),
+                                                      outputs("0x0000"), outputs("0x0000")}));
+        EXPECT_GE(d.stops, 1);
+        EXPECT_EQ(d.list.at(2).at, inches(13, 0.5, 2.75));
     }
 }

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "host/interp.h"
 #include "host/machine.h"
 #include "host/planner.h"
+#include "host/runner.h"
 #include "host/session.h"
 #include "host/trace.h"
 #include "host/trajectory.h"
@@ -47,6 +50,45 @@ Trajectory program(const Machine& m, const Vec6& startSteps, const char* text) {
     t.start = startSteps;
     t.targets = std::move(plan.targets);
     return t;
+}
+
+// The simulator the library bound: its faults and its record of commands.
+struct BoundSim {
+    void* module = dlopen("libtelvo_sim.so", RTLD_NOW | RTLD_NOLOAD);
+    void (*inject)(tsim_fault, int, int) = nullptr;
+    int (*commandCount)(int) = nullptr;
+    int (*lastCommand)(int, uint8_t*, int) = nullptr;
+    int64_t (*executed)() = nullptr;
+    BoundSim() {
+        if (!module) return;
+        inject = reinterpret_cast<void (*)(tsim_fault, int, int)>(dlsym(module, "tsim_inject"));
+        commandCount = reinterpret_cast<int (*)(int)>(dlsym(module, "tsim_command_count"));
+        lastCommand = reinterpret_cast<int (*)(int, uint8_t*, int)>(dlsym(module, "tsim_last_command"));
+        executed = reinterpret_cast<int64_t (*)()>(dlsym(module, "tsim_executed_count"));
+    }
+    ~BoundSim() {
+        if (module) dlclose(module);
+    }
+    bool ok() const { return module && inject && commandCount && lastCommand && executed; }
+    // The last spindle packet's payload: mode, value (u32), speed (i32), byte 9.
+    std::vector<uint8_t> spindle() const {
+        std::vector<uint8_t> p(10, 0xEE);
+        if (lastCommand(7, p.data(), 10) != 10) p.clear();
+        return p;
+    }
+    // The output word of the last SET_OUTPUTS packet, -1 when none came.
+    int outputs() const {
+        uint8_t p[8] = {};
+        if (lastCommand(6, p, 8) != 8) return -1;
+        return p[0] | p[1] << 8;
+    }
+};
+
+// tests/tool/data/every_key.toml: every key away from its default (spindle
+// off is mode 5, mist bit 5, flood bit 9; X 20000 steps per inch, probe
+// surface at X 6 inches rising, homing 400 ms).
+Machine everyKey() {
+    return loadMachineFile(std::string(TELVO_TOOL_TEST_DATA) + "/every_key.toml");
 }
 
 std::string tempPath(const char* name) {
@@ -180,6 +222,28 @@ TEST(Session, ProbingReportsTheTriggerOrItsAbsence) {
     session.close();
 }
 
+// The machine file's simulator keys reach the simulator: the probe surface
+// (axis X, at 6 inches, rising) and the homing time.
+TEST(Session, TheSimulatorTakesTheMachineFilesSurfaceAndHomingTime) {
+    Machine m = everyKey();
+    Session session(m, stepped());
+    if (!session.simulated()) GTEST_SKIP() << "no simulated controller beside the library";
+    session.open();
+    session.configure();
+    const double began = session.now();
+    session.home(0);
+    EXPECT_GE(session.now() - began, 0.4);
+    EXPECT_LT(session.now() - began, 0.5);
+    // Below the surface (it is reached from below) nothing triggers.
+    ProbeOutcome below = session.probe({4 * 20000, 0, 0, 0, 0, 0}, {5 * 20000, 0, 0, 0, 0, 0}, 2.0);
+    EXPECT_FALSE(below.triggered);
+    ProbeOutcome hit = session.probe({5 * 20000, 0, 0, 0, 0, 0}, {7 * 20000, 0, 0, 0, 0, 0}, 2.0);
+    EXPECT_TRUE(hit.triggered);
+    EXPECT_NEAR(hit.position[0], 6 * 20000, 2.0);
+    session.disconnect();
+    session.close();
+}
+
 TEST(Session, RealTimeClockRunsTheSameStream) {
     Machine m = defaultMachine();
     SessionOptions o = stepped();
@@ -199,14 +263,12 @@ TEST(Session, StopsAtOnceWithTheSpindleOffWhenFramesStop) {
     Machine m = defaultMachine();
     Session session(m, stepped());
     if (!session.simulated()) GTEST_SKIP() << "no simulated controller beside the library";
-    // The simulator the library bound, to make its status reads hang.
-    void* module = dlopen("libtelvo_sim.so", RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(module, nullptr);
-    auto inject = reinterpret_cast<void (*)(tsim_fault, int, int)>(dlsym(module, "tsim_inject"));
-    auto commandCount = reinterpret_cast<int (*)(int)>(dlsym(module, "tsim_command_count"));
-    auto lastCommand = reinterpret_cast<int (*)(int, uint8_t*, int)>(dlsym(module, "tsim_last_command"));
-    auto executed = reinterpret_cast<int64_t (*)()>(dlsym(module, "tsim_executed_count"));
-    ASSERT_TRUE(inject && commandCount && lastCommand && executed);
+    BoundSim sim;
+    ASSERT_TRUE(sim.ok());
+    auto inject = sim.inject;
+    auto commandCount = sim.commandCount;
+    auto lastCommand = sim.lastCommand;
+    auto executed = sim.executed;
     session.open();
     session.configure();
     const Vec6 start = session.positionSteps();
@@ -229,6 +291,82 @@ TEST(Session, StopsAtOnceWithTheSpindleOffWhenFramesStop) {
     EXPECT_EQ(1, commandCount(14));
     const int64_t stoppedAt = executed();
     EXPECT_LT(stoppedAt, static_cast<int64_t>(t.targets.size()));
+    // The segments still queued in the library were dropped.
+    EXPECT_EQ(telvo_BufEmpty(), 1);
     session.abort();
-    dlclose(module);
+}
+
+// Homing, probing and jogging wait on the controller too: silence stops the
+// machine there as it does a stream, with the machine file's spindle-off
+// mode, instead of waiting for the wait's own end (homing's two minutes).
+TEST(Session, EveryWaitStopsWithTheSpindleOffWhenFramesStop) {
+    Machine m = everyKey();
+    BoundSim sim;
+    struct Path {
+        const char* name;
+        std::function<void(Session&)> run;
+    } paths[] = {
+        {"homing", [](Session& s) { s.home(1); }},
+        {"probing", [](Session& s) {
+             s.probe(s.positionSteps(), {10 * 20000, 0, 0, 0, 0, 0}, 0.5);  // 20 s
+         }},
+        {"jogging", [](Session& s) { s.jog(2, 0.5, 3.0); }},
+    };
+    for (const Path& path : paths) {
+        Session session(m, stepped());
+        if (!session.simulated()) GTEST_SKIP() << "no simulated controller beside the library";
+        ASSERT_TRUE(sim.ok());
+        session.open();
+        session.configure();
+        sim.inject(TSIM_FAULT_READ_NEVER_COMPLETES, 100, 0);
+        const double began = session.now();
+        try {
+            path.run(session);
+            ADD_FAILURE() << path.name << " ended although no status frame came";
+        } catch (const ToolError& e) {
+            EXPECT_NE(std::string(e.what()).find("no status frame for"), std::string::npos)
+                << path.name << ": " << e.what();
+        }
+        // A quarter second after the last frame, not the wait's own length.
+        EXPECT_LT(session.now() - began, 1.0) << path.name;
+        EXPECT_EQ(sim.commandCount(7), 1) << path.name;
+        EXPECT_EQ(sim.spindle(), (std::vector<uint8_t>{5, 0, 0, 0, 0, 0, 0, 0, 0, 0})) << path.name;
+        EXPECT_EQ(sim.commandCount(14), 1) << path.name;
+        EXPECT_EQ(telvo_BufEmpty(), 1) << path.name;
+        session.abort();
+    }
+}
+
+// A run that fails in the middle (here: the controller falls silent during
+// the cut) leaves the spindle and the coolant off, in the machine file's
+// terms, before the controller is let go.
+TEST(Session, AFailedRunSwitchesTheSpindleAndCoolantOff) {
+    Machine m = everyKey();
+    BoundSim sim;
+    Session session(m, stepped());
+    if (!session.simulated()) GTEST_SKIP() << "no simulated controller beside the library";
+    ASSERT_TRUE(sim.ok());
+    session.open();
+    session.configure();
+    // M7, then M3 and its 0.75 s spin-up, then ten seconds of cutting: the
+    // fault lands in the cut.
+    sim.inject(TSIM_FAULT_READ_NEVER_COMPLETES, 1500, 0);
+    RunOptions quiet;
+    quiet.log = std::fopen("/dev/null", "w");
+    ASSERT_NE(quiet.log, nullptr);
+    try {
+        runProgram(session, m, "M7\nS1200 M3\nG1 X10 F60\nM30\n", "cut.nc", quiet);
+        ADD_FAILURE() << "the run ended although no status frame came";
+    } catch (const ToolError& e) {
+        EXPECT_NE(std::string(e.what()).find("no status frame for"), std::string::npos) << e.what();
+    }
+    (void)std::fclose(quiet.log);
+    const double x = session.positionUnits()[0];
+    EXPECT_GT(x, 0.1);  // it was cutting
+    EXPECT_LT(x, 9.0);
+    EXPECT_EQ(sim.spindle(), (std::vector<uint8_t>{5, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(sim.outputs(), 0);
+    EXPECT_GE(sim.commandCount(6), 2);  // on, then off
+    EXPECT_EQ(telvo_BufEmpty(), 1);
+    session.abort();
 }

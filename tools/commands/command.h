@@ -61,7 +61,8 @@ struct Arguments {
     double everyMs = 100.0;
     bool brief = false;
     bool noPlot = false;
-    RunOptions program;  // run: part-program options
+    RunOptions program;   // run: part-program options
+    std::string targets;  // run: --targets FILE
     // serve: where it listens, the one folder programs may come from, the
     // page's files (default: installed beside the tool, or the source tree).
     std::string listen = "127.0.0.1:8080", programs, www;

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "host/csv.h"
 #include "host/runner.h"
+#include "host/targetdump.h"
 #include "host/trajectory.h"
 
 namespace telvo::tool {
@@ -67,6 +69,8 @@ int runGcode(const CommonOptions& c, const Arguments& args) {
                                     pre.errorsTruncated ? "+" : "",
                                     pre.errors.size() == 1 ? "" : "s"));
     }
+    std::optional<tool::TargetDump> dump;
+    if (!args.targets.empty()) dump.emplace(args.targets, m);
     tool::Session session(m, sessionOptions(c));
     tool::ProgramRun run;
     std::vector<Row> rows;
@@ -76,10 +80,12 @@ int runGcode(const CommonOptions& c, const Arguments& args) {
         session.clearHistory();
         tool::RunOptions options = args.program;
         options.exactTimes = session.simulated() && c.speed <= 0.0;
+        options.targets = dump ? &*dump : nullptr;
         run = tool::runProgram(session, m, text, file, options, &pre, Vec6{});
         session.disconnect();
         session.close();
     });
+    if (dump) dump->close();
     Outcome o;
     o.program = fmt::format("{} ({} moves; planned {:.2f} s, feed-limited bound {:.2f} s)", file,
                             run.moves, run.plan.seconds(), run.plan.feedBoundSeconds);
@@ -91,6 +97,7 @@ int runGcode(const CommonOptions& c, const Arguments& args) {
     o.wallSeconds = run.wallSeconds;
     // A run stopped at M0/M1 on request ends where it stopped.
     o.passed = (run.stoppedAt.empty() ? run.stats.endReached : true) && run.check.ok();
+    if (dump) o.check.push_back({"targets", args.targets});
     return finish(session, m, c, file, rows, o);
 }
 
@@ -99,6 +106,7 @@ int runGcode(const CommonOptions& c, const Arguments& args) {
 // from where the controller stands before anything moves.
 int runCsv(const CommonOptions& c, const Arguments& args) {
     const std::string& file = args.file;
+    if (!args.targets.empty()) throw ToolError("--targets applies to G-code programs, not CSV");
     tool::Machine m = loadMachine(c);
     tool::MotionLimits limits = m.limits();
     std::string text = readFile(file);
@@ -155,6 +163,8 @@ void options(CLI::App& sub, Arguments& a) {
         ->check(CLI::ExistingFile);
     sub.add_option("--format", a.format, "auto (by extension), gcode or csv")
         ->check(CLI::IsMember({"auto", "gcode", "csv"}));
+    sub.add_option("--targets", a.targets,
+                   "Write every 1 ms target sent, with its program line, to FILE (G-code)");
     sub.add_flag("--block-delete", a.program.blockDelete, "Skip the lines that start with '/'");
     sub.add_flag("--stop-at-pause", a.program.stopAtPause,
                  "End the run at M0/M1 (default: log them and go on)");

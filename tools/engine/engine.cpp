@@ -81,6 +81,8 @@ struct Engine::Impl {
         bool stopAtHold = false;      // stop: discard at the hold
         bool holdSeen = false;        // the planner is at its hold point
         std::string name;
+        std::unique_ptr<RunChecker> checker;
+        int32_t firstTag = 0;         // the tag of its first segment
     };
 
     const Machine& machine;
@@ -118,6 +120,17 @@ struct Engine::Impl {
     uint64_t framesAtLastAdd = 0;
     double lastSentSpeed = 0.0;
     double jobStart = 0.0;
+
+    // Probing: a touch-off in progress.
+    struct Probe {
+        bool active = false;
+        bool ended = false;      // the move ended; waiting for the machine to rest
+        uint64_t quietFrom = 0;  // frames when it ended
+        int axis = 2, direction = -1;
+        double plate = 0.0, retract = 0.0;
+        bool touchOff = true;
+        ProbeOutcome outcome;
+    } probe;
 
     // Homing and probing.
     std::vector<int> homingAxes;
@@ -198,6 +211,11 @@ struct Engine::Impl {
     // ---- job control ----------------------------------------------------
     void startJob(Job j, EngineMode mode) {
         job = std::move(j);
+        if (job.planner && !job.checker) {
+            job.checker = std::make_unique<RunChecker>(checkSettings(settings), hereUnits(),
+                                                       hereSteps());
+            job.firstTag = nextTag + 1;
+        }
         status.mode = mode;
         status.waiting = WaitReason::None;
         jobStart = link.now();
@@ -214,6 +232,11 @@ struct Engine::Impl {
     }
 
     void closeReport(const std::string& why, bool failed) {
+        if (job.checker) {
+            // A job stopped on the way is checked up to where it stopped.
+            report.checked = job.sampled && !failed && !job.stopAtHold;
+            report.check = report.checked ? job.checker->finish() : job.checker->report();
+        }
         report.ended = why;
         report.failed = failed;
         int64_t executed = link.executedCount();
@@ -305,6 +328,7 @@ struct Engine::Impl {
             if (n == LookAhead::Next::NeedInput) {
                 Op op;
                 if (job.feed && job.feed->next(op)) {
+                    if (job.checker) job.checker->addOperation(op);
                     job.planner->push(op, job.ops++);
                 } else {
                     if (job.feed && !job.feed->errors().empty()) {
@@ -376,6 +400,7 @@ struct Engine::Impl {
             return;
         }
         tags[static_cast<size_t>(seg.tag) % kTagRing] = {s.line, s.speed};
+        if (job.checker) job.checker->addTarget(s.steps, static_cast<size_t>(s.op), s.feedScale, s.fromRest);
         ++report.segments;
         lastSteps = s.steps;
         framesAtLastAdd = link.frames();
@@ -486,6 +511,63 @@ struct Engine::Impl {
         homingSince = link.now();
     }
 
+    void pumpProbe() {
+        if (!probe.ended) {
+            std::optional<ProbeOutcome> out = link.probeEnded();
+            if (!out) return;
+            probe.outcome = *out;
+            probe.ended = true;
+            probe.quietFrom = link.frames();
+            return;
+        }
+        // At rest: two frames with an empty buffer.
+        if (link.frames() < probe.quietFrom + kQuietFrames || status.bufferLevel != 0) return;
+        link.realign();
+        probe.active = false;
+        status.mode = EngineMode::Idle;
+        if (!probe.outcome.triggered) {
+            error("the probe made no contact within the distance");
+            return;
+        }
+        if (probe.touchOff) {
+            // The tool touches the plate: the work surface lies the plate's
+            // thickness beyond it, along the probing direction.
+            int a = probe.axis;
+            double contact = probe.outcome.position[a] / machine.axes[a].stepsPerUnit;
+            state.workOffsets[static_cast<size_t>(state.workSystem)][a] =
+                contact + probe.direction * probe.plate - state.g92[a] - state.toolOffset[a];
+            mdi.reset();
+            message(fmt::format("touch-off: {} {:.4f} is now {:g} in G{}", kAxisLetters[a], contact,
+                                -probe.direction * probe.plate, workSystemName(state.workSystem)));
+        }
+        if (probe.retract > 0.0) {
+            Vec6 back = hereUnits();
+            back[probe.axis] -= probe.direction * probe.retract;
+            const AxisSettings& ax = machine.axes[probe.axis];
+            if (ax.max) back[probe.axis] = std::min(back[probe.axis], *ax.max);
+            if (ax.min) back[probe.axis] = std::max(back[probe.axis], *ax.min);
+            Job j;
+            j.kind = JobKind::Retract;
+            j.name = "retract";
+            auto list = std::make_unique<ListFeed>();
+            Op op;
+            op.kind = OpKind::Rapid;
+            op.tolerance = -1.0;
+            op.end = back;
+            list->add(op);
+            j.feed = std::move(list);
+            j.planner = planner();
+            startJob(std::move(j), EngineMode::Running);
+            return;
+        }
+        emit({EngineEvent::Kind::Finished, 0, 0, "touch-off done"});
+    }
+
+    static std::string workSystemName(int k) {
+        static const char* const names[9] = {"54", "55", "56", "57", "58", "59", "59.1", "59.2", "59.3"};
+        return names[std::clamp(k, 0, 8)];
+    }
+
     // ---- status ---------------------------------------------------------
     void onFrame() {
         const StatusFields& f = link.lastStatus();
@@ -505,6 +587,12 @@ struct Engine::Impl {
             report.highestLevel = std::max(report.highestLevel, level);
             if (primed && !job.sampled && !job.holdSeen && !job.waiting)
                 report.lowestLevel = report.lowestLevel < 0 ? level : std::min(report.lowestLevel, level);
+        }
+        if (job.checker && f.segmentTag >= job.firstTag) {
+            std::optional<double> at;
+            if (link.simulated() && options.speed <= 0.0) at = link.now();
+            job.checker->addReport(status.machine,
+                                   static_cast<size_t>(f.segmentTag - job.firstTag + 1), at);
         }
         for (EngineObserver* o : observers) o->onFrame(f, link.now());
     }
@@ -630,6 +718,9 @@ void Engine::advance() {
     switch (d.status.mode) {
         case EngineMode::Homing:
             d.pumpHoming();
+            break;
+        case EngineMode::Probing:
+            d.pumpProbe();
             break;
         case EngineMode::Running:
         case EngineMode::Holding:
@@ -1098,8 +1189,38 @@ std::string Engine::zeroAxis(int axis) {
 
 std::string Engine::touchOff(int axis, int direction, double distance, double feed, double plate,
                              double retract) {
-    (void)axis, (void)direction, (void)distance, (void)feed, (void)plate, (void)retract;
-    return "touch-off is not available yet";
+    Impl& d = *impl_;
+    if (!d.idle()) return fmt::format("cannot probe while {}", modeName(d.status.mode));
+    if (!d.status.positionKnown)
+        return "the position is not known: home the machine or confirm the position first";
+    if (axis < 0 || axis >= kAxisCount || !d.machine.axes[axis].configured ||
+        d.machine.axes[axis].slaveOf != 0)
+        return "no such axis";
+    if (direction != 1 && direction != -1) return "the direction is +1 or -1";
+    if (!(distance > 0.0) || !(feed > 0.0)) return "the distance and the feed must be above 0";
+    if (!(plate >= 0.0) || !(retract >= 0.0)) return "the plate and the retract cannot be negative";
+    const AxisSettings& a = d.machine.axes[axis];
+    double most = a.maxVelocity / static_cast<double>(a.stepsPerUnit);
+    if (feed > most) return fmt::format("{:g} units/s is above the axis's top speed", feed);
+    Vec6 start = d.hereSteps();
+    Vec6 end = start;
+    double to = d.hereUnits()[axis] + direction * distance;
+    if ((a.max && to > *a.max + 1e-9) || (a.min && to < *a.min - 1e-9))
+        return fmt::format("the probing move would leave axis {}'s travel", kAxisLetters[axis]);
+    end[axis] = to * a.stepsPerUnit;
+    try {
+        d.link.startProbe(start, end, feed);
+    } catch (const ToolError& e) {
+        return e.what();
+    }
+    d.probe = Impl::Probe{};
+    d.probe.active = true;
+    d.probe.axis = axis;
+    d.probe.direction = direction;
+    d.probe.plate = plate;
+    d.probe.retract = retract;
+    d.status.mode = EngineMode::Probing;
+    return "";
 }
 
 std::string Engine::confirmPosition() {

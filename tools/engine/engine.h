@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "host/checker.h"
 #include "host/common.h"
 #include "host/lookahead.h"
 #include "host/machine.h"
@@ -135,6 +136,10 @@ struct JobReport {
     bool endReached = false;
     double controllerSeconds = 0.0, wallSeconds = 0.0;
     int line = 0;                     // the last line executed
+    // The run checker over every target sent and every report: against the
+    // program's own geometry, the axes' limits, the feed times its override.
+    CheckReport check;
+    bool checked = false;             // the end was checked (the job ran to its end)
 };
 
 // What the pre-pass found: problems, travel, time, the feed bound.

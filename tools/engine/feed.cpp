@@ -11,6 +11,7 @@ ProgramFeed::ProgramFeed(const std::string& path, const GcodeSetup& setup, const
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_) throw ToolError(path + ": " + std::strerror(errno));
     buffer_.reserve(256);
+    block_.resize(64 * 1024);
 }
 
 ProgramFeed::~ProgramFeed() {
@@ -18,14 +19,21 @@ ProgramFeed::~ProgramFeed() {
 }
 
 // One line into the buffer, without its line break; false at the end.
+// The file is read in blocks; a line is copied out of the block once.
 bool ProgramFeed::readLine() {
     buffer_.clear();
-    int c = 0;
     bool any = false;
-    while ((c = std::fgetc(file_)) != EOF) {
+    for (;;) {
+        if (at_ == filled_) {
+            filled_ = std::fread(block_.data(), 1, block_.size(), file_);
+            at_ = 0;
+            if (filled_ == 0) break;
+        }
         any = true;
-        if (c == '\n') break;
-        if (buffer_.size() >= kLongestLine) {
+        const char* start = block_.data() + at_;
+        const void* nl = std::memchr(start, '\n', filled_ - at_);
+        size_t n = nl ? static_cast<size_t>(static_cast<const char*>(nl) - start) : filled_ - at_;
+        if (buffer_.size() + n > kLongestLine) {
             if (ownErrors_.empty())
                 ownErrors_.push_back({lineNo_ + 1, "",
                                       "the line is longer than " + std::to_string(kLongestLine) +
@@ -33,7 +41,12 @@ bool ProgramFeed::readLine() {
                                       "is this a G-code file?"});
             return false;
         }
-        buffer_.push_back(static_cast<char>(c));
+        buffer_.append(start, n);
+        at_ += n;
+        if (nl) {
+            ++at_;
+            break;
+        }
     }
     if (!any) return false;
     ++lineNo_;

@@ -70,6 +70,8 @@ private:
     std::FILE* file_ = nullptr;
     GcodeInterpreter interp_;
     std::string buffer_;
+    std::vector<char> block_;  // what was read of the file
+    size_t at_ = 0, filled_ = 0;
     int lineNo_ = 0;
     bool finished_ = false, drained_ = false;
     std::vector<Diagnostic> ownErrors_;

@@ -20,6 +20,9 @@ constexpr double kMmPerInch = 25.4;
 constexpr double kArcAbsoluteMm = 0.5;
 constexpr double kArcSmallMm = 0.005;
 constexpr double kArcRelative = 0.001;
+// The same in inch programs: 0.05 in and 0.0005 in, as LinuxCNC's reference.
+constexpr double kArcAbsoluteInch = 0.05;
+constexpr double kArcSmallInch = 0.0005;
 // Peck drilling comes back down to this far above the last depth.
 constexpr double kPeckClearanceMm = 0.254;
 constexpr double kMaxPecks = 10000.0;
@@ -274,6 +277,7 @@ private:
     std::optional<CompMove> held_;
     // Modal state.
     int motion_ = -1;  // G code x10, -1 none (as after G80)
+    int lastMotion_ = -1;  // the motion mode before the current line
     int plane_ = 170;
     bool absolute_ = true;
     bool arcAbsolute_ = false;
@@ -282,7 +286,8 @@ private:
     int cs_ = 0;
     int path_ = 0;  // 0 G64, 1 G61, 2 G61.1
     double tolerance_ = 0.0;
-    bool retractToR_ = false;  // G99
+    bool retractToR_ = true;  // G99, where LinuxCNC's interpreter starts
+    double seriesLevel_ = 0.0;  // the drilling axis before the current series of cycles
     Vec6 g92_{}, tlo_{};
     std::optional<double> feed_;  // program units per minute (or 1/min under G93)
     double rpm_ = 0.0;
@@ -411,9 +416,9 @@ void GcodeInterpreter::Impl::feed(std::string_view raw) {
 
 void GcodeInterpreter::Impl::finish() {
     if (!ended_) endCompensation(lineNo_);
-    if (!ended_ && errors.empty() && percentLine_ == 0) {
-        notes.push_back(
-            {lineNo_, "", "the program has no M2 or M30; it ends at its last line", ""});
+    if (!ended_ && errors.empty() && percentLine_ == 0 && codeSeen_) {
+        errors.push_back({lineNo_, "", "the program ends without M2, M30 or a closing '%'",
+                          "end it with M2 or M30"});
     }
     done_ = true;
 }
@@ -693,7 +698,9 @@ void GcodeInterpreter::Impl::arc(const Words& w, int lineNo, bool ccw) {
     double k = scale();
     double x0 = pos_[a0], y0 = pos_[a1], x1 = end[a0], y1 = end[a1];
     double cx = 0.0, cy = 0.0;
-    double mm = 1.0 / s_.mmPerUnit;  // machine units per mm
+    // The arc tolerances in machine units, by the program's units.
+    const double arcAbsolute = mm_ ? kArcAbsoluteMm / s_.mmPerUnit : kArcAbsoluteInch * k;
+    const double arcSmall = mm_ ? kArcSmallMm / s_.mmPerUnit : kArcSmallInch * k;
     if (w.has('R')) {
         if (w.has(o0) || w.has(o1))
             fail("R" + number(w['R']), "an arc takes either R or the centre offsets, not both");
@@ -704,7 +711,7 @@ void GcodeInterpreter::Impl::arc(const Words& w, int lineNo, bool ccw) {
                  "use I/J/K for a full circle");
         double h2 = r * r - d * d / 4.0;
         if (h2 < 0.0) {
-            if (std::fabs(r) < d / 2.0 - kArcSmallMm * mm) {
+            if (std::fabs(r) < d / 2.0 - arcSmall) {
                 fail("R" + number(w['R']), "radius is too small to reach the end point (" +
                                                number(d / 2.0 / k) + " needed)");
             }
@@ -732,7 +739,7 @@ void GcodeInterpreter::Impl::arc(const Words& w, int lineNo, bool ccw) {
         double r0 = std::hypot(x0 - cx, y0 - cy), r1 = std::hypot(x1 - cx, y1 - cy);
         if (r0 < 1e-9) fail(name, "arc radius is zero: the centre is the start point");
         double diff = std::fabs(r0 - r1);
-        if (diff > kArcAbsoluteMm * mm || (diff > kArcSmallMm * mm && diff > kArcRelative * r0)) {
+        if (diff > arcAbsolute || (diff > arcSmall && diff > kArcRelative * r0)) {
             fail(name,
                  "end point is not on the arc: radius " + number(r0 / k) + " at the start, " +
                      number(r1 / k) + " at the end",
@@ -1013,8 +1020,8 @@ void GcodeInterpreter::Impl::endCompensation(int lineNo) {
 
 // The first move with X/Y motion after G41/G42 starts where the tool stands
 // and ends beside its programmed end, as LinuxCNC does. A straight entry
-// ends where the tool, going straight, touches the circle of the tool's
-// radius about the programmed end: square to the path it really takes. An
+// ends the radius from its programmed end, square to the programmed line
+// (the next corner then takes it as any move). An
 // arc entry ends at the programmed end moved by the radius along the arc's
 // radius (towards the centre when the tool is inside the arc), on an arc
 // about a new centre on that radius, equally far from both its ends, so
@@ -1029,11 +1036,8 @@ void GcodeInterpreter::Impl::compEntry(CompMove& m, const std::string& word) con
              "start compensation farther from the contour");
     m.entry = true;
     if (!m.arc) {
-        double theta = std::acos(r / dist);
-        double alpha = angle(s - p);
-        double gamma = compSide_ > 0 ? alpha - theta : alpha + theta;
-        V2 e = p + r * V2{std::cos(gamma), std::sin(gamma)};
-        V2 d = e - s;
+        // Its end is offset square to the programmed line, as any move's.
+        V2 d = p - s;
         m.entryTangent = (1.0 / norm(d)) * d;
         return;
     }
@@ -1311,7 +1315,10 @@ void GcodeInterpreter::Impl::cycle(const Words& w, int lineNo, bool fresh) {
     if (bottom > rLevel)
         fail(std::string(1, drill) + number(*cycleZ_),
              "the hole bottom is above the retract plane R");
-    double clearLevel = retractToR_ ? rLevel : std::max(oldLevel, rLevel);
+    // G98 goes back to where the drilling axis stood before the series of
+    // cycles began (changing the cycle type keeps the series).
+    if (!isCycle(lastMotion_)) seriesLevel_ = oldLevel;
+    double clearLevel = retractToR_ ? rLevel : std::max(seriesLevel_, rLevel);
     double feed = feedFor(rLevel - bottom, w, name.c_str());
     double clearance = kPeckClearanceMm / s_.mmPerUnit;
     const double exact = path_ == 2 ? -1.0 : 0.0;
@@ -1346,10 +1353,10 @@ void GcodeInterpreter::Impl::cycle(const Words& w, int lineNo, bool fresh) {
             moveD(bottom, false);
             if (motion_ == 820 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
         } else if (motion_ == 850 || motion_ == 890) {
-            // Boring: feed in, (G89: dwell,) feed back out to R.
+            // Boring: feed in, (G89: dwell,) feed back out to the clear level.
             moveD(bottom, false);
             if (motion_ == 890 && *cycleP_ > 0.0) dwell(*cycleP_, lineNo);
-            moveD(rLevel, false);
+            moveD(clearLevel, false);
         } else if (motion_ == 860) {
             // Boring: feed in, dwell, stop the spindle, rapid out, start it
             // again the way it turned (with its spin-up dwell).
@@ -1533,8 +1540,8 @@ void GcodeInterpreter::Impl::execute(Words& w, int lineNo) {
         selectedTool_ = tool;
     }
     if (mTool == 6) {
-        if (s_.toolChange && compSide_ != 0)
-            fail("M6", "M6 moves to the tool change position: not under cutter compensation",
+        if (compSide_ != 0)
+            fail("M6", "tools cannot be changed under cutter compensation",
                  "give G40 on a line before it");
         if (s_.toolChange) {
             // As LinuxCNC: one straight rapid to the tool-change position,
@@ -1581,7 +1588,13 @@ void GcodeInterpreter::Impl::execute(Words& w, int lineNo) {
         fail(gName(group(kGroupPlane)), "the plane cannot change under cutter compensation",
              "give G40 first");
     if (group(kGroupPlane) >= 0) plane_ = group(kGroupPlane);
-    if (group(kGroupUnits) >= 0) mm_ = group(kGroupUnits) == 210;
+    if (group(kGroupUnits) >= 0) {
+        bool mm = group(kGroupUnits) == 210;
+        // The feed rate keeps its speed across a change of units (LinuxCNC
+        // converts it), unless this line gives a new one.
+        if (mm != mm_ && feed_ && !w.has('F')) *feed_ = mm ? *feed_ * kMmPerInch : *feed_ / kMmPerInch;
+        mm_ = mm;
+    }
     if (cutter == 400) compOff("G40");
     if (cutter > 400) compOn(cutter, w);
     if (group(kGroupLength) == 430) {
@@ -1722,6 +1735,7 @@ void GcodeInterpreter::Impl::execute(Words& w, int lineNo) {
 
     // Motion.
     const bool motionChanged = group(kGroupMotion) >= 0 && group(kGroupMotion) != motion_;
+    lastMotion_ = motion_;
     if (group(kGroupMotion) >= 0) motion_ = group(kGroupMotion);
     if (group(kGroupMotion) >= 0 && !cycleMode)
         cycleR_.reset(), cycleZ_.reset(), cycleP_.reset(), cycleQ_.reset();

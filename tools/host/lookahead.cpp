@@ -155,8 +155,8 @@ double LookAhead::cap(size_t i) const {
     double hard = hardCap(i);
     if (hard == 0.0) return 0.0;
     double soft = kInf;
-    if (i > 0) soft = std::min(soft, softLimit(el_[i - 1]));
-    if (i < el_.size()) soft = std::min(soft, softLimit(el_[i]));
+    if (i > 0) soft = std::min(soft, el_[i - 1].soft);
+    if (i < el_.size()) soft = std::min(soft, el_[i].soft);
     return std::min(hard, std::max(soft, node_[i].floor));
 }
 
@@ -185,7 +185,10 @@ void LookAhead::backward(bool full) {
     size_t last = el_.size();
     node_[last].bwd = 0.0;
     node_[last].open = !node_[last].stop && !node_[last].hold;
+    passLength_ = 0;
+    addedSincePass_ = 0;
     for (size_t i = last; i-- > 0;) {
+        ++passLength_;
         const Element& e = el_[i];
         double length = e.length;
         if (i + 1 == last && tailOpen_ && !e.blend) length = std::max(0.0, length - trimBound_);
@@ -198,6 +201,7 @@ void LookAhead::backward(bool full) {
         node_[i].bwd = v;
         node_[i].open = open;
     }
+    dirty_ = false;
 }
 
 void LookAhead::recomputeAll() { backward(true); }
@@ -327,7 +331,7 @@ bool LookAhead::addPiece(const Vec6& to, const Op& op, uint64_t index, double to
         closeCorner(u, length, rapid, feed, axisV, amax, last_.tol);
         startTrim = trimIn_;
     }
-    Element e;
+    Element& e = el_.emplace_back();
     e.length = std::max(length - startTrim, 0.0);
     e.accel = amax;
     e.hard = axisV;
@@ -341,7 +345,7 @@ bool LookAhead::addPiece(const Vec6& to, const Op& op, uint64_t index, double to
     e.line = op.line;
     e.pieceStart = true;
     e.endPoint = to;
-    el_.push_back(e);
+    e.soft = softLimit(e);
     node_.emplace_back();
     ++pieces_;
     highestWindow_ = std::max(highestWindow_, pieces_);
@@ -349,7 +353,8 @@ bool LookAhead::addPiece(const Vec6& to, const Op& op, uint64_t index, double to
     tail_ = to;
     tailOpen_ = true;
     trimBound_ = 0.5 * length;
-    backward(false);
+    dirty_ = true;  // the backward pass runs when the front needs it (frontReady)
+    ++addedSincePass_;
     return true;
 }
 
@@ -433,6 +438,7 @@ void LookAhead::closeCorner(const Vec6& u1, double length1, bool rapid1, double 
     b.normal = n;
     b.op = line.op;
     b.line = line.line;
+    b.soft = softLimit(b);
     el_.push_back(b);
     node_.emplace_back();
     node_.back().hard = v;
@@ -469,19 +475,33 @@ Vec6 LookAhead::pointAt(const Element& e, double d) const {
 
 // Whether the front element's end speed is settled: no further input could
 // raise it (the window ahead covers the stop from it), or none can come.
+//
+// The backward pass runs lazily: values it left before later input are only
+// ever lower than the current ones, so a node they show final is final. Only
+// when they do not, and enough input came since the last look (half the
+// window again), is the pass run anew: over a long program that costs a
+// constant per piece instead of one window per piece.
 bool LookAhead::frontReady(double& v1) {
     const Element& e = el_.front();
     if (node_[1].stop || node_[1].hold) {
         v1 = 0.0;
         return true;
     }
-    double f = std::min(cap(1), passUp(e.length, e.accel, e.radius, e.turn, v0_));
-    double b = node_[1].bwd;
-    bool final = !node_[1].open || b >= f * (1.0 - 1e-12) || (finished_ && input_.empty()) ||
-                 pieces_ >= cap_;
-    if (!final) return false;
-    v1 = std::min(f, b);
-    return true;
+    bool last = (finished_ && input_.empty()) || pieces_ >= cap_;
+    for (int pass = 0; pass < 2; ++pass) {
+        double f = std::min(cap(1), passUp(e.length, e.accel, e.radius, e.turn, v0_));
+        double b = node_[1].bwd;
+        if (!node_[1].open || b >= f * (1.0 - 1e-12) || (last && !dirty_)) {
+            v1 = std::min(f, b);
+            return true;
+        }
+        // Not yet final: look again once input half as long as the stretch
+        // the last pass had to cover has come.
+        if (!dirty_ || (!last && addedSincePass_ < std::max<size_t>(8, passLength_ / 2)))
+            return false;
+        backward(false);
+    }
+    return false;
 }
 
 void LookAhead::startFront(double v1) {
@@ -490,7 +510,7 @@ void LookAhead::startFront(double v1) {
     e.vb = v1;
     e.useProfile = false;
     if (!e.blend) {
-        e.profile = makeProfile(e.length, v0_, v1, std::min(e.hard, softLimit(e)), e.accel);
+        e.profile = makeProfile(e.length, v0_, v1, std::min(e.hard, e.soft), e.accel);
         e.duration = e.profile.total();
     } else if (v0_ + v1 > 0.0) {
         // Steady change of speed along the blend: the mean speed gives the
@@ -521,6 +541,8 @@ void LookAhead::emit(const Element& e, double d, double speed) {
         if (!(feed > 0.0) || speed <= feed * feedScale_ * (1.0 + 1e-9)) tagScale_ = feedScale_;
     }
     sample_.feedScale = tagScale_;
+    sample_.fromRest = rested_;
+    rested_ = false;
     lastOp_ = e.op, lastLine_ = e.line, lastRapid_ = e.rapid[0];
 }
 
@@ -536,9 +558,11 @@ bool LookAhead::settle() {
         sample_.speed = 0.0;
         sample_.rapid = lastRapid_;
         sample_.feedScale = tagScale_;
+        sample_.fromRest = rested_;
         sampled = true;
     }
     elapsed_ = clock_;
+    rested_ = true;
     return sampled;
 }
 
@@ -577,6 +601,7 @@ LookAhead::Next LookAhead::step(bool sampling) {
             speedNow_ = 0.0;
             sample_.steps = toSteps(here_);
             sample_.speed = 0.0;
+            sample_.fromRest = false;
             return Next::Sample;
         }
         if (!nodeDone_) {
@@ -680,11 +705,11 @@ void LookAhead::splitAt(size_t i, double d, bool hold) {
     second.length = std::max(0.0, second.length - d);
     second.pieceStart = false;
     el_[i] = first;
-    el_.insert(el_.begin() + static_cast<std::ptrdiff_t>(i) + 1, second);
+    el_.insert(i + 1, second);
     Node n;
     n.hard = first.hard;
     n.hold = hold;
-    node_.insert(node_.begin() + static_cast<std::ptrdiff_t>(i) + 1, n);
+    node_.insert(i + 1, n);
 }
 
 bool LookAhead::hold() {
@@ -721,7 +746,7 @@ bool LookAhead::hold() {
 void LookAhead::resume() {
     if (!held_ && !holdPending_) return;
     splitFront();
-    for (Node& n : node_) n.hold = false;
+    for (size_t i = 0; i < node_.size(); ++i) node_[i].hold = false;
     if (held_) nodeDone_ = false;  // the node's actions (if any) still come
     held_ = false;
     holdPending_ = false;
@@ -768,6 +793,7 @@ void LookAhead::setFeedScale(double scale) {
     splitFront();
     if (scale < feedScale_) tagScale_ = std::max(tagScale_, feedScale_);
     feedScale_ = scale;
+    for (size_t i = 0; i < el_.size(); ++i) el_[i].soft = softLimit(el_[i]);
     lowerFloors();
     recomputeAll();
 }
@@ -777,6 +803,7 @@ void LookAhead::setRapidScale(double scale) {
     if (scale == rapidScale_) return;
     splitFront();
     rapidScale_ = scale;
+    for (size_t i = 0; i < el_.size(); ++i) el_[i].soft = softLimit(el_[i]);
     lowerFloors();
     recomputeAll();
 }

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "common.h"
+#include "ring.h"
 #include "interp.h"
 #include "planner.h"
 #include "trajectory.h"
@@ -44,6 +45,7 @@ struct Sample {
     double feedScale = 1.0;  // the feed override the motion was planned with
     double speed = 0.0;      // planned path speed at this target, units/s
     bool rapid = false;
+    bool fromRest = false;   // the first target after the motion stood still
 };
 
 class LookAhead {
@@ -144,6 +146,7 @@ private:
         double length = 0.0;
         double accel = 0.0;  // along the path, no turning
         double hard = 0.0;   // top speed the axes allow
+        double soft = 0.0;   // top speed the feeds allow under the overrides (softLimit)
         // The feed limits of the one or two pieces it belongs to.
         double feed[2] = {0.0, 0.0}, axisV[2] = {0.0, 0.0};
         bool rapid[2] = {false, false};
@@ -210,15 +213,18 @@ private:
     Vec6 startUnits_{}, startSteps_{};
     size_t cap_ = 0;
 
-    std::deque<Input> input_;
-    std::deque<Element> el_;
-    std::deque<Node> node_;  // node_[i] before el_[i]; one more than el_
+    Ring<Input> input_;
+    Ring<Element> el_;
+    Ring<Node> node_;  // node_[i] before el_[i]; one more than el_
     size_t pieces_ = 0, highestWindow_ = 0;
     bool finished_ = false;
     Vec6 tail_{};  // where the last piece ends (units)
     bool tailOpen_ = false;  // the last piece's end corner is not yet known
     double trimIn_ = 0.0;    // what closeCorner() took from the next piece's start
     double trimBound_ = 0.0; // the most the open corner can still take from the last line
+    bool dirty_ = false;     // pieces came since the last backward pass
+    size_t passLength_ = 0;       // elements the last backward pass went through
+    size_t addedSincePass_ = 0;   // pieces appended since
     struct Tail {
         Vec6 u{};
         double length = 0.0, axisV = 0.0, amax = 0.0, feed = 0.0, tol = 0.0;
@@ -245,6 +251,7 @@ private:
     int lastLine_ = 0;
     uint64_t lastOp_ = 0;
     bool lastRapid_ = false;
+    bool rested_ = true;        // the motion stood still since the last target
 
     double feedScale_ = 1.0, rapidScale_ = 1.0;
     double seconds_ = 0.0, feedBound_ = 0.0;

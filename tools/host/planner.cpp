@@ -273,7 +273,8 @@ Plan planProgram(const Interpreted& program, const PlanSettings& settings, const
         bool rapid = op.kind == OpKind::Rapid;
         s.feed = rapid ? 0.0 : op.feed;
         segLimits(s, ax, rapid, op.feed);
-        plan.pieces.push_back({pos, to, tolAtEnd, rapid ? 0.0 : op.feed, op.line, rapid, false});
+        plan.pieces.push_back({pos, to, tolAtEnd, rapid ? 0.0 : op.feed, op.line, rapid, false,
+                               static_cast<int>(&op - program.ops.data())});
         segs.push_back(s);
         pos = to;
     };

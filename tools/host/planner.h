@@ -40,6 +40,7 @@ struct PathPiece {
     int line = 0;
     bool rapid = false;
     bool stopAfter = false;  // a dwell or an action follows: full stop
+    int op = -1;             // index into Interpreted::ops of the move it belongs to
 };
 
 struct PlanStep {
@@ -51,7 +52,7 @@ struct Plan {
     Vec6 startSteps{};
     std::vector<Vec6> targets;  // steps, 1 ms apart within a step
     std::vector<PlanStep> steps;
-    std::vector<PathPiece> pieces;  // the programmed path, for the checker
+    std::vector<PathPiece> pieces;  // the programmed path as planned
     // The first target of each piece: the targets from pieceStart[k] to
     // pieceStart[k + 1] run along piece k and the blend into piece k + 1.
     std::vector<size_t> pieceStart;

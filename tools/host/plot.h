@@ -17,11 +17,8 @@ struct PlotData {
     std::string units = "mm";
     std::vector<Point> commanded;  // XY, machine units
     std::vector<uint8_t>
-        commandedRapid;           // 1 where a commanded point is on a rapid (may be shorter)
-    std::vector<Point> executed;  // XY, machine units
-    // For each report: the segments the session has streamed and the
-    // controller has reached by then (its tag in the current stream).
-    std::vector<size_t> executedSegment;
+        commandedRapid;              // 1 where a commanded point is on a rapid (may be shorter)
+    std::vector<Point> executed;     // XY, machine units
     std::vector<Point> bufferLevel;  // (seconds, segments held)
     double bufferSize = 1000.0;
     std::optional<Point> probe;  // XY of a probe trigger

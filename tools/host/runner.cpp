@@ -7,8 +7,43 @@
 #include <chrono>
 #include <cmath>
 
+#if !defined(_WIN32)
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace telvo::tool {
 namespace {
+
+// Waits for Enter on the standard input: true when a line came, false at the
+// end of the input. Ctrl-C ends the wait with Interrupted: a blocking read
+// would be restarted after the signal handler and wait on with the spindle
+// turning, so the input is polled and the stop request looked at between.
+bool waitForEnter() {
+#if defined(_WIN32)
+    int c = 0;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+    }
+    if (stopRequested()) throw Interrupted();
+    return c != EOF;
+#else
+    constexpr int kPollMs = 50;
+    while (true) {
+        if (stopRequested()) throw Interrupted();
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        int ready = ::poll(&in, 1, kPollMs);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        char c = 0;
+        ssize_t got = ::read(STDIN_FILENO, &c, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) return false;
+        if (c == '\n') return true;
+    }
+#endif
+}
 
 // Direct commands for the spindle and the coolant outputs.
 class Auxiliaries {
@@ -103,7 +138,6 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
     for (const Op& op : run.program.ops)
         run.moves +=
             op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc;
-    MotionLimits limits = m.limits();
     run.plan = planProgram(run.program, m.planSettings(), startSteps);
     if (!run.plan.errors.empty())
         refuse(run.plan.errors, false,
@@ -118,9 +152,24 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                run.plan.feedBoundSeconds);
     (void)std::fflush(log);
 
+    if (options.targets) options.targets->begin(startSteps);
     Auxiliaries aux(session, m);
-    size_t executedFrom = session.plot().executed.size();
     size_t segmentsBefore = session.segmentsStreamed();
+    // The check follows the run: the targets as they stream, each report of
+    // the controller as it comes, against the program's operations.
+    const CheckSettings checkWith = checkSettings(m.planSettings());
+    RunChecker checker(checkWith, run.program.start, run.plan.startSteps);
+    PlanFeed feed(checker, run.program, run.plan);
+    struct Unhook {
+        Session& s;
+        ~Unhook() { s.onReports(nullptr); }
+    } unhook{session};
+    session.onReports([&](const Vec6& units, double seconds, size_t segments) {
+        size_t executed = segments - std::min(segments, segmentsBefore);
+        feed.upTo(executed + checkWith.reportWindow + 1);
+        checker.addReport(units, executed,
+                          options.exactTimes ? std::optional<double>(seconds) : std::nullopt);
+    });
     size_t commandedFrom = session.plot().commanded.size();
     double startTime = session.now();
     auto wallStart = std::chrono::steady_clock::now();
@@ -150,13 +199,18 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                         run.plan.targets.begin() + static_cast<std::ptrdiff_t>(step.endTarget));
                 }
                 StreamStats s;
+                feed.source(t.targets, step.firstTarget);
                 try {
                     s = session.stream(t, "run");
                 } catch (...) {
+                    session.onReports(nullptr);
                     if (whole) run.plan.targets = std::move(t.targets);
                     throw;
                 }
+                feed.upTo(step.endTarget);
+                if (options.targets) options.targets->rows(run.plan, t.targets, step.firstTarget);
                 if (whole) run.plan.targets = std::move(t.targets);
+                feed.source(run.plan.targets, 0);
                 merge(run.stats, s);
             }
             if (step.op < 0) continue;
@@ -186,10 +240,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
                     if (options.pauseAtToolChange) {
                         fmt::print(log, "  load tool {} and press Enter to go on\n", op.tool);
                         (void)std::fflush(log);
-                        int c = 0;
-                        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-                        }
-                        if (c == EOF)
+                        if (!waitForEnter())
                             throw ToolError(fmt::format(
                                 "{}:{}: stopped at the tool change (no answer on the input)", file,
                                 op.line));
@@ -217,6 +268,7 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         }
         aux.allOff();
     } catch (...) {
+        session.onReports(nullptr);
         telvo_CmdStop(0);
         telvo_BufClear();
         aux.allOffQuietly();
@@ -227,7 +279,9 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     run.stats.segments = run.plan.targets.size();
 
-    run.check = checkPlan(run.plan, limits);
+    session.onReports(nullptr);
+    // Targets left (after a stop at a pause) and the program's end.
+    run.check = feed.finish();
     PlotData& plot = session.plot();
     // Rapids are drawn apart from the cuts.
     plot.commandedRapid.resize(plot.commanded.size(), 0);
@@ -239,21 +293,6 @@ ProgramRun runProgram(Session& session, const Machine& m, std::string_view text,
         for (size_t k = from; k < to && k < plot.commanded.size(); ++k)
             plot.commandedRapid[k] = run.plan.rapidRuns[r].second;
     }
-    std::vector<Point> xy(plot.executed.begin() + static_cast<std::ptrdiff_t>(executedFrom),
-                          plot.executed.end());
-    std::vector<double> times;
-    times.reserve(xy.size());
-    for (size_t k = executedFrom; k < plot.bufferLevel.size() && k < plot.executed.size(); ++k)
-        times.push_back(plot.bufferLevel[k].x);
-    xy.resize(std::min(xy.size(), times.size()));
-    std::vector<size_t> reached;
-    reached.reserve(xy.size());
-    for (size_t k = executedFrom; k < plot.executedSegment.size() && reached.size() < xy.size();
-         ++k)
-        reached.push_back(plot.executedSegment[k] -
-                          std::min(plot.executedSegment[k], segmentsBefore));
-    if (!options.exactTimes) times.clear();
-    if (run.stoppedAt.empty()) checkExecuted(run.check, run.plan, limits, xy, times, reached);
     if (run.stoppedAt.empty()) run.check.endReached = run.check.endReached && run.stats.endReached;
     return run;
 }

@@ -14,6 +14,7 @@
 #include "machine.h"
 #include "planner.h"
 #include "session.h"
+#include "targetdump.h"
 
 namespace telvo::tool {
 
@@ -25,6 +26,7 @@ struct RunOptions {
     // The reports' times are the controller's own, 1 ms apart (the stepped
     // simulated clock): their velocity is checked too.
     bool exactTimes = false;
+    TargetDump* targets = nullptr;  // --targets: every target streamed, with its line
 };
 
 struct ProgramRun {

@@ -35,8 +35,6 @@ constexpr double kSettleTimeout = 5.0;
 // without one while the host keeps asking means the controller no longer
 // answers, and the machine is stopped at once, spindle off.
 constexpr double kStatusSilenceLimit = 0.25;
-// telvo_CmdSpindle's mode that stops the spindle.
-constexpr uint8_t kSpindleOffMode = 0;
 // Slack on top of a stream's own duration before the loop gives up.
 constexpr double kStreamSlack = 30.0;
 constexpr double kLiveProgressPeriodMs = 100.0;
@@ -54,6 +52,10 @@ std::string unitsText(double v) {
 
 void requestStop() {
     gStopRequested = 1;
+}
+
+bool stopRequested() {
+    return gStopRequested != 0;
 }
 
 Session::Session(const Machine& machine, SessionOptions options)
@@ -229,8 +231,8 @@ void Session::onStatus(const MachineStatus& record) {
         reached += static_cast<size_t>(
             std::clamp<int64_t>(status_.segmentTag, 0, static_cast<int64_t>(stats_->sent)));
     }
-    plot_.executedSegment.push_back(reached);
     plot_.bufferLevel.push_back({t, static_cast<double>(status_.bufferLevel)});
+    if (reportSink_) reportSink_(units, t, reached);
     if (stats_) {
         int level = status_.bufferLevel;
         stats_->highestLevel = std::max(stats_->highestLevel, level);
@@ -572,14 +574,16 @@ void Session::close() {
 }
 
 void Session::stopForSilence(double silentSeconds) {
-    const int spindle = telvo_CmdSpindle(kSpindleOffMode, 0, 0);
+    // The machine file's mode for "off" (M5's), not a mode of our own.
+    const uint8_t offMode = static_cast<uint8_t>(machine_.spindle.offMode);
+    const int spindle = telvo_CmdSpindle(offMode, 0, 0);
     const int stop = telvo_CmdStop(0);
     telvo_BufClear();
     drainWrites();
     note(
         fmt::format("no status frame for {:.0f} ms: telvo_CmdSpindle({}, 0, 0) = {}, "
                     "telvo_CmdStop(0) = {}, telvo_BufClear()",
-                    silentSeconds * 1e3, kSpindleOffMode, spindle, stop));
+                    silentSeconds * 1e3, offMode, spindle, stop));
     throw ToolError(
         fmt::format("no status frame for {:.0f} ms: the controller stopped answering; "
                     "machine stopped, spindle off",
@@ -648,6 +652,34 @@ void Session::startHoming(int axis) {
             fmt::format("the homing command for axis {} could not be written", kAxisLetters[axis]));
 }
 
+void Session::startProbe(const Vec6& startSteps, const Vec6& endSteps, double speed) {
+    int sent = telvo_CmdProbe(startSteps.data(), endSteps.data(), speed);
+    drainWrites();
+    note(fmt::format("telvo_CmdProbe(speed {:g}) = {}", speed, sent));
+    if (!sent) {
+        if (telvo_GetProbeResult() == kProbeEndedUntriggered)
+            throw ToolError("the probing move is empty: start and end are the same point");
+        throw ToolError("the probe command could not be written to the controller");
+    }
+}
+
+std::optional<ProbeOutcome> Session::probeEnded() {
+    if (telvo_IsProbing() != 0) return std::nullopt;
+    ProbeOutcome out;
+    out.result = telvo_GetProbeResult();
+    note(fmt::format("telvo_GetProbeResult() = {}", out.result));
+    if (out.result == kProbeTriggered) {
+        double pos[kAxisCount] = {};
+        if (telvo_GetProbePos(pos)) {
+            out.triggered = true;
+            for (int a = 0; a < kAxisCount; ++a) out.position[a] = pos[a];
+            note(fmt::format("telvo_GetProbePos() = {} {} {} {} {} {}", pos[0], pos[1], pos[2],
+                             pos[3], pos[4], pos[5]));
+        }
+    }
+    return out;
+}
+
 bool Session::homing() const {
     return telvo_IsHoming() != 0;
 }
@@ -660,7 +692,6 @@ std::vector<std::string> Session::protocolErrors() {
 void Session::clearHistory() {
     plot_.commanded.clear();
     plot_.executed.clear();
-    plot_.executedSegment.clear();
     plot_.bufferLevel.clear();
     plot_.probe.reset();
 }

@@ -85,6 +85,9 @@ public:
 
 // Set from a signal handler; the loop stops at its next cycle.
 void requestStop();
+// Whether requestStop was called: waits outside the loop (an operator
+// prompt) end on it too.
+bool stopRequested();
 
 class Session {
 public:
@@ -151,12 +154,22 @@ public:
     void stopAndClear(const char* why);
     void startHoming(int axis);
     bool homing() const;
+    // A probing move (telvo_CmdProbe) from where the controller stands;
+    // throws ToolError when it cannot be sent. probeEnded(): its outcome
+    // once telvo_IsProbing is 0, nothing while it runs.
+    void startProbe(const Vec6& startSteps, const Vec6& endSteps, double speed);
+    std::optional<ProbeOutcome> probeEnded();
     void realign() { resync(); }
     void record(const std::string& text) { note(text); }
 
     // Protocol errors the simulator saw (empty for a real controller).
     std::vector<std::string> protocolErrors();
     PlotData& plot() { return plot_; }
+    // While set, called with every status record: the position (machine
+    // units, configured axes), the time (now()) and the segments of this
+    // session's streams the controller has executed by then.
+    using ReportSink = std::function<void(const Vec6& units, double seconds, size_t segments)>;
+    void onReports(ReportSink sink) { reportSink_ = std::move(sink); }
     // Drops the executed path and buffer history gathered so far.
     void clearHistory();
     // Segments of the streams this session has finished.
@@ -196,6 +209,7 @@ private:
     std::string progressLabel_;
     size_t liveWidth_ = 0;
     PlotData plot_;
+    ReportSink reportSink_;
     // Streaming state read by onStatus.
     bool streaming_ = false;
     bool allSent_ = false;

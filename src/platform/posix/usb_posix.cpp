@@ -3,8 +3,10 @@
 //
 // The module is the one named by the environment variable TELVO_BACKEND (a
 // file name, or a path when it contains '/'), else libtelvo_usb.so. A file
-// name is looked for beside this library first, then by the dynamic loader's
-// search. It is bound while the library loads, like WinUsb.dll on Windows.
+// name is looked for beside this library first, then in the folder telvo/
+// beside it (where the packages install the modules: plugins do not belong
+// in the system library directory), then by the dynamic loader's search. It
+// is bound while the library loads, like WinUsb.dll on Windows.
 // A module that cannot be loaded, lacks an entry point or has another ABI
 // version is not used: nothing of it is called, and opening ends in the
 // open-failed state. When TELVO_BACKEND named it, the reason is reported
@@ -62,30 +64,37 @@ void report(const char* module, const char* reason) {
     (void)std::fprintf(stderr, "telvo: backend \"%s\": %s\n", module, reason);
 }
 
-// The file name fileName in the directory that holds this library.
-bool besideLibrary(const char* fileName, char* out, size_t capacity) {
+// The folder beside this library that holds the modules of an installed
+// copy (/usr/lib/<triplet>/telvo/ in the packages).
+constexpr char kModuleFolder[] = "telvo/";
+constexpr const char* kModuleFolders[] = {"", kModuleFolder};
+
+// The file name fileName in the directory that holds this library, under
+// folder ("" for that directory itself).
+bool besideLibrary(const char* folder, const char* fileName, char* out, size_t capacity) {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&besideLibrary), &info) == 0 || info.dli_fname == nullptr) {
         return false;
     }
     const char* slash = std::strrchr(info.dli_fname, '/');
     if (slash == nullptr) return false;
-    const auto length = static_cast<size_t>(slash - info.dli_fname) + 1;
-    const size_t nameLength = std::strlen(fileName);
-    if (length + nameLength + 1 > capacity) return false;
-    std::memcpy(out, info.dli_fname, length);
-    std::memcpy(out + length, fileName, nameLength + 1);  // with its NUL
-    return true;
+    const auto directoryLength = static_cast<int>(slash - info.dli_fname) + 1;  // with its '/'
+    const int written =
+        std::snprintf(out, capacity, "%.*s%s%s", directoryLength, info.dli_fname, folder, fileName);
+    return written > 0 && static_cast<size_t>(written) < capacity;
 }
 
-// dlopen of a path as given, or of a file name beside this library first and
-// then by the loader's search. Null with dlerror() set on failure.
+// dlopen of a path as given, or of a file name beside this library, then in
+// its module folder, then by the loader's search. Null with dlerror() set on
+// failure; the message is the loader's search's, the last one tried.
 void* loadModule(const char* name) {
     if (std::strchr(name, '/') != nullptr) return dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    char beside[kPathMax];
-    if (besideLibrary(name, beside, sizeof beside)) {
-        void* module = dlopen(beside, RTLD_NOW | RTLD_LOCAL);
-        if (module != nullptr) return module;
+    for (const char* folder : kModuleFolders) {
+        char path[kPathMax];
+        if (besideLibrary(folder, name, path, sizeof path)) {
+            void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+            if (module != nullptr) return module;
+        }
     }
     return dlopen(name, RTLD_NOW | RTLD_LOCAL);
 }

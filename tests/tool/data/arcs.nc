@@ -9,3 +9,4 @@ N70 G2 X10 Y10 Z-1.5 I5 J0      ; full helical circle
 N80 G91 G3 X10 Y-10 R-10        ; relative, three-quarter circle (negative R)
 N90 G90 G20 G1 X0.7874 Y0.3937  ; inches: X 20 mm, Y 10 mm
 N100 G21 G0 Z5
+M2

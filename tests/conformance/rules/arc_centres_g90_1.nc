@@ -1,0 +1,11 @@
+( G90.1: I J K are absolute centres in the current work system; G91.1 again )
+G21 G90 G17 G94 G55
+G0 X0 Y0 Z1
+G90.1
+G2 X20 Y0 I10 J0 F800
+G3 X30 Y10 I30 J0
+G18 G2 X40 Z1 I35 K1
+G17 G91.1
+G2 X50 Y10 I5 J0
+G54 G0 Z5
+M2

@@ -1,0 +1,8 @@
+( An arc as the first move after G41/G42 )
+G21 G90 G17 G94
+T1 M6
+G0 X0 Y0 Z1
+G42 D1 G2 X10 Y0 R5 F800
+G1 Y10
+G40 G0 X0 Y0
+M2

@@ -1,0 +1,9 @@
+( G81 with G99: back to R after each hole )
+G21 G90 G17 G94
+G0 X0 Y0 Z10
+G99 G81 X10 Y10 Z-3 R2 F300
+X20
+X30 R1
+G80
+G0 Z10
+M2

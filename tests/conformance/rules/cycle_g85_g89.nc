@@ -1,0 +1,10 @@
+( G85 feeds out; G89 dwells and feeds out; with G98 above R )
+G21 G90 G17 G94
+G0 X0 Y0 Z8
+G98 G85 X5 Y5 Z-2 R2 F300
+X10
+G80
+G98 G89 X15 Y5 Z-2 R2 P0.25 F300
+X20
+G80
+M2

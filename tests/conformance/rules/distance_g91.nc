@@ -1,0 +1,11 @@
+( G91 incremental moves and arcs, back to G90 )
+G21 G90 G17 G94
+G0 X5 Y5 Z2
+G91 G1 Z-3 F300
+G1 X20 F800
+Y10
+G2 X10 Y-10 I0 J-10
+G3 X-10 Y-10 R10
+G0 Z5
+G90 G0 X0 Y0
+M2

@@ -1,0 +1,13 @@
+( Tool length offsets: G43 H, G43 for the loaded tool, G43.1 Z, G49 )
+G21 G90 G17 G94
+T2 M6
+G0 X0 Y0 Z0
+G43 H1
+G0 X5 Z0
+G43
+G0 X10 Z2
+G43.1 Z-3.5
+G0 X15 Z0
+G49
+G0 X20 Z0
+M2

@@ -1,0 +1,14 @@
+( M3 M4 M5 and M7 M8 M9 between moves: the path is the same )
+G21 G90 G17 G94
+S8000 M3
+G0 X10 Y10 Z5
+M8
+G1 Z-1 F300
+M7
+G1 X30 F900
+M9
+M4 S6000
+G1 Y30
+M5
+G0 Z5
+M2
