@@ -24,9 +24,10 @@ namespace {
 volatile std::sig_atomic_t gSignals = 0;
 
 extern "C" void onSignal(int) {
-    // A second signal ends the process at once.
-    if (gSignals) std::_Exit(tool::kExitInterrupted);
-    gSignals = 1;
+    // The first stops the run with deceleration, the second aborts it (at
+    // once, spindle off); a third ends the process at once.
+    if (gSignals >= 2) std::_Exit(tool::kExitInterrupted);
+    gSignals = gSignals + 1;
     tool::requestStop();
 }
 

@@ -151,6 +151,9 @@ struct Engine::Impl {
     void message(const std::string& text, int line = 0) {
         emit({EngineEvent::Kind::Message, line, 0, text});
     }
+    void action(int line, const std::string& text) {
+        emit({EngineEvent::Kind::Action, line, 0, text});
+    }
     void error(const std::string& text, int line = 0) {
         status.alarms.push_back(text);
         if (status.alarms.size() > 16) status.alarms.erase(status.alarms.begin());
@@ -351,6 +354,7 @@ struct Engine::Impl {
                 }
                 job.action = op;
                 job.waiting = true;
+                primed = false;  // the stream drains for the action and refills after it
                 return;
             }
             if (n == LookAhead::Next::Held) {
@@ -417,30 +421,42 @@ struct Engine::Impl {
                     failJob("the spindle command could not be written", op.line);
                     return false;
                 }
+                action(op.line, op.direction == 0
+                                    ? std::string("spindle off")
+                                    : fmt::format("spindle {} at {:g} rpm",
+                                                  op.direction > 0 ? "clockwise" : "counterclockwise",
+                                                  op.rpm));
                 return true;
             case OpKind::Coolant:
                 if (!sendCoolant(op.mist, op.flood)) {
                     failJob("the output command could not be written", op.line);
                     return false;
                 }
+                action(op.line, op.mist || op.flood
+                                    ? fmt::format("coolant {}{}{}", op.mist ? "mist" : "",
+                                                  op.mist && op.flood ? " and " : "",
+                                                  op.flood ? "flood" : "")
+                                    : std::string("coolant off"));
                 return true;
             case OpKind::ToolChange:
                 state.loadedTool = op.tool;
-                if (options.pauses == PauseBehaviour::GoOn) {
-                    message(fmt::format("tool change to T{}", op.tool), op.line);
-                    return true;
-                }
-                if (options.pauses == PauseBehaviour::End) {
+                action(op.line, fmt::format("tool change to T{}", op.tool));
+                if (options.toolChanges == PauseBehaviour::GoOn) return true;
+                // The spindle and coolant stop while the operator changes
+                // the tool, as LinuxCNC's manual tool change does.
+                allOff();
+                if (options.toolChanges == PauseBehaviour::End) {
                     finishJob(fmt::format("stopped at the tool change on line {}", op.line), false);
                     return false;
                 }
                 wait(WaitReason::ToolChange);
                 emit({EngineEvent::Kind::ToolChange, op.line, op.tool,
-                      fmt::format("load tool {} and resume", op.tool)});
+                      fmt::format("tool change: load tool {}, then resume", op.tool)});
                 return false;
             case OpKind::Pause:
                 if (options.pauses == PauseBehaviour::GoOn || (op.optional && !options.optionalStop)) {
-                    message(fmt::format("{} pause: going on", op.optional ? "M1" : "M0"), op.line);
+                    action(op.line, fmt::format("{} pause: going on (no operator)",
+                                                op.optional ? "M1 optional" : "M0"));
                     return true;
                 }
                 if (options.pauses == PauseBehaviour::End) {
@@ -451,9 +467,10 @@ struct Engine::Impl {
                 }
                 wait(op.optional ? WaitReason::OptionalPause : WaitReason::ProgramPause);
                 emit({EngineEvent::Kind::Pause, op.line, 0,
-                      fmt::format("{} pause: resume to go on", op.optional ? "M1" : "M0")});
+                      fmt::format("{} pause", op.optional ? "M1" : "M0")});
                 return false;
             case OpKind::End:
+                action(op.line, "end of program");
                 return true;
             default:
                 return true;
@@ -763,6 +780,7 @@ std::vector<std::string> Engine::protocolErrors() {
 ProgramCheck Engine::read(const std::string& path, const GcodeSetup& setup) {
     ProgramCheck out;
     ProgramFeed feed(path, setup, Vec6{});
+    feed.readPastProblems();
     Op op;
     while (feed.next(op)) {
         if (op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc)

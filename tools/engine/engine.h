@@ -81,6 +81,7 @@ struct EngineStatus {
 struct EngineEvent {
     enum class Kind {
         Message,     // (MSG, ...) reached, or a note of the engine's
+        Action,      // the program switched the spindle or coolant, changed tools, ended
         Pause,       // M0/M1 reached: waits for resume()
         ToolChange,  // M6 reached: load `tool`, then resume()
         Error,       // a command or the program failed; the machine is at rest
@@ -117,7 +118,8 @@ struct EngineOptions {
     // flow control lets the controller hold.
     double depthMs = 0.0;
     bool blockDelete = false;
-    PauseBehaviour pauses = PauseBehaviour::Wait;
+    PauseBehaviour pauses = PauseBehaviour::Wait;       // M0 and M1
+    PauseBehaviour toolChanges = PauseBehaviour::Wait;  // M6
     bool optionalStop = true;  // M1 pauses like M0
 };
 

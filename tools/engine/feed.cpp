@@ -60,7 +60,8 @@ bool ProgramFeed::next(Op& op) {
             drained_ = true;
             return false;
         }
-        if (!ownErrors_.empty() || !interp_.errors().empty() || interp_.done() || !readLine()) {
+        bool stop = !ownErrors_.empty() || (!pastProblems_ && !interp_.errors().empty());
+        if (stop || interp_.done() || !readLine()) {
             interp_.finish();
             finished_ = true;
             continue;

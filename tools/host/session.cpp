@@ -51,7 +51,11 @@ std::string unitsText(double v) {
 }  // namespace
 
 void requestStop() {
-    gStopRequested = 1;
+    gStopRequested = gStopRequested + 1;
+}
+
+int stopRequests() {
+    return static_cast<int>(gStopRequested);
 }
 
 bool stopRequested() {

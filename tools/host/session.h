@@ -83,8 +83,10 @@ public:
     Interrupted() : ToolError("interrupted") {}
 };
 
-// Set from a signal handler; the loop stops at its next cycle.
+// Set from a signal handler; the loop stops at its next cycle. Counted: a
+// run stops with deceleration at the first, aborts at the second.
 void requestStop();
+int stopRequests();
 // Whether requestStop was called: waits outside the loop (an operator
 // prompt) end on it too.
 bool stopRequested();

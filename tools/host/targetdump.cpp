@@ -35,6 +35,16 @@ void TargetDump::begin(const Vec6& startSteps) {
     failed_ = failed_ || std::fputs(text.c_str(), file_) < 0;
 }
 
+void TargetDump::row(const Sample& s) {
+    std::string row = fmt::format("{}", s.line);
+    for (int a = 0; a < kAxisCount; ++a) {
+        if (!machine_.axes[static_cast<size_t>(a)].configured) continue;
+        row += fmt::format(" {}", s.steps[a]);
+    }
+    row += '\n';
+    failed_ = failed_ || std::fputs(row.c_str(), file_) < 0;
+}
+
 void TargetDump::rows(const Plan& plan, const std::vector<Vec6>& targets, size_t first) {
     std::string row;
     for (size_t k = 0; k < targets.size(); ++k) {

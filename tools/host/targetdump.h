@@ -22,6 +22,7 @@
 
 #include "common.h"
 #include "machine.h"
+#include "lookahead.h"
 #include "planner.h"
 
 namespace telvo::tool {
@@ -40,6 +41,8 @@ public:
     // plan's targets from index `first` on. A target carries the line of the
     // path piece it runs along (a dwell after a move, that move's).
     void rows(const Plan& plan, const std::vector<Vec6>& targets, size_t first);
+    // One target as the engine sends it.
+    void row(const Sample& s);
     // Flushes and closes; throws ToolError when anything could not be written.
     void close();
 
