@@ -15,13 +15,13 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "host/interp.h"
-#include "host/machine.h"
-#include "host/planner.h"
-#include "host/runner.h"
-#include "host/session.h"
-#include "host/trace.h"
-#include "host/trajectory.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
+#include "plan/planner.h"
+#include "engine/runner.h"
+#include "engine/session.h"
+#include "files/trace.h"
+#include "plan/trajectory.h"
 #include "telvo_sim.h"
 
 using namespace telvo::tool;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/interp.h"
+#include "gcode/interpreter.h"
 
 namespace telvo::tool {
 
