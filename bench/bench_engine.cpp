@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "host/builtin.h"
+#include "files/builtin.h"
 
 using namespace telvo::tool;
 

@@ -21,11 +21,11 @@
 #include <unistd.h>
 
 #include "classic_model.h"
-#include "host/checker.h"
-#include "host/interp.h"
-#include "host/machine.h"
-#include "host/planner.h"
-#include "host/session.h"
+#include "plan/checker.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
+#include "plan/planner.h"
+#include "engine/session.h"
 
 using namespace telvo::tool;
 

@@ -5,7 +5,7 @@
 // counts time; it produces no targets.
 #pragma once
 
-#include "host/planner.h"
+#include "plan/planner.h"
 
 namespace telvo::bench {
 

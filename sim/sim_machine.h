@@ -15,10 +15,13 @@
 #include <vector>
 
 #include "sim_log.h"
-#include "sim_wire.h"
+#include "telvo_wire.h"
 #include "telvo_sim.h"
 
 namespace tsim {
+
+// The wire format and the control API count the same axes and counters.
+static_assert(kMotionAxes == TSIM_MOTION_AXES && kCounters == TSIM_COUNTERS);
 
 constexpr int kMinBufferSize = 300;
 constexpr int kMaxBufferSize = 1000;

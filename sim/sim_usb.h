@@ -19,7 +19,7 @@
 #include "telvo/telvo_backend.h"
 #include "sim_log.h"
 #include "sim_machine.h"
-#include "sim_wire.h"
+#include "telvo_wire.h"
 #include "telvo_sim.h"
 
 namespace tsim {

@@ -62,6 +62,9 @@
 #define TSIM_API __attribute__((visibility("default")))
 #endif
 
+/* The file name of the simulator's backend module on POSIX systems. */
+#define TSIM_MODULE_NAME "libtelvo_sim.so"
+
 /* Motion axes 0..5, and the step counters of axes 0..6 (axis 6 only reports). */
 #define TSIM_MOTION_AXES 6
 #define TSIM_COUNTERS 7

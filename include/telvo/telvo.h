@@ -31,6 +31,13 @@
 #  define TELVO_API
 #endif
 
+/* The host's segment queue holds TELVO_QUEUE_CAPACITY - 1 segments
+ * (telvo_BufFreeCnt counts down from that). Segments go to the controller
+ * while its buffer holds at most its configured size less
+ * TELVO_SEND_HEADROOM. */
+#define TELVO_QUEUE_CAPACITY 4000
+#define TELVO_SEND_HEADROOM 150
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -5,7 +5,8 @@
 # the POSIX build compiles, using the compile database of a clang
 # configuration; and cppcheck over all of src/, backend/, sim/ and tools/ (the
 # Win32 layers included); and clang-format: src/, sim/ and tools/ stay in
-# the house style of .clang-format. Fails on any finding.
+# the house style of .clang-format; and the host tool's layers
+# (scripts/checks/layers.sh). Fails on any finding.
 #
 #   TELVO_LINT_BUILD  tree for the compile database (default build/lint)
 set -uo pipefail
@@ -45,17 +46,21 @@ fi
 #     placement new in static storage; cppcheck 2.10 reads it as uninitialised.
 echo "--- cppcheck"
 if ! cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --quiet \
-    -I include -I src -I backend/usb -I sim -I tools \
+    -I include -I src -I backend/usb -I sim -I protocol -I tools \
     --suppress=missingIncludeSystem \
     --suppress=legacyUninitvar:src/platform/posix/usb_posix.cpp \
-    src/ backend/ sim/ tools/; then
+    src/ backend/ sim/ protocol/ tools/; then
   echo "lint: cppcheck found problems"
   status=1
 fi
 echo "--- clang-format"
-if ! git ls-files 'src/*' 'sim/*' 'tools/*' | grep -E '\.(c|cpp|h)$' |
+if ! git ls-files 'src/*' 'sim/*' 'protocol/*' 'tools/*' | grep -E '\.(c|cpp|h)$' |
     xargs clang-format --dry-run -Werror; then
   echo "lint: files differ from the house style (clang-format -i FILE)"
+  status=1
+fi
+echo "--- layers"
+if ! bash scripts/checks/layers.sh; then
   status=1
 fi
 ((status == 0)) && echo "lint: clean"

@@ -11,10 +11,10 @@
 namespace telvo::motion {
 
 constexpr int32_t kQueueSlots = 5000;
-constexpr int32_t kQueueCapacity = 4000;
+constexpr int32_t kQueueCapacity = TELVO_QUEUE_CAPACITY;
 constexpr int32_t kMinBufferSize = 300;
 constexpr int32_t kMaxBufferSize = 1000;
-constexpr int32_t kBufferHeadroom = 150;  // free controller places needed to send
+constexpr int32_t kBufferHeadroom = TELVO_SEND_HEADROOM;  // free controller places needed to send
 constexpr int32_t kMaxSegmentsPerBlock = 75;
 constexpr uint32_t kWireSegmentSize = 52;
 

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "host/checker.h"
-#include "host/interp.h"
-#include "host/machine.h"
-#include "host/planner.h"
+#include "plan/checker.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
+#include "plan/planner.h"
 
 using namespace telvo::tool;
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/machine.h"
+#include "files/machine.h"
 
 using namespace telvo::tool;
 

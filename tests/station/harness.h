@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "engine/engine.h"
-#include "host/machine.h"
+#include "files/machine.h"
 #include "serve/station.h"
 
 namespace stationtest {

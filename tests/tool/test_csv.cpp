@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host/csv.h"
+#include "files/csv.h"
 
 using namespace telvo::tool;
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "host/gcodewords.h"
-#include "host/interp.h"
-#include "host/machine.h"
+#include "gcode/codes.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
 
 using namespace telvo::tool;
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "host/interp.h"
-#include "host/machine.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
 
 using namespace telvo::tool;
 

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "classic_model.h"
-#include "host/checker.h"
-#include "host/interp.h"
-#include "host/machine.h"
-#include "host/planner.h"
+#include "plan/checker.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
+#include "plan/planner.h"
 
 using namespace telvo::tool;
 

@@ -24,9 +24,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/decode.h"
-#include "host/trace.h"
-#include "sim_wire.h"
+#include "files/decode.h"
+#include "files/trace.h"
+#include "telvo_wire.h"
 
 namespace {
 

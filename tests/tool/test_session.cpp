@@ -15,13 +15,13 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "host/interp.h"
-#include "host/machine.h"
-#include "host/planner.h"
-#include "host/runner.h"
-#include "host/session.h"
-#include "host/trace.h"
-#include "host/trajectory.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
+#include "plan/planner.h"
+#include "engine/runner.h"
+#include "engine/session.h"
+#include "files/trace.h"
+#include "plan/trajectory.h"
 #include "telvo_sim.h"
 
 using namespace telvo::tool;
@@ -42,7 +42,8 @@ Trajectory program(const Machine& m, const Vec6& startSteps, const char* text) {
     Vec6 start{};
     for (int a = 0; a < kAxisCount; ++a)
         start[a] = m.axes[a].configured ? startSteps[a] / m.axes[a].stepsPerUnit : 0.0;
-    Interpreted p = interpret(text, m.gcodeSetup(), start);
+    // The moves of a program that ends with M2.
+    Interpreted p = interpret(std::string(text) + "\nM2\n", m.gcodeSetup(), start);
     EXPECT_TRUE(p.ok()) << formatDiagnostics(p.errors, "program");
     Plan plan = planProgram(p, m.planSettings(), startSteps);
     EXPECT_TRUE(plan.errors.empty()) << formatDiagnostics(plan.errors, "program");

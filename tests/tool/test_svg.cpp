@@ -5,8 +5,8 @@
 #include <regex>
 #include <string>
 
-#include "host/plot.h"
-#include "host/svg.h"
+#include "files/plot.h"
+#include "files/svg.h"
 
 using namespace telvo::tool;
 

@@ -11,8 +11,8 @@
 
 #include <unistd.h>
 
-#include "host/decode.h"
-#include "host/trace.h"
+#include "files/decode.h"
+#include "files/trace.h"
 
 using namespace telvo::tool;
 

@@ -6,11 +6,11 @@
 #include <cmath>
 #include <numbers>
 
-#include "host/builtin.h"
-#include "host/interp.h"
-#include "host/machine.h"
-#include "host/planner.h"
-#include "host/trajectory.h"
+#include "files/builtin.h"
+#include "gcode/interpreter.h"
+#include "files/machine.h"
+#include "plan/planner.h"
+#include "plan/trajectory.h"
 
 using namespace telvo::tool;
 

@@ -20,7 +20,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "sim_wire.h"
+#include "telvo_wire.h"
 #include "telvo_sim.h"
 
 // The simulator's own USB face, compiled into the test from the simulator's

@@ -1,5 +1,5 @@
 // The engine; see engine.h.
-#include "engine.h"
+#include "engine/engine.h"
 
 #include <fmt/format.h>
 
@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "engine/feed.h"
-#include "host/session.h"
+#include "engine/session.h"
 
 namespace telvo::tool {
 namespace {
@@ -31,7 +31,7 @@ constexpr double kHomingTimeout = 120.0;
 // A continuous jog without soft limits goes at most this far (units).
 constexpr double kFarJog = 10000.0;
 
-const char* const kModeNames[] = {"closed",  "idle",   "running", "holding", "held",    "paused",
+const char* const kModeNames[] = {"closed",  "idle",   "running", "holding",  "held", "paused",
                                   "jogging", "homing", "probing", "stopping", "fault"};
 
 }  // namespace
@@ -42,8 +42,11 @@ const char* modeName(EngineMode mode) {
 
 struct Engine::Impl {
     Impl(const Machine& m, EngineOptions o)
-        : machine(m), options(std::move(o)), link(m, sessionOptions(options)),
-          limits(m.limits()), settings(m.planSettings()) {
+        : machine(m),
+          options(std::move(o)),
+          link(m, sessionOptions(options)),
+          limits(m.limits()),
+          settings(m.planSettings()) {
         state.workOffsets = m.program.workOffsets;
         state.tools = m.program.tools;
         tags.resize(kTagRing);
@@ -75,14 +78,14 @@ struct Engine::Impl {
         std::unique_ptr<OpFeed> feed;
         std::unique_ptr<LookAhead> planner;
         uint64_t ops = 0;
-        bool sampled = false;         // the planner said Done
-        bool waiting = false;         // an action waits for the motion before it
+        bool sampled = false;  // the planner said Done
+        bool waiting = false;  // an action waits for the motion before it
         Op action;
-        bool stopAtHold = false;      // stop: discard at the hold
-        bool holdSeen = false;        // the planner is at its hold point
+        bool stopAtHold = false;  // stop: discard at the hold
+        bool holdSeen = false;    // the planner is at its hold point
         std::string name;
         std::unique_ptr<RunChecker> checker;
-        int32_t firstTag = 0;         // the tag of its first segment
+        int32_t firstTag = 0;  // the tag of its first segment
     };
 
     const Machine& machine;
@@ -103,8 +106,8 @@ struct Engine::Impl {
     std::string depthNote;
     int depthSegments = 250;
 
-    Job job;        // what moves the machine
-    Job suspended;  // a program waiting (Held/Paused) while a jog or return move runs
+    Job job;              // what moves the machine
+    Job suspended;        // a program waiting (Held/Paused) while a jog or return move runs
     bool jogged = false;  // moved by hand while the program waited
     Vec6 pausedAtSteps{};
     EngineMode afterJog = EngineMode::Idle;
@@ -145,11 +148,14 @@ struct Engine::Impl {
     uint16_t outputBits = 0;
 
     // ---- helpers --------------------------------------------------------
-    void emit(EngineEvent e) {
+    void emit(const EngineEvent& e) {
         for (EngineObserver* o : observers) o->onEvent(e);
     }
     void message(const std::string& text, int line = 0) {
         emit({EngineEvent::Kind::Message, line, 0, text});
+    }
+    void action(int line, const std::string& text) {
+        emit({EngineEvent::Kind::Action, line, 0, text});
     }
     void error(const std::string& text, int line = 0) {
         status.alarms.push_back(text);
@@ -196,9 +202,11 @@ struct Engine::Impl {
         const CoolantSettings& c = machine.coolant;
         if (!c.configured) return !m && !f;
         uint16_t bits = outputBits;
-        if (c.mistBit >= 0) bits = static_cast<uint16_t>(m ? bits | (1u << c.mistBit) : bits & ~(1u << c.mistBit));
+        if (c.mistBit >= 0)
+            bits = static_cast<uint16_t>(m ? bits | (1u << c.mistBit) : bits & ~(1u << c.mistBit));
         if (c.floodBit >= 0)
-            bits = static_cast<uint16_t>(f ? bits | (1u << c.floodBit) : bits & ~(1u << c.floodBit));
+            bits =
+                static_cast<uint16_t>(f ? bits | (1u << c.floodBit) : bits & ~(1u << c.floodBit));
         bool ok = link.outputs(bits);
         if (ok) outputBits = bits, mist = m, flood = f;
         return ok;
@@ -212,15 +220,16 @@ struct Engine::Impl {
     void startJob(Job j, EngineMode mode) {
         job = std::move(j);
         if (job.planner && !job.checker) {
-            job.checker = std::make_unique<RunChecker>(checkSettings(settings), hereUnits(),
-                                                       hereSteps());
+            job.checker =
+                std::make_unique<RunChecker>(checkSettings(settings), hereUnits(), hereSteps());
             job.firstTag = nextTag + 1;
         }
         status.mode = mode;
         status.waiting = WaitReason::None;
         jobStart = link.now();
         lastSentSpeed = 0.0;
-        if (job.kind == JobKind::Program || job.kind == JobKind::Mdi || suspended.kind == JobKind::None) {
+        if (job.kind == JobKind::Program || job.kind == JobKind::Mdi ||
+            suspended.kind == JobKind::None) {
             report = JobReport{};
             report.name = job.name;
             executedAtStart = link.executedCount();
@@ -351,6 +360,7 @@ struct Engine::Impl {
                 }
                 job.action = op;
                 job.waiting = true;
+                primed = false;  // the stream drains for the action and refills after it
                 return;
             }
             if (n == LookAhead::Next::Held) {
@@ -400,7 +410,8 @@ struct Engine::Impl {
             return;
         }
         tags[static_cast<size_t>(seg.tag) % kTagRing] = {s.line, s.speed};
-        if (job.checker) job.checker->addTarget(s.steps, static_cast<size_t>(s.op), s.feedScale, s.fromRest);
+        if (job.checker)
+            job.checker->addTarget(s.steps, static_cast<size_t>(s.op), s.feedScale, s.fromRest);
         ++report.segments;
         lastSteps = s.steps;
         framesAtLastAdd = link.frames();
@@ -417,43 +428,58 @@ struct Engine::Impl {
                     failJob("the spindle command could not be written", op.line);
                     return false;
                 }
+                action(
+                    op.line,
+                    op.direction == 0
+                        ? std::string("spindle off")
+                        : fmt::format("spindle {} at {:g} rpm",
+                                      op.direction > 0 ? "clockwise" : "counterclockwise", op.rpm));
                 return true;
             case OpKind::Coolant:
                 if (!sendCoolant(op.mist, op.flood)) {
                     failJob("the output command could not be written", op.line);
                     return false;
                 }
+                action(op.line, op.mist || op.flood
+                                    ? fmt::format("coolant {}{}{}", op.mist ? "mist" : "",
+                                                  op.mist && op.flood ? " and " : "",
+                                                  op.flood ? "flood" : "")
+                                    : std::string("coolant off"));
                 return true;
             case OpKind::ToolChange:
                 state.loadedTool = op.tool;
-                if (options.pauses == PauseBehaviour::GoOn) {
-                    message(fmt::format("tool change to T{}", op.tool), op.line);
-                    return true;
-                }
-                if (options.pauses == PauseBehaviour::End) {
+                action(op.line, fmt::format("tool change to T{}", op.tool));
+                if (options.toolChanges == PauseBehaviour::GoOn) return true;
+                // The spindle and coolant stop while the operator changes
+                // the tool, as LinuxCNC's manual tool change does.
+                allOff();
+                if (options.toolChanges == PauseBehaviour::End) {
                     finishJob(fmt::format("stopped at the tool change on line {}", op.line), false);
                     return false;
                 }
                 wait(WaitReason::ToolChange);
                 emit({EngineEvent::Kind::ToolChange, op.line, op.tool,
-                      fmt::format("load tool {} and resume", op.tool)});
+                      fmt::format("tool change: load tool {}, then resume", op.tool)});
                 return false;
             case OpKind::Pause:
-                if (options.pauses == PauseBehaviour::GoOn || (op.optional && !options.optionalStop)) {
-                    message(fmt::format("{} pause: going on", op.optional ? "M1" : "M0"), op.line);
+                if (options.pauses == PauseBehaviour::GoOn ||
+                    (op.optional && !options.optionalStop)) {
+                    action(op.line, fmt::format("{} pause: going on (no operator)",
+                                                op.optional ? "M1 optional" : "M0"));
                     return true;
                 }
                 if (options.pauses == PauseBehaviour::End) {
-                    finishJob(fmt::format("stopped at {} on line {}", op.optional ? "M1" : "M0",
-                                          op.line),
-                              false);
+                    finishJob(
+                        fmt::format("stopped at {} on line {}", op.optional ? "M1" : "M0", op.line),
+                        false);
                     return false;
                 }
                 wait(op.optional ? WaitReason::OptionalPause : WaitReason::ProgramPause);
                 emit({EngineEvent::Kind::Pause, op.line, 0,
-                      fmt::format("{} pause: resume to go on", op.optional ? "M1" : "M0")});
+                      fmt::format("{} pause", op.optional ? "M1" : "M0")});
                 return false;
             case OpKind::End:
+                action(op.line, "end of program");
                 return true;
             default:
                 return true;
@@ -564,7 +590,8 @@ struct Engine::Impl {
     }
 
     static std::string workSystemName(int k) {
-        static const char* const names[9] = {"54", "55", "56", "57", "58", "59", "59.1", "59.2", "59.3"};
+        static const char* const names[9] = {"54", "55",   "56",   "57",  "58",
+                                             "59", "59.1", "59.2", "59.3"};
         return names[std::clamp(k, 0, 8)];
     }
 
@@ -586,13 +613,14 @@ struct Engine::Impl {
             if (level + link.queued() >= depthSegments - 1) primed = true;
             report.highestLevel = std::max(report.highestLevel, level);
             if (primed && !job.sampled && !job.holdSeen && !job.waiting)
-                report.lowestLevel = report.lowestLevel < 0 ? level : std::min(report.lowestLevel, level);
+                report.lowestLevel =
+                    report.lowestLevel < 0 ? level : std::min(report.lowestLevel, level);
         }
         if (job.checker && f.segmentTag >= job.firstTag) {
             std::optional<double> at;
             if (link.simulated() && options.speed <= 0.0) at = link.now();
             job.checker->addReport(status.machine,
-                                   static_cast<size_t>(f.segmentTag - job.firstTag + 1), at);
+                                   static_cast<size_t>(f.segmentTag - job.firstTag) + 1, at);
         }
         for (EngineObserver* o : observers) o->onFrame(f, link.now());
     }
@@ -652,11 +680,12 @@ struct Engine::Impl {
     }
 
     std::string jogCheck(int axis, double speed) const {
-        if (axis < 0 || axis >= kAxisCount || !machine.axes[axis].configured)
-            return "no such axis";
-        if (machine.axes[axis].slaveOf != 0) return "this axis follows another and cannot be jogged";
+        if (axis < 0 || axis >= kAxisCount || !machine.axes[axis].configured) return "no such axis";
+        if (machine.axes[axis].slaveOf != 0)
+            return "this axis follows another and cannot be jogged";
         if (!(speed > 0.0)) return "the jog speed must be above 0";
-        double most = machine.axes[axis].maxVelocity / static_cast<double>(machine.axes[axis].stepsPerUnit);
+        double most =
+            machine.axes[axis].maxVelocity / static_cast<double>(machine.axes[axis].stepsPerUnit);
         if (speed > most * (1.0 + 1e-9))
             return fmt::format("{:g} units/s is above axis {}'s top speed ({:g})", speed,
                                kAxisLetters[axis], most);
@@ -763,6 +792,7 @@ std::vector<std::string> Engine::protocolErrors() {
 ProgramCheck Engine::read(const std::string& path, const GcodeSetup& setup) {
     ProgramCheck out;
     ProgramFeed feed(path, setup, Vec6{});
+    feed.readPastProblems();
     Op op;
     while (feed.next(op)) {
         if (op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc)
@@ -806,7 +836,8 @@ ProgramCheck Engine::check(const std::string& path,
         LookAhead::Next n = la.estimate();
         if (n == LookAhead::Next::NeedInput) {
             if (feed.next(op)) {
-                if (op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc) {
+                if (op.kind == OpKind::Rapid || op.kind == OpKind::Linear ||
+                    op.kind == OpKind::Arc) {
                     ++out.moves;
                     if (piece) piece(op.end, op.kind == OpKind::Rapid, op.line);
                 }
@@ -855,8 +886,8 @@ std::string Engine::run(const std::string& path, int fromLine) {
         GcodeState at = feed->interpreter().state();
         if (at.ended) return fmt::format("the program ends before line {}", fromLine);
         if (at.compensation)
-            return fmt::format("line {} lies inside cutter compensation: start where G40 is in effect",
-                               fromLine);
+            return fmt::format(
+                "line {} lies inside cutter compensation: start where G40 is in effect", fromLine);
         if (at.cycle)
             return fmt::format("line {} lies inside a canned cycle: start where G80 is in effect",
                                fromLine);
@@ -869,8 +900,9 @@ std::string Engine::run(const std::string& path, int fromLine) {
             feedRate = 1e9;
             for (int a = 0; a < 3; ++a)
                 if (d.machine.axes[a].configured)
-                    feedRate = std::min(feedRate, d.machine.axes[a].maxVelocity /
-                                                      static_cast<double>(d.machine.axes[a].stepsPerUnit) / 4.0);
+                    feedRate = std::min(
+                        feedRate, d.machine.axes[a].maxVelocity /
+                                      static_cast<double>(d.machine.axes[a].stepsPerUnit) / 4.0);
         }
         Op spindle;
         spindle.kind = OpKind::Spindle;
@@ -937,7 +969,8 @@ std::string Engine::run(const std::string& path, int fromLine) {
 
 std::string Engine::mdi(const std::string& line) {
     Impl& d = *impl_;
-    if (!d.idle()) return fmt::format("MDI runs only while idle, not while {}", modeName(d.status.mode));
+    if (!d.idle())
+        return fmt::format("MDI runs only while idle, not while {}", modeName(d.status.mode));
     // Cutter compensation needs the moves after it: not in MDI.
     for (size_t k = 0; k + 2 < line.size() + 1; ++k) {
         char c = line[k];
@@ -945,9 +978,11 @@ std::string Engine::mdi(const std::string& line) {
             size_t e = k + 1;
             while (e < line.size() && line[e] == ' ') ++e;
             std::string num;
-            while (e < line.size() && (std::isdigit(static_cast<unsigned char>(line[e])) || line[e] == '.'))
+            while (e < line.size() &&
+                   (std::isdigit(static_cast<unsigned char>(line[e])) || line[e] == '.'))
                 num += line[e++];
-            if (num == "41" || num == "42" || num == "41.1" || num == "42.1" || num == "041" || num == "042")
+            if (num == "41" || num == "42" || num == "41.1" || num == "42.1" || num == "041" ||
+                num == "042")
                 return "cutter compensation (G41/G42) does not run in MDI";
         }
     }
@@ -982,7 +1017,8 @@ std::string Engine::mdi(const std::string& line) {
 
 std::string Engine::hold() {
     Impl& d = *impl_;
-    if (d.status.mode != EngineMode::Running) return fmt::format("nothing to hold while {}", modeName(d.status.mode));
+    if (d.status.mode != EngineMode::Running)
+        return fmt::format("nothing to hold while {}", modeName(d.status.mode));
     if (d.job.waiting) return "the program is at rest for an action already";
     d.job.planner->hold();
     d.status.mode = EngineMode::Holding;
@@ -1010,12 +1046,14 @@ std::string Engine::resume() {
                             ? d.pausedAtSteps[a] / d.machine.axes[a].stepsPerUnit
                             : 0.0;
         Vec6 here = d.hereUnits();
-        double feedRate = d.machine.program.approachFeed > 0.0 ? d.machine.program.approachFeed : 1e9;
+        double feedRate =
+            d.machine.program.approachFeed > 0.0 ? d.machine.program.approachFeed : 1e9;
         if (!(d.machine.program.approachFeed > 0.0)) {
             for (int a = 0; a < 3; ++a)
                 if (d.machine.axes[a].configured)
-                    feedRate = std::min(feedRate, d.machine.axes[a].maxVelocity /
-                                                      static_cast<double>(d.machine.axes[a].stepsPerUnit) / 4.0);
+                    feedRate = std::min(
+                        feedRate, d.machine.axes[a].maxVelocity /
+                                      static_cast<double>(d.machine.axes[a].stepsPerUnit) / 4.0);
         }
         auto list = std::make_unique<ListFeed>();
         Op xy;
@@ -1087,7 +1125,9 @@ std::string Engine::abort() {
     d.job = Impl::Job{};
     d.status.mode = EngineMode::Idle;
     d.status.waiting = WaitReason::None;
-    if (any) d.emit({EngineEvent::Kind::Error, d.status.line, 0, "aborted: the position is no longer known"});
+    if (any)
+        d.emit({EngineEvent::Kind::Error, d.status.line, 0,
+                "aborted: the position is no longer known"});
     return "";
 }
 
@@ -1102,7 +1142,8 @@ std::string Engine::setFeedOverride(double scale) {
 
 std::string Engine::setRapidOverride(double scale) {
     Impl& d = *impl_;
-    if (scale != 0.25 && scale != 0.5 && scale != 1.0) return "rapid override is 25 %, 50 % or 100 %";
+    if (scale != 0.25 && scale != 0.5 && scale != 1.0)
+        return "rapid override is 25 %, 50 % or 100 %";
     d.status.rapidOverride = scale;
     if (d.job.planner) d.job.planner->setRapidScale(scale);
     if (d.suspended.planner) d.suspended.planner->setRapidScale(scale);
@@ -1251,11 +1292,13 @@ std::string Engine::saveOffsets(const std::string& path) {
     Impl& d = *impl_;
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return path + ": cannot be written";
-    static const char* const names[9] = {"g54", "g55", "g56", "g57", "g58", "g59", "g59_1", "g59_2", "g59_3"};
+    static const char* const names[9] = {"g54", "g55",   "g56",   "g57",  "g58",
+                                         "g59", "g59_1", "g59_2", "g59_3"};
     std::string text = "# work offsets saved by telvo\n[offsets]\n";
     for (size_t k = 0; k < 9; ++k) {
         const Vec6& o = d.state.workOffsets[k];
-        text += fmt::format("{} = [{}, {}, {}, {}, {}, {}]\n", names[k], o[0], o[1], o[2], o[3], o[4], o[5]);
+        text += fmt::format("{} = [{}, {}, {}, {}, {}, {}]\n", names[k], o[0], o[1], o[2], o[3],
+                            o[4], o[5]);
     }
     bool ok = std::fputs(text.c_str(), f) >= 0;
     ok = std::fclose(f) == 0 && ok;

@@ -23,22 +23,22 @@
 #include <string>
 #include <vector>
 
-#include "host/checker.h"
-#include "host/common.h"
-#include "host/lookahead.h"
-#include "host/machine.h"
-#include "host/trace.h"
+#include "plan/checker.h"
+#include "core/common.h"
+#include "plan/lookahead.h"
+#include "files/machine.h"
+#include "files/trace.h"
 
 namespace telvo::tool {
 
 enum class EngineMode {
-    Closed,    // no controller
-    Idle,      // at rest, ready for commands
-    Running,   // a program or an MDI line moves the machine
-    Holding,   // decelerating to a hold
-    Held,      // at rest in the middle of a program or line: resume or stop
-    Paused,    // the program waits at M0/M1 or a tool change: resume or stop
-    Jogging,   // a continuous or incremental jog
+    Closed,   // no controller
+    Idle,     // at rest, ready for commands
+    Running,  // a program or an MDI line moves the machine
+    Holding,  // decelerating to a hold
+    Held,     // at rest in the middle of a program or line: resume or stop
+    Paused,   // the program waits at M0/M1 or a tool change: resume or stop
+    Jogging,  // a continuous or incremental jog
     Homing,
     Probing,
     Stopping,  // decelerating to rest, then the program ends
@@ -56,31 +56,32 @@ struct EngineStatus {
     // controller was reconnected, until homing or confirmPosition():
     // run, resume and run-from-line are refused meanwhile.
     bool positionKnown = false;
-    Vec6 machine{};             // machine coordinates, machine units (from the counters)
-    Vec6 work{};                // program coordinates under the active offsets
-    int workSystem = 0;         // 0..8: G54..G59.3
+    Vec6 machine{};      // machine coordinates, machine units (from the counters)
+    Vec6 work{};         // program coordinates under the active offsets
+    int workSystem = 0;  // 0..8: G54..G59.3
     std::array<Vec6, 9> workOffsets{};
     Vec6 g92{};
-    double toolLength = 0.0;    // in effect (G43)
-    int tool = 0;               // loaded
-    std::string program;        // file of the program loaded or running ("" none)
-    int line = 0;               // source line being executed (0: none)
-    double feed = 0.0;          // planned path speed being executed, units/s
+    double toolLength = 0.0;  // in effect (G43)
+    int tool = 0;             // loaded
+    std::string program;      // file of the program loaded or running ("" none)
+    int line = 0;             // source line being executed (0: none)
+    double feed = 0.0;        // planned path speed being executed, units/s
     double feedOverride = 1.0, rapidOverride = 1.0, spindleOverride = 1.0;
-    int bufferLevel = 0;        // segments the controller holds
-    int queued = 0;             // segments in the library's queue, not yet sent
-    double spindleRpm = 0.0;    // programmed (before the override)
-    int spindleDirection = 0;   // +1 cw, -1 ccw, 0 off
+    int bufferLevel = 0;       // segments the controller holds
+    int queued = 0;            // segments in the library's queue, not yet sent
+    double spindleRpm = 0.0;   // programmed (before the override)
+    int spindleDirection = 0;  // +1 cw, -1 ccw, 0 off
     bool mist = false, flood = false;
-    double elapsed = 0.0;       // seconds of the current job
-    double estimate = 0.0;      // the pre-pass's machine time of the program, s
-    uint64_t underruns = 0;     // the controller ran dry while motion was planned
+    double elapsed = 0.0;    // seconds of the current job
+    double estimate = 0.0;   // the pre-pass's machine time of the program, s
+    uint64_t underruns = 0;  // the controller ran dry while motion was planned
     std::vector<std::string> alarms;
 };
 
 struct EngineEvent {
     enum class Kind {
         Message,     // (MSG, ...) reached, or a note of the engine's
+        Action,      // the program switched the spindle or coolant, changed tools, ended
         Pause,       // M0/M1 reached: waits for resume()
         ToolChange,  // M6 reached: load `tool`, then resume()
         Error,       // a command or the program failed; the machine is at rest
@@ -99,9 +100,7 @@ public:
     // Every 1 ms target handed to the library, in order.
     virtual void onSample(const Sample& sample) { (void)sample; }
     // Every status frame the controller sent.
-    virtual void onFrame(const StatusFields& frame, double seconds) {
-        (void)frame, (void)seconds;
-    }
+    virtual void onFrame(const StatusFields& frame, double seconds) { (void)frame, (void)seconds; }
 };
 
 // What M0, M1 (with the optional stop on) and M6 do: wait for resume(), go
@@ -109,7 +108,7 @@ public:
 enum class PauseBehaviour { Wait, GoOn, End };
 
 struct EngineOptions {
-    double speed = 1.0;          // simulated clock: times real time; 0 = stepped
+    double speed = 1.0;  // simulated clock: times real time; 0 = stepped
     bool requireSimulator = false;
     std::string tracePath;
     // Motion kept ahead of the controller (its buffer plus the library's
@@ -117,29 +116,30 @@ struct EngineOptions {
     // flow control lets the controller hold.
     double depthMs = 0.0;
     bool blockDelete = false;
-    PauseBehaviour pauses = PauseBehaviour::Wait;
-    bool optionalStop = true;  // M1 pauses like M0
+    PauseBehaviour pauses = PauseBehaviour::Wait;       // M0 and M1
+    PauseBehaviour toolChanges = PauseBehaviour::Wait;  // M6
+    bool optionalStop = true;                           // M1 pauses like M0
 };
 
 // What the last job did, for the summary: kept until the next job starts.
 struct JobReport {
     std::string name;
-    std::string ended;                // why it ended ("program finished", "stopped", ...)
+    std::string ended;  // why it ended ("program finished", "stopped", ...)
     bool failed = false;
-    uint64_t segments = 0;            // handed to the library
-    int64_t executed = -1;            // by the controller (-1: not known)
-    int64_t blocks = 0;               // motion blocks written (simulator)
+    uint64_t segments = 0;                    // handed to the library
+    int64_t executed = -1;                    // by the controller (-1: not known)
+    int64_t blocks = 0;                       // motion blocks written (simulator)
     int lowestLevel = -1, highestLevel = -1;  // controller buffer once the stream was at its depth
     uint64_t underruns = 0;
     std::array<long long, kAxisCount> expectedEnd{};  // steps, from the last target
     std::array<int32_t, kAxisCount> finalPosition{};  // the counters at the end
     bool endReached = false;
     double controllerSeconds = 0.0, wallSeconds = 0.0;
-    int line = 0;                     // the last line executed
+    int line = 0;  // the last line executed
     // The run checker over every target sent and every report: against the
     // program's own geometry, the axes' limits, the feed times its override.
     CheckReport check;
-    bool checked = false;             // the end was checked (the job ran to its end)
+    bool checked = false;  // the end was checked (the job ran to its end)
 };
 
 // What the pre-pass found: problems, travel, time, the feed bound.
@@ -189,13 +189,13 @@ public:
     std::string resume();
     std::string stop();   // decelerate, then end the job: spindle and coolant off
     std::string abort();  // stop at once (the position is then unknown)
-    std::string setFeedOverride(double scale);    // 0.01 .. 2
-    std::string setRapidOverride(double scale);   // 0.25, 0.5, 1
-    std::string setSpindleOverride(double scale); // 0.5 .. 1.5
+    std::string setFeedOverride(double scale);                    // 0.01 .. 2
+    std::string setRapidOverride(double scale);                   // 0.25, 0.5, 1
+    std::string setSpindleOverride(double scale);                 // 0.5 .. 1.5
     std::string jogStart(int axis, int direction, double speed);  // units/s
     std::string jogStop();
     std::string jogStep(int axis, double distance, double speed);
-    std::string home(int axis);  // -1: every configured axis, Z first
+    std::string home(int axis);      // -1: every configured axis, Z first
     std::string zeroAxis(int axis);  // the active work offset puts the axis at 0 here
     // Probes along `axis` towards `direction` (+1/-1) at most `distance`
     // units at `feed` units/s; on contact the active work offset puts the

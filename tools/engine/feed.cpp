@@ -1,21 +1,23 @@
 // Operation feeds; see feed.h.
-#include "feed.h"
+#include "engine/feed.h"
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace telvo::tool {
 
 ProgramFeed::ProgramFeed(const std::string& path, const GcodeSetup& setup, const Vec6& start)
     : interp_(setup, start) {
     file_ = std::fopen(path.c_str(), "rb");
-    if (!file_) throw ToolError(path + ": " + std::strerror(errno));
+    if (!file_) throw ToolError(path + ": " + std::generic_category().message(errno));
     buffer_.reserve(256);
     block_.resize(64 * 1024);
 }
 
 ProgramFeed::~ProgramFeed() {
-    if (file_) std::fclose(file_);
+    // Read only: closing cannot lose anything.
+    if (file_) (void)std::fclose(file_);
 }
 
 // One line into the buffer, without its line break; false at the end.
@@ -35,10 +37,10 @@ bool ProgramFeed::readLine() {
         size_t n = nl ? static_cast<size_t>(static_cast<const char*>(nl) - start) : filled_ - at_;
         if (buffer_.size() + n > kLongestLine) {
             if (ownErrors_.empty())
-                ownErrors_.push_back({lineNo_ + 1, "",
-                                      "the line is longer than " + std::to_string(kLongestLine) +
-                                          " characters",
-                                      "is this a G-code file?"});
+                ownErrors_.push_back(
+                    {lineNo_ + 1, "",
+                     "the line is longer than " + std::to_string(kLongestLine) + " characters",
+                     "is this a G-code file?"});
             return false;
         }
         buffer_.append(start, n);
@@ -60,7 +62,8 @@ bool ProgramFeed::next(Op& op) {
             drained_ = true;
             return false;
         }
-        if (!ownErrors_.empty() || !interp_.errors().empty() || interp_.done() || !readLine()) {
+        bool stop = !ownErrors_.empty() || (!pastProblems_ && !interp_.errors().empty());
+        if (stop || interp_.done() || !readLine()) {
             interp_.finish();
             finished_ = true;
             continue;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/interp.h"
+#include "gcode/interpreter.h"
 
 namespace telvo::tool {
 
@@ -63,6 +63,9 @@ public:
     // the interpreter then stands where the program stands at that line.
     void skipTo(int line);
     int linesRead() const { return lineNo_; }
+    // Read on past problems (up to the interpreter's limit) to list them
+    // all, instead of stopping at the first as a run does.
+    void readPastProblems() { pastProblems_ = true; }
 
 private:
     bool readLine();
@@ -73,7 +76,7 @@ private:
     std::vector<char> block_;  // what was read of the file
     size_t at_ = 0, filled_ = 0;
     int lineNo_ = 0;
-    bool finished_ = false, drained_ = false;
+    bool finished_ = false, drained_ = false, pastProblems_ = false;
     std::vector<Diagnostic> ownErrors_;
     mutable std::vector<Diagnostic> all_;
 };

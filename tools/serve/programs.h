@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/common.h"
+#include "core/common.h"
 
 namespace telvo::station {
 

@@ -59,6 +59,8 @@ const char* eventName(EngineEvent::Kind k) {
             return "error";
         case EngineEvent::Kind::Finished:
             return "finished";
+        case EngineEvent::Kind::Action:
+            return "action";
     }
     return "message";
 }

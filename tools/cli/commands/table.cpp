@@ -1,0 +1,15 @@
+// The table of the tool's commands.
+#include "cli/commands/command.h"
+
+namespace telvo::tool {
+
+std::span<const Command* const> commands() {
+    static const Command* const kTable[] = {
+        &kInfoCommand,    &kRunCommand,      &kProbeCommand, &kHomeCommand,
+        &kJogCommand,     &kStatusCommand,   &kDemoCommand,  &kDecodeCommand,
+        &kMachineCommand, &kUdevRuleCommand, &kServeCommand,
+    };
+    return kTable;
+}
+
+}  // namespace telvo::tool
