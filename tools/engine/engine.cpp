@@ -862,6 +862,53 @@ ProgramCheck Engine::check(const std::string& path,
     return out;
 }
 
+DryRun Engine::dryRun(const Machine& machine, const std::string& path, bool blockDelete,
+                      const std::function<void(const Sample&)>& target) {
+    DryRun out;
+    GcodeSetup setup = machine.gcodeSetup();
+    setup.blockDelete = blockDelete;
+    out.program = read(path, setup);
+    if (!out.program.ok()) return out;
+    PlanSettings settings = machine.planSettings();
+    ProgramFeed feed(path, setup, Vec6{});
+    LookAhead la(settings, Vec6{}, Vec6{});
+    RunChecker checker(checkSettings(settings), Vec6{}, Vec6{});
+    Op op;
+    uint64_t index = 0;
+    size_t moves = 0;
+    for (;;) {
+        LookAhead::Next n = la.next();
+        if (n == LookAhead::Next::Sample) {
+            const Sample& s = la.sample();
+            checker.addTarget(s.steps, static_cast<size_t>(s.op), s.feedScale, s.fromRest);
+            ++out.targets;
+            if (target) target(s);
+        } else if (n == LookAhead::Next::NeedInput) {
+            if (feed.next(op)) {
+                if (op.kind == OpKind::Rapid || op.kind == OpKind::Linear || op.kind == OpKind::Arc)
+                    ++moves;
+                checker.addOperation(op);
+                la.push(op, index++);
+            } else {
+                la.finish();
+            }
+        } else if (n == LookAhead::Next::Error) {
+            out.program.errors.push_back(la.error());
+            break;
+        } else if (n == LookAhead::Next::Done || n == LookAhead::Next::Held) {
+            break;
+        }
+        // Actions (spindle, coolant, pauses, messages) need no controller.
+    }
+    if (!feed.errors().empty()) out.program.errors = feed.errors();
+    if (!out.program.ok()) return out;
+    out.program.moves = moves;
+    out.program.seconds = la.seconds();
+    out.program.feedBoundSeconds = la.feedBoundSeconds();
+    out.check = checker.finish();
+    return out;
+}
+
 std::string Engine::run(const std::string& path, int fromLine) {
     Impl& d = *impl_;
     if (!d.idle()) return fmt::format("cannot start a program while {}", modeName(d.status.mode));

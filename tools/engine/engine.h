@@ -151,6 +151,14 @@ struct ProgramCheck {
     bool ok() const { return errors.empty(); }
 };
 
+// A run without a controller (`telvo check`): what the pre-pass finds, and
+// the run checker's verdict on every 1 ms target the run would send.
+struct DryRun {
+    ProgramCheck program;
+    CheckReport check;
+    size_t targets = 0;
+};
+
 class Engine {
 public:
     Engine(const Machine& machine, EngineOptions options);
@@ -172,6 +180,11 @@ public:
     // Interpretation only, no controller: the problems that do not depend
     // on where the machine stands (before it is even opened).
     static ProgramCheck read(const std::string& path, const GcodeSetup& setup);
+    // Interprets, plans and samples a program from machine zero with no
+    // controller, every target through the run checker; `target`, when
+    // given, sees each target. Constant memory, like a run.
+    static DryRun dryRun(const Machine& machine, const std::string& path, bool blockDelete,
+                         const std::function<void(const Sample&)>& target = {});
     void addObserver(EngineObserver* observer);
     void removeObserver(EngineObserver* observer);
 

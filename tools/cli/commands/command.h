@@ -84,6 +84,7 @@ std::span<const Command* const> commands();
 // The entries, one per file of this folder.
 extern const Command kInfoCommand;
 extern const Command kRunCommand;
+extern const Command kCheckCommand;
 extern const Command kProbeCommand;
 extern const Command kHomeCommand;
 extern const Command kJogCommand;

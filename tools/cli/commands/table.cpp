@@ -5,9 +5,9 @@ namespace telvo::tool {
 
 std::span<const Command* const> commands() {
     static const Command* const kTable[] = {
-        &kInfoCommand,    &kRunCommand,      &kProbeCommand, &kHomeCommand,
-        &kJogCommand,     &kStatusCommand,   &kDemoCommand,  &kDecodeCommand,
-        &kMachineCommand, &kUdevRuleCommand, &kServeCommand,
+        &kInfoCommand,   &kRunCommand,     &kCheckCommand,    &kProbeCommand,
+        &kHomeCommand,   &kJogCommand,     &kStatusCommand,   &kDemoCommand,
+        &kDecodeCommand, &kMachineCommand, &kUdevRuleCommand, &kServeCommand,
     };
     return kTable;
 }
