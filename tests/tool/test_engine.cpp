@@ -244,6 +244,7 @@ TEST_P(EngineControls, KeepToTheLimitsAndExecuteEveryTargetOnce) {
             }
     }
     EXPECT_TRUE(r.endReached);
+    EXPECT_EQ(r.underruns, 0u);
     expectExecutedAsSent(rig, from, 0);
 }
 
@@ -420,11 +421,14 @@ TEST(EngineRunFrom, ALineRunsAsItDoesInTheWholeProgram) {
                                           "M2\n");
     const int kLine = 11;
     auto run = [&](int fromLine, std::vector<Sample>& out, std::array<int32_t, 7>& end) {
-        Rig rig({}, 1, approachMachine());
+        EngineOptions o;
+        o.depthMs = 20;  // the least a machine file may ask for
+        Rig rig(o, 1, approachMachine());
         REQUIRE_SIM(rig);
         ASSERT_EQ(rig.e().run(path, fromLine), "");
         ASSERT_TRUE(rig.untilIdle());
         EXPECT_EQ(rig.e().lastReport().ended, "program finished");
+        EXPECT_EQ(rig.e().lastReport().underruns, 0u);
         expectCheckerClean(rig.e().lastReport());
         EXPECT_EQ(rig.e().status().spindleDirection, 0);
         for (const Sample& s : rig.rec.samples)

@@ -125,6 +125,10 @@ struct Engine::Impl {
     std::vector<TagInfo> tags;
     uint64_t framesAtLastAdd = 0;
     double lastSentSpeed = 0.0;
+    // The controller has held segments since the motion last started from
+    // rest: an empty buffer before that is the stream's start, not an
+    // underrun (the first block goes out after the frame that shows none).
+    bool flowing = false;
     double jobStart = 0.0;
 
     // Probing: a touch-off in progress.
@@ -420,6 +424,7 @@ struct Engine::Impl {
         lastSteps = s.steps;
         framesAtLastAdd = link.frames();
         lastSentSpeed = s.speed;
+        if (s.fromRest) flowing = false;
         for (EngineObserver* o : observers) o->onSample(s);
     }
 
@@ -639,8 +644,9 @@ struct Engine::Impl {
             status.line = t.line;
             status.feed = t.speed;
         }
+        if (status.bufferLevel > 0) flowing = true;
         if (job.planner && status.bufferLevel == 0 && link.queued() == 0 && lastSentSpeed > 0.0 &&
-            !job.sampled && !job.holdSeen && !job.waiting)
+            flowing && !job.sampled && !job.holdSeen && !job.waiting)
             ++status.underruns;
         if (job.planner) {
             int level = status.bufferLevel;
