@@ -516,4 +516,24 @@ TEST(EngineJog, StopsAtTheSoftLimitAndRefusesAStepPastIt) {
     EXPECT_EQ(rig.sim.protocolErrors(), 0);
 }
 
+// An engine that ends mid-motion leaves segments in the library's queue;
+// the next one sends only its own.
+TEST(Engine, ANewEngineSendsNothingTheLastOneLeft) {
+    {
+        Rig rig;
+        REQUIRE_SIM(rig);
+        ASSERT_EQ(rig.e().jogStart(0, +1, 50.0), "");
+        EXPECT_FALSE(rig.until([] { return false; }, 500));
+        ASSERT_GT(rig.e().status().queued + rig.e().status().bufferLevel, 100);
+    }
+    Rig rig;
+    REQUIRE_SIM(rig);
+    ASSERT_EQ(rig.sim.at()[0], 0);
+    const int64_t from = rig.sim.executed();
+    ASSERT_EQ(rig.e().run(kPrograms + "two_parts.nc"), "");
+    ASSERT_TRUE(rig.untilIdle());
+    expectCheckerClean(rig.e().lastReport());
+    expectExecutedAsSent(rig, from, 0);
+}
+
 }  // namespace
