@@ -295,6 +295,30 @@ TEST(Engine, OverridesReachTheExecutedMotion) {
     EXPECT_EQ(rig.sim.at()[0], 0);
 }
 
+// An override lowered while the motion already slows for a slower move
+// ahead: the targets until that move is slow enough keep the old scale
+// (the checker judges each against the scale it was planned with).
+TEST(Engine, AnOverrideLoweredWhileSlowingIsCheckedAgainstTheOldScaleUntilReached) {
+    Rig rig;
+    REQUIRE_SIM(rig);
+    const std::string path = writeProgram("slowing.nc", "G1 X20 F3000\nG1 X22 F60\nM2\n");
+    ASSERT_EQ(rig.e().run(path), "");
+    bool lowered = false;
+    ASSERT_TRUE(rig.until([&] {
+        const std::vector<Sample>& s = rig.rec.samples;
+        if (!lowered && !s.empty() && s.back().line == 1 && s.back().speed > 0.0 &&
+            s.back().speed < 20.0) {
+            EXPECT_EQ(rig.e().setFeedOverride(0.5), "");  // 25 and 0.5 mm/s
+            lowered = true;
+        }
+        return rig.mode() == EngineMode::Idle;
+    }));
+    ASSERT_TRUE(lowered);
+    expectCheckerClean(rig.e().lastReport());
+    EXPECT_TRUE(rig.e().lastReport().check.ok());
+    std::filesystem::remove(path);
+}
+
 // ---- 2. abort, then jog -------------------------------------------------
 
 class EngineAbort : public ::testing::TestWithParam<int> {};
