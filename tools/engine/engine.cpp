@@ -30,6 +30,9 @@ constexpr size_t kTagRing = 8192;
 constexpr double kHomingTimeout = 120.0;
 // A continuous jog without soft limits goes at most this far (units).
 constexpr double kFarJog = 10000.0;
+// After a stop at once, fresh status frames are waited for at most this
+// long (controller seconds) before the stream is realigned.
+constexpr double kSettleSeconds = 0.1;
 
 const char* const kModeNames[] = {"closed",  "idle",   "running", "holding",  "held", "paused",
                                   "jogging", "homing", "probing", "stopping", "fault"};
@@ -122,6 +125,10 @@ struct Engine::Impl {
     std::vector<TagInfo> tags;
     uint64_t framesAtLastAdd = 0;
     double lastSentSpeed = 0.0;
+    // The controller has held segments since the motion last started from
+    // rest: an empty buffer before that is the stream's start, not an
+    // underrun (the first block goes out after the frame that shows none).
+    bool flowing = false;
     double jobStart = 0.0;
 
     // Probing: a touch-off in progress.
@@ -332,6 +339,7 @@ struct Engine::Impl {
             LookAhead::Next n = job.planner->next();
             if (n == LookAhead::Next::Sample) {
                 send(job.planner->sample());
+                if (!job.planner) return;  // the library refused it: the job failed
                 continue;
             }
             if (n == LookAhead::Next::NeedInput) {
@@ -416,6 +424,7 @@ struct Engine::Impl {
         lastSteps = s.steps;
         framesAtLastAdd = link.frames();
         lastSentSpeed = s.speed;
+        if (s.fromRest) flowing = false;
         for (EngineObserver* o : observers) o->onSample(s);
     }
 
@@ -493,9 +502,39 @@ struct Engine::Impl {
         jogged = false;
     }
 
+    // After a stop at once: the last status frame was read before the
+    // controller stopped, and it went on for up to a frame period since.
+    // The stream is realigned on frames read after the stop, so that a
+    // command right after plans from where the machine stands. False when
+    // the controller stopped answering (the machine is then stopped and the
+    // engine in Fault).
+    bool settleAfterStop() {
+        const uint64_t from = link.frames();
+        const double since = link.now();
+        try {
+            while (link.frames() < from + kQuietFrames && link.now() - since < kSettleSeconds) {
+                if (!(link.simulated() && options.speed <= 0.0)) link.sleepCycle();
+                link.poll();
+            }
+        } catch (const ToolError& e) {
+            job = Job{};
+            suspended = Job{};
+            spindleDirection = 0;
+            status.positionKnown = false;
+            status.mode = EngineMode::Fault;
+            error(e.what());
+            return false;
+        }
+        link.realign();
+        status.machine = hereUnits();
+        status.bufferLevel = link.lastStatus().bufferLevel;
+        return true;
+    }
+
     void failJob(const std::string& why, int line) {
         if (job.planner) job.planner->discard();
         link.stopAndClear("error");
+        if (!settleAfterStop()) return;
         status.line = line;
         finishJob(why, true);
     }
@@ -605,8 +644,9 @@ struct Engine::Impl {
             status.line = t.line;
             status.feed = t.speed;
         }
+        if (status.bufferLevel > 0) flowing = true;
         if (job.planner && status.bufferLevel == 0 && link.queued() == 0 && lastSentSpeed > 0.0 &&
-            !job.sampled && !job.holdSeen && !job.waiting)
+            flowing && !job.sampled && !job.holdSeen && !job.waiting)
             ++status.underruns;
         if (job.planner) {
             int level = status.bufferLevel;
@@ -1162,6 +1202,7 @@ std::string Engine::abort() {
     Impl& d = *impl_;
     if (d.status.mode == EngineMode::Closed) return "no controller";
     d.link.stopAndClear("abort");
+    if (!d.settleAfterStop()) return "";
     d.homingAxes.clear();
     d.homingStarted = false;
     d.suspended = Impl::Job{};

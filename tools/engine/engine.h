@@ -200,11 +200,18 @@ public:
     std::string mdi(const std::string& line);
     std::string hold();
     std::string resume();
-    std::string stop();   // decelerate, then end the job: spindle and coolant off
-    std::string abort();  // stop at once (the position is then unknown)
-    std::string setFeedOverride(double scale);                    // 0.01 .. 2
-    std::string setRapidOverride(double scale);                   // 0.25, 0.5, 1
-    std::string setSpindleOverride(double scale);                 // 0.5 .. 1.5
+    std::string stop();  // decelerate, then end the job: spindle and coolant off
+    // Stop at once: the controller stops and drops what it holds, and the
+    // stream is realigned on status frames read after the stop (it waits up
+    // to two frames for them), so a jog right after starts from where the
+    // machine stands. Run and resume need homing or confirmPosition() then.
+    std::string abort();
+    std::string setFeedOverride(double scale);     // 0.01 .. 2
+    std::string setRapidOverride(double scale);    // 0.25, 0.5, 1
+    std::string setSpindleOverride(double scale);  // 0.5 .. 1.5
+    // Jogs: a continuous jog runs towards the axis's soft limit and stops
+    // on it (refused while the axis stands at it); jogStop() decelerates
+    // it. A step that would leave the travel is refused, never clipped.
     std::string jogStart(int axis, int direction, double speed);  // units/s
     std::string jogStop();
     std::string jogStep(int axis, double distance, double speed);

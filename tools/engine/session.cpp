@@ -148,6 +148,9 @@ std::string Session::firmware() const {
 }
 
 void Session::configure() {
+    // The library keeps its queue across telvo_Close: what a session that
+    // ended mid-motion left unsent is not this one's to send.
+    telvo_BufClear();
     int size = telvo_SetBuffSize(machine_.bufferSize);
     note(fmt::format("telvo_SetBuffSize({}) = {}", machine_.bufferSize, size));
     int init = telvo_Init(&machine_.config, &machine_.io);

@@ -534,6 +534,7 @@ void LookAhead::startFront(double v1) {
 }
 
 void LookAhead::emit(const Element& e, double d, double speed) {
+    const double before = speedNow_;  // the speed this millisecond starts from
     here_ = pointAt(e, d);
     speedNow_ = speed;
     sample_.steps = toSteps(here_);
@@ -543,7 +544,12 @@ void LookAhead::emit(const Element& e, double d, double speed) {
     sample_.rapid = e.rapid[0];
     if (tagScale_ != feedScale_) {
         double feed = std::max(e.rapid[0] ? 0.0 : e.feed[0], e.rapid[1] ? 0.0 : e.feed[1]);
-        if (!(feed > 0.0) || speed <= feed * feedScale_ * (1.0 + 1e-9)) tagScale_ = feedScale_;
+        // The step to this target is the mean speed over the millisecond:
+        // under the new limit only once both ends are, on a feed move, and
+        // once no node ahead may still be passed above it (its floor).
+        if (feed > 0.0 && std::max(before, speed) <= feed * feedScale_ * (1.0 + 1e-9) &&
+            !floorsAbove())
+            tagScale_ = feedScale_;
     }
     sample_.feedScale = tagScale_;
     sample_.fromRest = rested_;
@@ -795,6 +801,15 @@ void LookAhead::lowerFloors() {
             f = passDown(e.length, e.accel, e.radius, e.turn, f);
         }
     }
+}
+
+bool LookAhead::floorsAbove() const {
+    for (size_t i = 1; i < node_.size(); ++i) {
+        double soft = el_[i - 1].soft;
+        if (i < el_.size()) soft = std::min(soft, el_[i].soft);
+        if (node_[i].floor > soft * (1.0 + 1e-9)) return true;
+    }
+    return false;
 }
 
 void LookAhead::setFeedScale(double scale) {

@@ -204,6 +204,9 @@ private:
     void splitAt(size_t i, double d, bool hold);
     void popFront();
     void lowerFloors();
+    // A lowered override's floors still let a node ahead be passed above
+    // its new limit.
+    bool floorsAbove() const;
     Next step(bool sampling);
 
     PlanSettings settings_;
