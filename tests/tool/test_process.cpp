@@ -477,7 +477,22 @@ TEST_F(Tool, TestProgramsRunEndToEndAndPassTheCheck) {
         if (name == "two_parts.nc") {
             EXPECT_NE(r.out.find("two_parts.nc:14: note: program ended on line 12"), std::string::npos) << r.out;
         }
+        // Without a controller the same program plans to the same time and
+        // passes the same check, target for target.
+        Result c = run("check " + entry.path().string());
+        ASSERT_EQ(c.code, 0) << name << "\n" << c.out << c.err;
+        EXPECT_EQ(row(c.out, "check").rfind("passed: ", 0), 0u) << name << ": " << row(c.out, "check");
+        std::smatch planned, machine;
+        std::string program = row(r.out, "program"), time = row(c.out, "machine time");
+        ASSERT_TRUE(std::regex_search(program, planned, std::regex("planned ([0-9.]+) s"))) << program;
+        ASSERT_TRUE(std::regex_search(time, machine, std::regex("^([0-9.]+) s planned"))) << time;
+        EXPECT_EQ(planned[1], machine[1]) << name;
+        EXPECT_EQ(row(c.out, "targets"), row(r.out, "segments sent")) << name;
     }
+    Result bad = run("check " + kData + "/bad_program.nc");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_NE(bad.err.find("bad_program.nc:5: G1: feed move with no feed rate"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("telvo: error: " + kData + "/bad_program.nc: 10 problems\n"), std::string::npos) << bad.err;
 }
 
 TEST_F(Tool, SpindleAndCoolantFollowTheMotionAndGoOffAtTheEnd) {
@@ -627,14 +642,14 @@ TEST_F(Tool, RealControllerCommands) {
 }
 
 TEST_F(Tool, EverySubcommandHasHelp) {
-    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine", "udev-rule"}) {
+    for (const char* sub : {"info", "run", "check", "probe", "home", "jog", "status", "demo", "decode", "machine", "udev-rule"}) {
         Result r = run(std::string(sub) + " --help");
         EXPECT_EQ(r.code, 0) << sub;
         EXPECT_NE(r.out.find(std::string("Usage: telvo ") + sub), std::string::npos) << r.out;
     }
     Result top = run("--help");
     EXPECT_EQ(top.code, 0);
-    for (const char* sub : {"info", "run", "probe", "home", "jog", "status", "demo", "decode", "machine", "udev-rule"}) {
+    for (const char* sub : {"info", "run", "check", "probe", "home", "jog", "status", "demo", "decode", "machine", "udev-rule"}) {
         EXPECT_NE(top.out.find(std::string("\n  ") + sub), std::string::npos) << sub;
     }
 }
