@@ -11,7 +11,6 @@
 
 #include <cstdint>
 
-
 namespace tsim {
 
 // Pipes.
