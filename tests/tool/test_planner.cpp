@@ -12,6 +12,7 @@
 #include "plan/checker.h"
 #include "gcode/interpreter.h"
 #include "files/machine.h"
+#include "plan/lookahead.h"
 #include "plan/planner.h"
 
 using namespace telvo::tool;
@@ -229,4 +230,48 @@ TEST(ProgramPlanner, TestProgramsKeepTheLimitsAndTheClassicModelsTime) {
         classicTotal += classic.seconds;
     }
     EXPECT_LE(total, classicTotal * 1.03);
+}
+
+// The streaming planner a run uses and the whole-program planner agree on
+// every test program: the same 1 ms targets, so a run's machine time is the
+// whole-program planner's, and the window costs nothing.
+TEST(ProgramPlanner, TheStreamingWindowPlansLikeTheWholeProgram) {
+    const Machine& m = defaultMachine();
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(TELVO_TOOL_TEST_DATA) + "/programs")) {
+        const std::string name = entry.path().filename().string();
+        Planned whole = planText(readProgram(name), m);
+        ASSERT_TRUE(whole.plan.errors.empty()) << name;
+        LookAhead la(m.planSettings(), whole.program.start, {});
+        size_t next = 0, k = 0;
+        double worst = 0.0;
+        bool done = false;
+        while (!done) {
+            switch (la.next()) {
+                case LookAhead::Next::Sample:
+                    ASSERT_LT(k, whole.plan.targets.size()) << name << ": more targets";
+                    for (int a = 0; a < kAxisCount; ++a)
+                        worst = std::max(worst, std::fabs(la.sample().steps[a] - whole.plan.targets[k][a]));
+                    ++k;
+                    break;
+                case LookAhead::Next::NeedInput:
+                    if (next < whole.program.ops.size()) {
+                        la.push(whole.program.ops[next], next);
+                        ++next;
+                    } else {
+                        la.finish();
+                    }
+                    break;
+                case LookAhead::Next::Action:
+                    break;
+                case LookAhead::Next::Done:
+                    done = true;
+                    break;
+                default:
+                    FAIL() << name << ": the window held or failed";
+            }
+        }
+        EXPECT_EQ(k, whole.plan.targets.size()) << name;
+        EXPECT_LT(worst, 1e-6) << name << ": steps apart";
+    }
 }

@@ -7,7 +7,10 @@ std::span<const Command* const> commands() {
     static const Command* const kTable[] = {
         &kInfoCommand,   &kRunCommand,     &kCheckCommand,    &kProbeCommand,
         &kHomeCommand,   &kJogCommand,     &kStatusCommand,   &kDemoCommand,
-        &kDecodeCommand, &kMachineCommand, &kUdevRuleCommand, &kServeCommand,
+        &kDecodeCommand, &kMachineCommand, &kUdevRuleCommand,
+#if defined(TELVO_WITH_SERVE)
+        &kServeCommand,
+#endif
     };
     return kTable;
 }
