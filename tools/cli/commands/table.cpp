@@ -5,9 +5,17 @@ namespace telvo::tool {
 
 std::span<const Command* const> commands() {
     static const Command* const kTable[] = {
-        &kInfoCommand,   &kRunCommand,     &kCheckCommand,    &kProbeCommand,
-        &kHomeCommand,   &kJogCommand,     &kStatusCommand,   &kDemoCommand,
-        &kDecodeCommand, &kMachineCommand, &kUdevRuleCommand,
+        &kInfoCommand,
+        &kRunCommand,
+        &kCheckCommand,
+        &kProbeCommand,
+        &kHomeCommand,
+        &kJogCommand,
+        &kStatusCommand,
+        &kDemoCommand,
+        &kDecodeCommand,
+        &kMachineCommand,
+        &kUdevRuleCommand,
 #if defined(TELVO_WITH_SERVE)
         &kServeCommand,
 #endif
